@@ -1,0 +1,141 @@
+#include "kit/wire/byte_reader.h"
+#include "kit/wire/framing.h"
+#include "kit/wire/wire_error.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace tillerpad::kit {
+namespace {
+
+Bytes payloadOf(std::size_t n, std::uint8_t seed = 1) {
+  Bytes p(n);
+  for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return p;
+}
+
+// Feeds `stream` cut at `cuts` and collects every yielded payload.
+std::vector<Bytes> decodeInChunks(const Bytes& stream, const std::vector<std::size_t>& cuts) {
+  FrameDecoder decoder;
+  std::vector<Bytes> out;
+  std::size_t start = 0;
+  auto drain = [&] {
+    while (auto p = decoder.next()) out.push_back(std::move(*p));
+  };
+  for (std::size_t cut : cuts) {
+    decoder.append(ByteView(stream).subspan(start, cut - start));
+    drain();
+    start = cut;
+  }
+  decoder.append(ByteView(stream).subspan(start));
+  drain();
+  EXPECT_EQ(decoder.bufferedBytes(), 0u);
+  return out;
+}
+
+TEST(Framing, FrameIsBigEndianLengthThenPayload) {
+  Bytes frame = Framing::frame(Bytes{0xAA, 0xBB, 0xCC});
+  EXPECT_EQ(frame, (Bytes{0, 0, 0, 3, 0xAA, 0xBB, 0xCC}));
+  EXPECT_EQ(Framing::frame(Bytes{}), (Bytes{0, 0, 0, 0}));
+}
+
+TEST(Framing, SizeBoundaryIsInclusiveWhenWritingAndReading) {
+  Bytes largest(Framing::maxPayloadLength, 0x5A);
+  Bytes frame = Framing::frame(largest);
+  FrameDecoder decoder;
+  decoder.append(frame);
+  auto payload = decoder.next();
+  ASSERT_TRUE(payload);
+  EXPECT_EQ(payload->size(), Framing::maxPayloadLength);
+
+  Bytes tooLarge(Framing::maxPayloadLength + 1);
+  try {
+    Framing::frame(tooLarge);
+    FAIL() << "a payload above the limit was framed";
+  } catch (const WireError& e) {
+    EXPECT_EQ(e, WireError::frameTooLarge(33554433));
+  }
+}
+
+TEST(Framing, OversizedAnnouncementFailsOnItsFourLengthBytes) {
+  for (Bytes header : {Bytes{0x02, 0x00, 0x00, 0x01}, Bytes{0xFF, 0xFF, 0xFF, 0xFF}}) {
+    FrameDecoder decoder;
+    decoder.append(ByteView(header).first(3));
+    EXPECT_FALSE(decoder.next());
+    decoder.append(ByteView(header).subspan(3));
+    std::uint64_t announced = (std::uint64_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+    try {
+      decoder.next();
+      FAIL() << "no error for " << announced;
+    } catch (const WireError& e) {
+      EXPECT_EQ(e, WireError::frameTooLarge(announced));
+    }
+    EXPECT_EQ(decoder.bufferedBytes(), 4u);  // left as it was
+  }
+}
+
+TEST(Framing, FramesSplitAtEveryBytePosition) {
+  Bytes stream;
+  std::vector<Bytes> payloads = {payloadOf(5), payloadOf(0), payloadOf(300, 9), payloadOf(1, 3)};
+  for (const auto& p : payloads) {
+    Bytes f = Framing::frame(p);
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    EXPECT_EQ(decodeInChunks(stream, {cut}), payloads) << "cut at " << cut;
+  }
+  // and one byte at a time
+  std::vector<std::size_t> everyByte;
+  for (std::size_t i = 1; i < stream.size(); ++i) everyByte.push_back(i);
+  EXPECT_EQ(decodeInChunks(stream, everyByte), payloads);
+}
+
+TEST(Framing, LengthAloneThenPayloadInThreeChunksYieldsOnTheLastOne) {
+  Bytes frame = Framing::frame(payloadOf(9));
+  FrameDecoder decoder;
+  decoder.append(ByteView(frame).first(4));
+  EXPECT_FALSE(decoder.next());
+  decoder.append(ByteView(frame).subspan(4, 3));
+  EXPECT_FALSE(decoder.next());
+  decoder.append(ByteView(frame).subspan(7, 3));
+  EXPECT_FALSE(decoder.next());
+  decoder.append(ByteView(frame).subspan(10));
+  EXPECT_EQ(decoder.next(), payloadOf(9));
+  EXPECT_FALSE(decoder.next());
+}
+
+TEST(Framing, TwoFramesAndHalfAThirdInOneChunk) {
+  Bytes a = Framing::frame(payloadOf(3)), b = Framing::frame(payloadOf(0)), c = Framing::frame(payloadOf(10));
+  Bytes chunk = a;
+  chunk.insert(chunk.end(), b.begin(), b.end());
+  chunk.insert(chunk.end(), c.begin(), c.begin() + 7);
+  FrameDecoder decoder;
+  decoder.append(chunk);
+  EXPECT_EQ(decoder.next(), payloadOf(3));
+  EXPECT_EQ(decoder.next(), Bytes{});
+  EXPECT_FALSE(decoder.next());
+  EXPECT_EQ(decoder.bufferedBytes(), 7u);
+}
+
+TEST(ByteReader, ReadsBigEndianAndLeavesOffsetOnTruncation) {
+  const Bytes data{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
+  ByteReader r(data);
+  EXPECT_EQ(r.readUInt8(), 0x01);
+  EXPECT_EQ(r.readUInt16(), 0x0203);
+  EXPECT_EQ(r.readUInt32(), 0x04050607u);
+  EXPECT_EQ(r.readUInt64(), 0x08090A0B0C0D0E0Full);
+  EXPECT_TRUE(r.atEnd());
+
+  ByteReader one(ByteView(data).first(1));
+  EXPECT_THROW(one.readUInt16(), WireError);
+  EXPECT_EQ(one.offset(), 0u);
+  EXPECT_THROW(one.readBytes(-1), WireError);
+  EXPECT_THROW(one.readBytes(2), WireError);
+  EXPECT_EQ(one.offset(), 0u);
+  EXPECT_EQ(one.readBytes(1), Bytes{0x01});
+  EXPECT_EQ(one.readBytes(0), Bytes{});
+}
+
+}  // namespace
+}  // namespace tillerpad::kit

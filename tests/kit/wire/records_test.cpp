@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "kit/common/coding_error.h"
+#include "kit/wire/json_text.h"
+#include "kit/wire/message_codec.h"
+
+namespace tillerpad::kit {
+namespace {
+
+const char* const kUuid = "00000000-0000-0000-0000-000000000000";
+
+Bytes payloadOf(const std::string& json) {
+  Bytes out{static_cast<std::uint8_t>(json.size() >> 24), static_cast<std::uint8_t>(json.size() >> 16),
+            static_cast<std::uint8_t>(json.size() >> 8), static_cast<std::uint8_t>(json.size())};
+  out.insert(out.end(), json.begin(), json.end());
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+std::string withoutKey(const std::string& json, const char* key) {
+  auto value = nlohmann::json::parse(json);
+  value.erase(key);
+  return value.dump();
+}
+
+Message decodeBody(const std::string& type, const std::string& body) {
+  return MessageCodec::decode(payloadOf(R"({"type":")" + type + R"(","body":)" + body + "}"));
+}
+
+TEST(PeerIdentity, TextFormAndParsing) {
+  Uuid zero = *Uuid::parse(kUuid);
+  EXPECT_EQ(PeerIdentity::pairing(zero).text(), std::string("p:") + kUuid);
+  EXPECT_EQ(PeerIdentity::parse(std::string("p:") + kUuid), PeerIdentity::pairing(zero));
+
+  auto lower = PeerIdentity::parse("d:6f9619ff-8b86-d011-b42d-00c04fc964ff");
+  ASSERT_TRUE(lower);
+  EXPECT_TRUE(lower->isDevice());
+  EXPECT_EQ(lower->text(), "d:6F9619FF-8B86-D011-B42D-00C04FC964FF");
+
+  for (std::string bad : {std::string("x:") + kUuid, std::string("d"), std::string("d:"), std::string(":") + kUuid,
+                          std::string("D:") + kUuid, std::string("P:") + kUuid, std::string("d:") + kUuid + ":",
+                          std::string("dd:") + kUuid, std::string("d::") + kUuid, std::string("")}) {
+    EXPECT_FALSE(PeerIdentity::parse(bad)) << bad;
+  }
+}
+
+TEST(ProtocolVersion, OrderingCompatibilityAndText) {
+  ProtocolVersion v14{1, 4}, v19{1, 9}, v20{2, 0};
+  EXPECT_TRUE(v19.isCompatible(ProtocolVersion::current));
+  EXPECT_FALSE(v20.isCompatible(ProtocolVersion::current));
+  EXPECT_LT(ProtocolVersion::current, v19);
+  EXPECT_GT(ProtocolVersion::current, v14);
+  EXPECT_LT(v19, v20);
+  EXPECT_EQ(ProtocolVersion::current.text(), "1.5");
+}
+
+TEST(Key, CharacterIsOneGraphemeCluster) {
+  EXPECT_EQ(Key("a").character(), "a");
+  EXPECT_EQ(Key("e\xCC\x81").character(), "e\xCC\x81");              // e + combining acute
+  EXPECT_EQ(Key("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD").character().has_value(), true);  // thumbs up + skin tone
+  EXPECT_EQ(Key("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA").character().has_value(), true);  // a flag: two regional indicators
+  EXPECT_FALSE(Key("ab").character());
+  EXPECT_FALSE(Key("").character());
+  EXPECT_FALSE(Key("f12").character());
+  EXPECT_FALSE(Key::returnKey.character());
+}
+
+TEST(Key, FunctionKeys) {
+  EXPECT_EQ(Key::functionKey(12), Key("f12"));
+  EXPECT_EQ(Key("f12").functionKeyNumber(), 12);
+  EXPECT_EQ(Key("f1").functionKeyNumber(), 1);
+  for (const char* notOne : {"f", "f0", "f01", "F1", "f1a", "f-1", "fx"}) {
+    EXPECT_FALSE(Key(notOne).functionKeyNumber()) << notOne;
+  }
+}
+
+TEST(Modifiers, BitsAndUnknownBitsSurvive) {
+  EXPECT_EQ(toJsonText(KeyPress{Key("c"), Modifiers::command()}), R"({"key":"c","modifiers":1})");
+  EXPECT_EQ((Modifiers::command() | Modifiers::shift()).rawValue, 9);
+  Message m = decodeBody("keyPress", R"({"key":"c","modifiers":4131})");
+  const auto& press = m.get<MessageType::keyPress>();
+  EXPECT_TRUE(press.modifiers.contains(Modifiers::command() | Modifiers::option()));
+  EXPECT_FALSE(press.modifiers.contains(Modifiers::shift()));
+  EXPECT_EQ(press.modifiers.rawValue, 4131);
+  EXPECT_THROW(decodeBody("keyPress", R"({"key":"c","modifiers":"1"})"), DecodingError);
+  EXPECT_THROW(decodeBody("keyPress", R"({"key":"c","modifiers":1.5})"), DecodingError);
+}
+
+TEST(ClipboardContent, ValidityLimitsAreInclusiveAndCountUtf8Bytes) {
+  EXPECT_TRUE(ClipboardContent::fromText(std::string(ClipboardContent::maxBytes, 'a'), false).isValid());
+  EXPECT_FALSE(ClipboardContent::fromText(std::string(ClipboardContent::maxBytes + 1, 'a'), false).isValid());
+  std::string twoByte;
+  for (int i = 0; i < 8'388'609; ++i) twoByte += "\xC3\xA9";
+  EXPECT_FALSE(ClipboardContent::fromText(twoByte, false).isValid());
+  EXPECT_FALSE(ClipboardContent::fromText("", false).isValid());
+
+  auto image = [](const char* format, std::size_t size) {
+    return ClipboardContent::fromImage({ImageFormat(format), Blob{Bytes(size, 1)}}, false);
+  };
+  EXPECT_TRUE(image("png", 1).isValid());
+  EXPECT_TRUE(image("jpeg", ClipboardContent::maxBytes).isValid());
+  EXPECT_FALSE(image("jpeg", ClipboardContent::maxBytes + 1).isValid());
+  EXPECT_FALSE(image("png", 0).isValid());
+  EXPECT_FALSE(image("PNG", 1).isValid());
+  EXPECT_FALSE(image("gif", 1).isValid());
+
+  ClipboardContent both = image("png", 1);
+  both.text = "x";
+  EXPECT_FALSE(both.isValid());
+  Message neither = decodeBody("clipboard", R"({"pasteAfterwards":true})");
+  EXPECT_FALSE(neither.get<MessageType::clipboard>().isValid());
+
+  EXPECT_EQ(toJsonText(ClipboardContent::fromText("t", true)), R"({"pasteAfterwards":true,"text":"t"})");
+  EXPECT_EQ(toJsonText(image("png", 2)), R"({"image":{"data":"AQE=","format":"png"},"pasteAfterwards":false})");
+}
+
+TEST(PairResult, ConstructorsEncodeOnlyTheirKeys) {
+  EXPECT_EQ(toJsonText(PairResult::rejectedWith(PairingRejection::denied)), R"({"accepted":false,"rejection":"denied"})");
+  EXPECT_EQ(toJsonText(PairResult::acceptedWith(Bytes{1, 2, 3})), R"({"accepted":true,"macPublicKey":"AQID"})");
+  auto nullReason = fromJsonText<PairResult>(R"({"accepted":false,"rejection":null})");
+  EXPECT_FALSE(nullReason.rejection);
+  auto inconsistent = fromJsonText<PairResult>(R"({"accepted":true})");
+  EXPECT_TRUE(inconsistent.accepted);
+  EXPECT_FALSE(inconsistent.macPublicKey);
+  EXPECT_EQ(fromJsonText<PairResult>(R"({"accepted":false,"rejection":"later"})").rejection, PairingRejection("later"));
+}
+
+TEST(Records, BlobOutsideTheCodecIsBase64) {
+  ScreenFrame f{1, 2, 3, 4, Blob{Bytes{0xFF, 0xD8}}};
+  std::string text = toJsonText(f);
+  EXPECT_NE(text.find(R"("jpeg":"/9g=")"), std::string::npos) << text;
+  EXPECT_EQ(fromJsonText<ScreenFrame>(text), f);
+}
+
+TEST(Records, OptionalKeysAreLeftOutAndNullIsAbsent) {
+  Welcome w{ProtocolVersion::current, *Uuid::parse(kUuid), "Desk", "1.0", std::nullopt};
+  EXPECT_EQ(toJsonText(w).find("fastPort"), std::string::npos);
+  EXPECT_EQ(fromJsonText<Welcome>(toJsonText(w)), w);
+  auto withNull = fromJsonText<ScreenStart>(R"({"displayID":null,"maxPixelWidth":1,"maxFramesPerSecond":2})");
+  EXPECT_FALSE(withNull.displayID);
+  auto zero = fromJsonText<ScreenStart>(R"({"displayID":0,"maxPixelWidth":1,"maxFramesPerSecond":2})");
+  EXPECT_EQ(zero.displayID, 0u);
+  auto extra = fromJsonText<Bye>(R"({"reason":"replaced","surprise":[1,{"a":null}]})");
+  EXPECT_EQ(extra.reason, ByeReason::replaced);
+}
+
+TEST(Records, NumbersKeepTheirKind) {
+  auto ping = [](const std::string& id) { return decodeBody("ping", R"({"id":)" + id + R"(,"sentAt":1})"); };
+  EXPECT_EQ(ping("18446744073709551615").get<MessageType::ping>().id, UINT64_MAX);
+  EXPECT_EQ(ping("0").get<MessageType::ping>().id, 0u);
+  for (const char* bad : {"-1", "1.5", "18446744073709551616", "\"7\"", "true", "1e400"}) {
+    EXPECT_THROW(ping(bad), DecodingError) << bad;
+  }
+  // An integral value written with a fraction or exponent is still that integer.
+  EXPECT_EQ(ping("7.0").get<MessageType::ping>().id, 7u);
+  EXPECT_EQ(ping("1e3").get<MessageType::ping>().id, 1000u);
+
+  auto welcome = [](const std::string& port) {
+    return decodeBody("welcome", R"({"protocolVersion":{"major":1,"minor":5},"macID":")" + std::string(kUuid) +
+                                     R"(","macName":"M","appVersion":"1","fastPort":)" + port + "}");
+  };
+  EXPECT_EQ(welcome("65535").get<MessageType::welcome>().fastPort, 65535);
+  EXPECT_THROW(welcome("65536"), DecodingError);
+  EXPECT_THROW(welcome("-1"), DecodingError);
+
+  auto ack = [](const std::string& id) { return decodeBody("screenInfo", R"({"displays":[],"displayID":)" + id + "}"); };
+  EXPECT_EQ(ack("4294967295").get<MessageType::screenInfo>().displayID, UINT32_MAX);
+  EXPECT_THROW(ack("4294967296"), DecodingError);
+  // A double field takes integers too.
+  EXPECT_EQ(decodeBody("clickAt", R"({"displayID":1,"x":1,"y":0,"button":"left"})").get<MessageType::clickAt>().x, 1.0);
+}
+
+struct RequiredKeys {
+  const char* type;
+  const char* fullBody;
+  std::vector<const char*> required;
+};
+
+// Removing any one required key fails; every full body decodes.
+TEST(Records, EveryRequiredKeyIsRequired) {
+  const std::string id = kUuid;
+  const std::vector<RequiredKeys> records = {
+      {"hello",
+       R"({"protocolVersion":{"major":1,"minor":5},"identity":"d:00000000-0000-0000-0000-000000000000","proof":"AA==",)"
+       R"("device":{"name":"n","model":"m","systemVersion":"s","appVersion":"a"}})",
+       {"protocolVersion", "identity", "proof", "device"}},
+      {"welcome",
+       R"({"protocolVersion":{"major":1,"minor":5},"macID":"00000000-0000-0000-0000-000000000000","macName":"M",)"
+       R"("appVersion":"1"})",
+       {"protocolVersion", "macID", "macName", "appVersion"}},
+      {"ping", R"({"id":1,"sentAt":2})", {"id", "sentAt"}},
+      {"error", R"({"code":"x"})", {"code"}},
+      {"bye", R"({"reason":"x"})", {"reason"}},
+      {"pairRequest", R"({"publicKey":"AA=="})", {"publicKey"}},
+      {"pairResult", R"({"accepted":true})", {"accepted"}},
+      {"mouseButton", R"({"button":"left","action":"up"})", {"button", "action"}},
+      {"keyPress", R"({"key":"a","modifiers":0})", {"key", "modifiers"}},
+      {"typeText", R"({"text":""})", {"text"}},
+      {"inputSettings", R"({"pointerSpeed":1,"pointerAcceleration":1,"scrollSpeed":1,"naturalScrolling":true})",
+       {"pointerSpeed", "pointerAcceleration", "scrollSpeed", "naturalScrolling"}},
+      {"permissionStatus", R"({"accessibility":true,"screenRecording":false})", {"accessibility", "screenRecording"}},
+      {"media", R"({"action":"mute"})", {"action"}},
+      {"power", R"({"action":"lock"})", {"action"}},
+      {"missionControl", R"({"action":"spaceLeft"})", {"action"}},
+      {"appList", R"({"apps":[]})", {"apps"}},
+      {"appIconRequest", R"({"bundleID":"b","pixelSize":64})", {"bundleID", "pixelSize"}},
+      {"appOpen", R"({"bundleID":"b"})", {"bundleID"}},
+      {"screenStart", R"({"maxPixelWidth":1,"maxFramesPerSecond":1})", {"maxPixelWidth", "maxFramesPerSecond"}},
+      {"screenInfo", R"({"displays":[],"displayID":0})", {"displays", "displayID"}},
+      {"screenFrameAck", R"({"frameID":1})", {"frameID"}},
+      {"clickAt", R"({"displayID":1,"x":0,"y":0,"button":"left"})", {"displayID", "x", "y", "button"}},
+      {"clipboard", R"({"pasteAfterwards":false})", {"pasteAfterwards"}},
+      {"clipboardSubscription", R"({"enabled":true})", {"enabled"}},
+      {"sharingSettings", R"({"clipboard":true,"screen":true})", {"clipboard", "screen"}},
+  };
+  for (const auto& r : records) {
+    EXPECT_NO_THROW(decodeBody(r.type, r.fullBody)) << r.type;
+    for (const char* key : r.required) {
+      auto body = withoutKey(r.fullBody, key);
+      EXPECT_THROW(decodeBody(r.type, body), DecodingError) << r.type << " without " << key;
+    }
+  }
+}
+
+TEST(Records, NestedRecordsAndArrayElementsAreChecked) {
+  const std::string display = R"({"id":1,"name":"a","pointWidth":1,"pointHeight":1,"isMain":true})";
+  EXPECT_NO_THROW(decodeBody("screenInfo", R"({"displays":[)" + display + R"(],"displayID":1})"));
+  try {
+    decodeBody("screenInfo", R"({"displays":[)" + display + R"(,{"id":2,"name":"b","pointWidth":1,"isMain":true}],"displayID":1})");
+    FAIL();
+  } catch (const DecodingError& e) {
+    EXPECT_EQ(e.kind(), DecodingError::Kind::keyNotFound);
+    EXPECT_EQ(e.path(), "body.displays[1]");
+  }
+  EXPECT_THROW(decodeBody("appList", R"({"apps":[{"bundleID":"b","name":"n","isRunning":true}]})"), DecodingError);
+  EXPECT_THROW(decodeBody("appList", R"({"apps":{}})"), DecodingError);
+  EXPECT_THROW(decodeBody("clipboard", R"({"pasteAfterwards":false,"image":{"format":"png"}})"), DecodingError);
+  EXPECT_THROW(decodeBody("hello", R"({"protocolVersion":{"major":1},"identity":"d:)" + std::string(kUuid) +
+                                       R"(","proof":"","device":{"name":"n","model":"m","systemVersion":"s","appVersion":"a"}})"),
+               DecodingError);
+}
+
+TEST(Records, ClosedVocabulariesRejectOtherTextOpenOnesKeepIt) {
+  EXPECT_THROW(decodeBody("mouseButton", R"({"button":"Left","action":"click"})"), DecodingError);
+  EXPECT_THROW(decodeBody("mouseButton", R"({"button":"left","action":"tap"})"), DecodingError);
+  EXPECT_THROW(decodeBody("clickAt", R"({"displayID":1,"x":0,"y":0,"button":"fourth"})"), DecodingError);
+  EXPECT_THROW(decodeBody("power", R"({"action":3})"), DecodingError);
+
+  Message power = decodeBody("power", R"({"action":"hibernate"})");
+  EXPECT_EQ(power.get<MessageType::power>().action, PowerAction("hibernate"));
+  EXPECT_EQ(toJsonText(power.get<MessageType::power>()), R"({"action":"hibernate"})");
+  Message error = decodeBody("error", R"({"code":"brandNew","detail":"d"})");
+  EXPECT_EQ(error.get<MessageType::error>().code.rawValue, "brandNew");
+}
+
+TEST(Records, InvalidIdentityAndBase64AreDataCorruption) {
+  const std::string device = R"("device":{"name":"n","model":"m","systemVersion":"s","appVersion":"a"})";
+  try {
+    decodeBody("hello", R"({"protocolVersion":{"major":1,"minor":5},"identity":"x:1","proof":"AA==",)" + device + "}");
+    FAIL();
+  } catch (const DecodingError& e) {
+    EXPECT_EQ(e.kind(), DecodingError::Kind::dataCorrupted);
+    EXPECT_EQ(e.description(), "Invalid peer identity");
+  }
+  EXPECT_THROW(decodeBody("hello", R"({"protocolVersion":{"major":1,"minor":5},"identity":"d:)" + std::string(kUuid) +
+                                       R"(","proof":"A",)" + device + "}"),
+               DecodingError);
+  EXPECT_THROW(decodeBody("pairRequest", R"({"publicKey":"not base64"})"), DecodingError);
+  EXPECT_THROW(decodeBody("pairResult", R"({"accepted":true,"macPublicKey":"%%%%"})"), DecodingError);
+  EXPECT_THROW(decodeBody("welcome", R"({"protocolVersion":{"major":1,"minor":5},"macID":"nope","macName":"M","appVersion":"1"})"),
+               DecodingError);
+}
+
+}  // namespace
+}  // namespace tillerpad::kit
