@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "platform/system_info.h"
 #include "platform/user_defaults.h"
 
 namespace tillerpad::platform::fake {
