@@ -73,6 +73,7 @@ TEST_P(CredentialStoreContract, AccountNamesAreKeptExactly) {
 
 // Only for stores that persist: instantiate PersistentCredentialStoreContract.
 class PersistentCredentialStoreContract : public CredentialStoreContract {};
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(PersistentCredentialStoreContract);
 
 TEST_P(PersistentCredentialStoreContract, ItemsOutliveTheInstance) {
   store->write(bytesOf("kept"), "A");
