@@ -53,6 +53,7 @@ using ObjectRef = std::unique_ptr<void, ObjectUnref>;
 class Deadline {
  public:
   explicit Deadline(std::chrono::milliseconds limit) : cancellable_(g_cancellable_new()) {
+    if (limit <= std::chrono::milliseconds::zero()) g_cancellable_cancel(get());  // already over
     watcher_ = std::thread([this, limit] {
       std::unique_lock lock(mutex_);
       if (!done_.wait_for(lock, limit, [this] { return finished_; })) g_cancellable_cancel(get());

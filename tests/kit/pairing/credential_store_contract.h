@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "kit/pairing/credential_store.h"
@@ -21,13 +22,20 @@ struct StoreFactory {
   // A second, independent store over the same items as `store` (persistent
   // stores only).
   std::function<std::shared_ptr<CredentialStore>(CredentialStore& store)> reopen;
+  // Why the store cannot be tested here, when it cannot.
+  std::function<std::optional<std::string>()> unavailable;
 };
 
 inline std::ostream& operator<<(std::ostream& out, const StoreFactory& f) { return out << f.name; }
 
 class CredentialStoreContract : public ::testing::TestWithParam<StoreFactory> {
  protected:
-  void SetUp() override { store = GetParam().makeEmpty(); }
+  void SetUp() override {
+    if (GetParam().unavailable) {
+      if (auto reason = GetParam().unavailable()) GTEST_SKIP() << *reason;
+    }
+    store = GetParam().makeEmpty();
+  }
   std::shared_ptr<CredentialStore> store;
 };
 
