@@ -7,7 +7,6 @@
 #include <string>
 
 #include "kit/common/bytes.h"
-#include "kit/pairing/symmetric_key.h"
 
 namespace tillerpad::kit {
 

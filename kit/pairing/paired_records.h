@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 #include "kit/common/uuid.h"

@@ -16,6 +16,7 @@ class SymmetricKey {
   static constexpr std::size_t size = 32;
   using Storage = std::array<std::uint8_t, size>;
 
+  // All zero until assigned.
   SymmetricKey() = default;
   explicit SymmetricKey(const Storage& bytes) : bytes_(bytes) {}
   SymmetricKey(const SymmetricKey&) = default;
