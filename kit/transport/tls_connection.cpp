@@ -70,7 +70,7 @@ struct TlsContext::Impl {
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-    SSL_CTX_set_app_data(ctx, this);
+    if (SSL_CTX_set_ex_data(ctx, exDataIndex(), this) != 1) fail("key map");
     if (parameters.role == TransportParameters::Role::server) {
       SSL_CTX_set_psk_server_callback(ctx, &Impl::serverKey);
     } else {
@@ -82,7 +82,13 @@ struct TlsContext::Impl {
     for (auto& [identity, key] : keys) OPENSSL_cleanse(key.data(), key.size());
   }
 
-  static Impl* from(SSL* ssl) { return static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))); }
+  // asio keeps its own verify callback in the context's app data, so the key
+  // map goes into an ex_data slot of its own.
+  static int exDataIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+  }
+  static Impl* from(SSL* ssl) { return static_cast<Impl*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), exDataIndex())); }
 
   // Answers from the map and never blocks; 0 makes OpenSSL fail the
   // handshake with the alert unknown_psk_identity.
