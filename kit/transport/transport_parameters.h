@@ -26,6 +26,8 @@ struct TcpOptions {
   int keepAliveCount = 3;
   // Applies to outgoing connections only.
   std::chrono::seconds connectTimeout{5};
+  // SO_SNDBUF and SO_RCVBUF; 0 leaves the kernel's automatic sizing.
+  int socketBufferBytes = 4 << 20;
 };
 
 // The complete parameters of one end of a message connection: TLS 1.2 with
