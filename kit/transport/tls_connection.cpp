@@ -349,6 +349,11 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     if (cancelled_ || failed_ || !readHandler_ || !ready_ || readWaiting_) return;
     std::size_t filled = 0;
     Outcome outcome = Outcome::done;
+    if (readEnding_) {
+      // An end or failure met right after the bytes of the previous read.
+      outcome = *readEnding_;
+      filled = readMaximum_;
+    }
     while (filled < readMaximum_) {
       ERR_clear_error();
       errno = 0;
@@ -361,8 +366,16 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       outcome = classify(result, "TLS read failed");
       break;
     }
-    if (filled > 0) {
-      // Hand over what is here; an end or an error after it comes with the next read.
+    if (readEnding_) {
+      filled = 0;
+      error_ = readEndingError_;
+    } else if (filled > 0) {
+      // Hand over what is here; an end or an error after it comes with the
+      // next read (OpenSSL would not report it a second time).
+      if (outcome == Outcome::endOfStream || outcome == Outcome::failed) {
+        readEnding_ = outcome;
+        readEndingError_ = error_;
+      }
       auto handler = std::exchange(readHandler_, nullptr);
       return handler(ByteView(readBuffer_.data(), filled), false, nullptr);
     }
@@ -446,6 +459,8 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   Bytes readBuffer_;
   std::deque<Write> writes_;
   std::exception_ptr error_;
+  std::optional<Outcome> readEnding_;
+  std::exception_ptr readEndingError_;
   bool started_ = false;
   bool connected_ = false;
   bool connectTimedOut_ = false;
