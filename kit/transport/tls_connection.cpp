@@ -82,6 +82,7 @@ struct TlsContext::Impl {
 
   ~Impl() {
     for (auto& [identity, key] : keys) OPENSSL_cleanse(key.data(), key.size());
+    for (auto& psk : parameters.tlsOptions.psks) OPENSSL_cleanse(psk.key.data(), psk.key.size());
   }
 
   // asio keeps its own verify callback in the context's app data, so the key
