@@ -1,0 +1,54 @@
+#pragma once
+
+#include <asio/any_io_executor.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "kit/common/bytes.h"
+#include "kit/transport/endpoint.h"
+
+namespace tillerpad::kit {
+
+// The byte-stream connection under a MessageChannel. Implementations: TLS
+// over TCP (tls_connection.h) and in-memory scripted connections for tests
+// (memory_connection.h).
+//
+// Contract: every operation except remoteEndpoint() is called on the executor
+// given to start() (the channel's strand), and every callback is delivered
+// on it, never inline from the call that registered it. Errors are carried as
+// exception pointers (null: no error).
+class Connection {
+ public:
+  enum class State { setup, preparing, waiting, ready, failed, cancelled };
+
+  using StateHandler = std::function<void(State, std::exception_ptr)>;
+  // Bytes (valid only during the call; may be empty), end of stream, error.
+  using ReadHandler = std::function<void(ByteView, bool, std::exception_ptr)>;
+  using WriteHandler = std::function<void(std::exception_ptr)>;
+
+  virtual ~Connection() = default;
+
+  // Set once, before start().
+  virtual void setStateHandler(StateHandler handler) = 0;
+  virtual void start(asio::any_io_executor executor) = 0;
+  // One read of at least `minimum` and at most `maximum` bytes; at most one pending.
+  virtual void receive(std::size_t minimum, std::size_t maximum, ReadHandler handler) = 0;
+  // Writes `bytes` as one unit; writes go out in call order. `handler` may be
+  // empty (fire and forget).
+  virtual void send(Bytes bytes, WriteHandler handler) = 0;
+  // Idempotent; leads to the state cancelled once started. Bounded in time.
+  virtual void cancel() = 0;
+
+  // Fixed when the connection is made; safe from any thread.
+  virtual Endpoint remoteEndpoint() const = 0;
+  // RFC 5705 exporter with no context; nothing without a TLS session.
+  virtual std::optional<Bytes> exportKeyingMaterial(std::string_view label, std::size_t length) = 0;
+  virtual std::optional<std::uint16_t> negotiatedCipherSuite() = 0;
+};
+
+}  // namespace tillerpad::kit

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/strand.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kit/common/bytes.h"
+#include "kit/transport/channel_error.h"
+#include "kit/transport/clock.h"
+#include "kit/transport/connection.h"
+#include "kit/wire/framing.h"
+#include "kit/wire/message.h"
+
+namespace tillerpad::kit {
+
+// One connection as a two-way stream of messages. All state lives on the
+// channel's own strand; the public operations may be called from any thread
+// and hop onto it. Callbacks of the connection hold the channel weakly.
+//
+// Errors (thrown from the awaitables): ChannelError, the connection's error
+// (ConnectionError), WireError or DecodingError for invalid incoming data,
+// EncodingError for a message that cannot be sent, and std::system_error
+// with std::errc::operation_canceled for a receive cancelled through asio's
+// per-operation cancellation.
+class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
+ public:
+  using Duration = Clock::Duration;
+
+  static constexpr std::size_t readSize = 262'144;
+
+  // Wraps a connection that has not been started; nothing starts yet.
+  static std::shared_ptr<MessageChannel> create(asio::any_io_executor executor, std::unique_ptr<Connection> connection,
+                                                std::string label, std::shared_ptr<Clock> clock);
+  ~MessageChannel();
+
+  MessageChannel(const MessageChannel&) = delete;
+  MessageChannel& operator=(const MessageChannel&) = delete;
+
+  // Starts the connection; completes when it is ready. Fails with the
+  // connection's error, ChannelError::closed or ChannelError::timedOut (the
+  // connection is then cancelled).
+  asio::awaitable<void> open(Duration timeout);
+
+  // Completes when the transport has taken the frame.
+  asio::awaitable<void> send(Message message);  // by value: the coroutine outlives the caller's expression
+  // Every failure is dropped silently.
+  void sendWithoutWaiting(const Message& message);
+
+  // The next message; nothing once the channel ended normally. At most one
+  // receive may be pending (a second one throws std::logic_error).
+  asio::awaitable<std::optional<Message>> receive(std::optional<Duration> timeout = std::nullopt);
+
+  // Sends bye with `reason` (failures ignored), then cancels the connection.
+  asio::awaitable<void> close(ByeReason reason);
+  // Receives and drops messages until the channel ends, a receive fails, or
+  // the time is up. Never fails.
+  asio::awaitable<void> waitUntilClosed(Duration timeout);
+
+  asio::awaitable<std::optional<Bytes>> exportKeyingMaterial(std::string label, std::size_t length);
+  asio::awaitable<std::optional<std::uint16_t>> negotiatedCipherSuite();
+  Endpoint remoteEndpoint() const { return remoteEndpoint_; }
+  const std::string& label() const { return label_; }
+
+ private:
+  struct ReceiveToken {
+    bool isCancelled = false;
+  };
+  struct Waiter {
+    std::shared_ptr<ReceiveToken> token;
+    std::function<void(std::exception_ptr, std::optional<Message>)> complete;
+    std::unique_ptr<Clock::Timer> timer;
+  };
+  // Null error: ended normally (closed).
+  struct Ending {
+    std::exception_ptr error;
+  };
+
+  MessageChannel(asio::any_io_executor executor, std::unique_ptr<Connection> connection, std::string label,
+                 std::shared_ptr<Clock> clock);
+
+  void startOpen(Duration timeout, std::function<void(std::exception_ptr)> complete);
+  void startReceive(std::shared_ptr<ReceiveToken> token, std::optional<Duration> timeout,
+                    std::function<void(std::exception_ptr, std::optional<Message>)> complete);
+  void cancelReceive(const std::shared_ptr<ReceiveToken>& token);
+  void startSend(Bytes frame, std::function<void(std::exception_ptr)> complete);
+
+  void onState(Connection::State state, std::exception_ptr error);
+  void readNext();
+  void onRead(ByteView bytes, bool endOfStream, std::exception_ptr error);
+  void deliver(Message message);
+  void finish(std::exception_ptr error);
+  std::exception_ptr endingError() const;
+
+  asio::strand<asio::any_io_executor> strand_;
+  std::unique_ptr<Connection> connection_;
+  std::string label_;
+  std::shared_ptr<Clock> clock_;
+  Endpoint remoteEndpoint_;
+
+  // Strand-confined state.
+  FrameDecoder decoder_;
+  std::deque<Message> inbox_;
+  std::optional<Waiter> waiter_;
+  std::optional<Ending> ending_;
+  std::function<void(std::exception_ptr)> openCompletion_;
+  std::unique_ptr<Clock::Timer> openTimer_;
+  bool started_ = false;
+};
+
+}  // namespace tillerpad::kit

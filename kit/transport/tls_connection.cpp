@@ -1,0 +1,544 @@
+#include "kit/transport/tls_connection.h"
+
+#include <asio/bind_executor.hpp>
+#include <asio/connect.hpp>
+#include <asio/post.hpp>
+#include <asio/ssl/context.hpp>
+#include <asio/ssl/error.hpp>
+#include <asio/steady_timer.hpp>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <stdexcept>
+
+#include "kit/transport/channel_error.h"
+
+namespace tillerpad::kit {
+
+namespace {
+
+ConnectionError toConnectionError(const std::error_code& error, const std::string& during) {
+  std::optional<std::uint8_t> alert;
+  if (error.category() == asio::error::get_ssl_category()) {
+    auto packed = static_cast<unsigned long>(static_cast<unsigned int>(error.value()));
+    int reason = ERR_GET_REASON(packed);
+    // OpenSSL reports a received alert as the reason SSL_AD_REASON_OFFSET + alert.
+    if (ERR_GET_LIB(packed) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) {
+      alert = static_cast<std::uint8_t>(reason - SSL_AD_REASON_OFFSET);
+    }
+  }
+  return ConnectionError(error, during + ": " + error.message(), alert);
+}
+
+std::exception_ptr errorPointer(const std::error_code& error, const std::string& during) {
+  return std::make_exception_ptr(toConnectionError(error, during));
+}
+
+std::exception_ptr abortedError() {
+  return std::make_exception_ptr(
+      ConnectionError(std::make_error_code(std::errc::operation_canceled), "The connection was cancelled"));
+}
+
+}  // namespace
+
+// MARK: context
+
+struct TlsContext::Impl {
+  explicit Impl(TransportParameters p)
+      : parameters(std::move(p)),
+        ssl(parameters.role == TransportParameters::Role::server ? asio::ssl::context::tls_server
+                                                                  : asio::ssl::context::tls_client) {
+    for (const auto& psk : parameters.tlsOptions.psks) keys.emplace(psk.identity.text(), psk.key);
+    SSL_CTX* ctx = ssl.native_handle();
+    auto fail = [](const char* what) { throw std::runtime_error(std::string("TLS configuration failed: ") + what); };
+    if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1) fail("minimum version");
+    if (SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) fail("maximum version");
+    if (SSL_CTX_set_cipher_list(ctx, TransportParameters::cipherName) != 1) fail("cipher list");
+    if (SSL_CTX_set_ciphersuites(ctx, "") != 1) fail("TLS 1.3 suites");
+    // A resumed session would skip the key lookup, so a revoked key could
+    // live on in a saved session: no tickets, no cache, on either side.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    // Read whatever the socket holds, many records per system call, instead
+    // of a header and a body per record.
+    SSL_CTX_set_read_ahead(ctx, 1);
+    SSL_CTX_set_default_read_buffer_len(ctx, 256 * 1024);
+    if (SSL_CTX_set_ex_data(ctx, exDataIndex(), this) != 1) fail("key map");
+    if (parameters.role == TransportParameters::Role::server) {
+      SSL_CTX_set_psk_server_callback(ctx, &Impl::serverKey);
+    } else {
+      SSL_CTX_set_psk_client_callback(ctx, &Impl::clientKey);
+    }
+  }
+
+  ~Impl() {
+    for (auto& [identity, key] : keys) OPENSSL_cleanse(key.data(), key.size());
+    for (auto& psk : parameters.tlsOptions.psks) OPENSSL_cleanse(psk.key.data(), psk.key.size());
+  }
+
+  // asio keeps its own verify callback in the context's app data, so the key
+  // map goes into an ex_data slot of its own.
+  static int exDataIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+  }
+  static Impl* from(SSL* ssl) { return static_cast<Impl*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), exDataIndex())); }
+
+  // Answers from the map and never blocks; 0 makes OpenSSL fail the
+  // handshake with the alert unknown_psk_identity.
+  static unsigned int serverKey(SSL* ssl, const char* identity, unsigned char* psk, unsigned int maxLength) {
+    auto* self = from(ssl);
+    if (!self || !identity) return 0;
+    auto found = self->keys.find(std::string(identity, strnlen(identity, 256)));
+    if (found == self->keys.end() || maxLength < found->second.size()) return 0;
+    std::memcpy(psk, found->second.data(), found->second.size());
+    return static_cast<unsigned int>(found->second.size());
+  }
+
+  static unsigned int clientKey(SSL* ssl, const char* /*hint*/, char* identity, unsigned int maxIdentityLength,
+                                unsigned char* psk, unsigned int maxLength) {
+    auto* self = from(ssl);
+    if (!self || self->parameters.tlsOptions.psks.empty()) return 0;
+    const auto& offered = self->parameters.tlsOptions.psks.front();
+    auto text = offered.identity.text();
+    if (text.size() + 1 > maxIdentityLength || maxLength < offered.key.size()) return 0;
+    std::memcpy(identity, text.c_str(), text.size() + 1);
+    std::memcpy(psk, offered.key.data(), offered.key.size());
+    return static_cast<unsigned int>(offered.key.size());
+  }
+
+  TransportParameters parameters;
+  std::map<std::string, PreSharedKey::Key> keys;
+  asio::ssl::context ssl;
+};
+
+TlsContext::TlsContext(TransportParameters parameters) : impl_(std::make_shared<Impl>(std::move(parameters))) {}
+
+const TransportParameters& TlsContext::parameters() const { return impl_->parameters; }
+
+// MARK: connection
+
+namespace {
+
+// OpenSSL straight on the non-blocking socket, driven by readiness waits on
+// the strand. One read drains every record that is already in (up to the
+// channel's 256 KiB), and one write seals a whole frame, so a large frame
+// costs a few wake-ups instead of one per 16 KiB record.
+class TlsStream : public std::enable_shared_from_this<TlsStream> {
+ public:
+  TlsStream(std::shared_ptr<TlsContext::Impl> context, asio::ip::tcp::socket socket, Endpoint remote,
+            std::optional<asio::ip::tcp::endpoint> target)
+      : context_(std::move(context)),
+        socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
+        remote_(std::move(remote)),
+        target_(target),
+        ssl_(SSL_new(context_->ssl.native_handle())) {
+    if (!ssl_) throw std::runtime_error("TLS session could not be made");
+  }
+
+  void setStateHandler(Connection::StateHandler handler) { stateHandler_ = std::move(handler); }
+
+  void start(asio::any_io_executor strand) {
+    if (started_) return;
+    strand_ = std::move(strand);
+    started_ = true;
+    report(Connection::State::preparing, nullptr);
+    if (cancelled_) return;
+    if (target_) {
+      connect();
+    } else {
+      beginTls(false);
+    }
+  }
+
+  void receive(std::size_t /*minimum*/, std::size_t maximum, Connection::ReadHandler handler) {
+    if (cancelled_ || failed_) return;
+    if (readBuffer_.size() < maximum) readBuffer_.resize(maximum);
+    readMaximum_ = maximum;
+    readHandler_ = std::move(handler);
+    // Never inline: the channel registers the next read from inside its callback.
+    asio::post(strand_, [self = shared_from_this()] { self->pumpRead(); });
+  }
+
+  void send(Bytes bytes, Connection::WriteHandler handler) {
+    if (cancelled_ || failed_) {
+      if (handler && started_) asio::post(strand_, [handler] { handler(abortedError()); });
+      return;
+    }
+    writes_.push_back(Write{std::move(bytes), std::move(handler), 0});
+    if (ready_ && !writeWaiting_) asio::post(strand_, [self = shared_from_this()] { self->pumpWrite(); });
+  }
+
+  void cancel() {
+    if (cancelled_) return;
+    cancelled_ = true;
+    if (!started_) return;
+    report(Connection::State::cancelled, nullptr);
+    failWrites(abortedError());
+    readHandler_ = nullptr;
+    timer_.cancel();
+    // One close_notify attempt on the non-blocking socket; the peer's answer
+    // is never awaited, so a silent peer cannot hold the close up.
+    if (ready_) {
+      ERR_clear_error();
+      SSL_shutdown(ssl_.get());
+    }
+    std::error_code ignored;
+    socket_.close(ignored);
+  }
+
+  Endpoint remote() const { return remote_; }
+
+  std::optional<Bytes> exportKeyingMaterial(std::string_view label, std::size_t length) {
+    if (!ready_ || cancelled_) return std::nullopt;
+    Bytes out(length);
+    std::string labelText(label);
+    int ok = SSL_export_keying_material(ssl_.get(), out.data(), out.size(), labelText.c_str(), labelText.size(),
+                                        nullptr, 0, 0);
+    if (ok != 1) return std::nullopt;
+    return out;
+  }
+
+  std::optional<std::uint16_t> negotiatedCipherSuite() {
+    if (!ready_) return std::nullopt;
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get());
+    if (!cipher) return std::nullopt;
+    return static_cast<std::uint16_t>(SSL_CIPHER_get_protocol_id(cipher) & 0xFFFF);
+  }
+
+ private:
+  struct Write {
+    Bytes bytes;
+    Connection::WriteHandler handler;
+    std::size_t offset;
+  };
+  enum class Outcome { done, wantRead, wantWrite, endOfStream, failed };
+
+  void report(Connection::State state, std::exception_ptr error) {
+    if (!stateHandler_) return;
+    asio::post(strand_, [handler = stateHandler_, state, error] { handler(state, error); });
+  }
+
+  void fail(std::exception_ptr error) {
+    if (cancelled_ || failed_) return;
+    failed_ = true;
+    report(Connection::State::failed, error);
+    failWrites(error);
+    std::error_code ignored;
+    socket_.close(ignored);
+  }
+
+  void failWrites(std::exception_ptr error) {
+    for (auto& write : writes_) {
+      if (write.handler) asio::post(strand_, [handler = write.handler, error] { handler(error); });
+    }
+    writes_.clear();
+  }
+
+  // What an SSL call's result means; on a failure `error_` describes it.
+  Outcome classify(int result, const char* during) {
+    int code = SSL_get_error(ssl_.get(), result);
+    switch (code) {
+      case SSL_ERROR_NONE:
+        return Outcome::done;
+      case SSL_ERROR_WANT_READ:
+        return Outcome::wantRead;
+      case SSL_ERROR_WANT_WRITE:
+        return Outcome::wantWrite;
+      case SSL_ERROR_ZERO_RETURN:
+        return Outcome::endOfStream;
+      default:
+        break;
+    }
+    unsigned long packed = ERR_get_error();
+    ERR_clear_error();
+    if (packed == 0) {
+      // No TLS error: the socket ended or failed under the session.
+      int saved = errno;
+      if (saved == 0) return Outcome::endOfStream;
+      error_ = std::make_exception_ptr(ConnectionError(std::error_code(saved, std::generic_category()),
+                                                       std::string(during) + ": " + std::strerror(saved)));
+      return Outcome::failed;
+    }
+    if (ERR_GET_LIB(packed) == ERR_LIB_SSL && ERR_GET_REASON(packed) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+      return Outcome::endOfStream;  // the peer's TCP end without close_notify
+    }
+    std::optional<std::uint8_t> alert;
+    int reason = ERR_GET_REASON(packed);
+    // OpenSSL reports a received alert as the reason SSL_AD_REASON_OFFSET + alert.
+    if (ERR_GET_LIB(packed) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) {
+      alert = static_cast<std::uint8_t>(reason - SSL_AD_REASON_OFFSET);
+    }
+    char text[256];
+    ERR_error_string_n(packed, text, sizeof text);
+    error_ = std::make_exception_ptr(ConnectionError(std::make_error_code(std::errc::protocol_error),
+                                                     std::string(during) + ": " + text, alert));
+    return Outcome::failed;
+  }
+
+  void connect() {
+    const auto& tcp = context_->parameters.tcpOptions;
+    timer_.expires_after(tcp.connectTimeout);
+    timer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error) {
+      if (error || self->connected_ || self->cancelled_) return;
+      self->connectTimedOut_ = true;
+      std::error_code ignored;
+      self->socket_.close(ignored);
+    }));
+    socket_.async_connect(*target_, asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error) {
+      self->connected_ = true;
+      self->timer_.cancel();
+      if (self->cancelled_) return;
+      if (self->connectTimedOut_) {
+        return self->fail(std::make_exception_ptr(
+            ConnectionError(std::make_error_code(std::errc::timed_out), "TCP connect timed out")));
+      }
+      if (error) return self->fail(errorPointer(error, "TCP connect failed"));
+      self->beginTls(true);
+    }));
+  }
+
+  void beginTls(bool client) {
+    std::error_code error;
+    socket_.non_blocking(true, error);
+    if (!error) error = applyTcpOptions(socket_.native_handle(), context_->parameters.tcpOptions);
+    if (error) return fail(errorPointer(error, "TCP options could not be set"));
+    if (SSL_set_fd(ssl_.get(), socket_.native_handle()) != 1) {
+      return fail(std::make_exception_ptr(ConnectionError(std::make_error_code(std::errc::io_error), "SSL_set_fd failed")));
+    }
+    if (client) {
+      SSL_set_connect_state(ssl_.get());
+    } else {
+      SSL_set_accept_state(ssl_.get());
+    }
+    pumpHandshake();
+  }
+
+  void pumpHandshake() {
+    if (cancelled_ || failed_) return;
+    ERR_clear_error();
+    errno = 0;
+    switch (classify(SSL_do_handshake(ssl_.get()), "TLS handshake failed")) {
+      case Outcome::done:
+        ready_ = true;
+        report(Connection::State::ready, nullptr);
+        if (!writes_.empty()) pumpWrite();
+        return;
+      case Outcome::wantRead:
+        return waitThen(asio::socket_base::wait_read, &TlsStream::pumpHandshake, handshakeWaiting_);
+      case Outcome::wantWrite:
+        return waitThen(asio::socket_base::wait_write, &TlsStream::pumpHandshake, handshakeWaiting_);
+      case Outcome::endOfStream:
+        return fail(std::make_exception_ptr(
+            ConnectionError(std::make_error_code(std::errc::connection_reset), "TLS handshake failed: the peer closed")));
+      case Outcome::failed:
+        return fail(error_);
+    }
+  }
+
+  void pumpRead() {
+    if (cancelled_ || failed_ || !readHandler_ || !ready_ || readWaiting_) return;
+    std::size_t filled = 0;
+    Outcome outcome = Outcome::done;
+    if (readEnding_) {
+      // An end or failure met right after the bytes of the previous read.
+      outcome = *readEnding_;
+      filled = readMaximum_;
+    }
+    while (filled < readMaximum_) {
+      ERR_clear_error();
+      errno = 0;
+      std::size_t count = 0;
+      int result = SSL_read_ex(ssl_.get(), readBuffer_.data() + filled, readMaximum_ - filled, &count);
+      if (result == 1) {
+        filled += count;
+        continue;
+      }
+      outcome = classify(result, "TLS read failed");
+      break;
+    }
+    if (readEnding_) {
+      filled = 0;
+      error_ = readEndingError_;
+    } else if (filled > 0) {
+      // Hand over what is here; an end or an error after it comes with the
+      // next read (OpenSSL would not report it a second time).
+      if (outcome == Outcome::endOfStream || outcome == Outcome::failed) {
+        readEnding_ = outcome;
+        readEndingError_ = error_;
+      }
+      auto handler = std::exchange(readHandler_, nullptr);
+      return handler(ByteView(readBuffer_.data(), filled), false, nullptr);
+    }
+    switch (outcome) {
+      case Outcome::done:
+        return;
+      case Outcome::wantRead:
+        return waitThen(asio::socket_base::wait_read, &TlsStream::pumpRead, readWaiting_);
+      case Outcome::wantWrite:
+        return waitThen(asio::socket_base::wait_write, &TlsStream::pumpRead, readWaiting_);
+      case Outcome::endOfStream:
+        return std::exchange(readHandler_, nullptr)({}, true, nullptr);
+      case Outcome::failed:
+        return std::exchange(readHandler_, nullptr)({}, false, error_);
+    }
+  }
+
+  void pumpWrite() {
+    while (!cancelled_ && !failed_ && ready_ && !writeWaiting_ && !writes_.empty()) {
+      auto& write = writes_.front();
+      ERR_clear_error();
+      errno = 0;
+      std::size_t count = 0;
+      int result = write.offset < write.bytes.size()
+                       ? SSL_write_ex(ssl_.get(), write.bytes.data() + write.offset, write.bytes.size() - write.offset, &count)
+                       : 1;
+      if (result == 1) {
+        write.offset += count;
+        if (write.offset < write.bytes.size()) continue;
+        auto handler = std::move(write.handler);
+        writes_.pop_front();
+        if (handler) handler(nullptr);
+        continue;
+      }
+      switch (classify(result, "TLS write failed")) {
+        case Outcome::wantRead:
+          return waitThen(asio::socket_base::wait_read, &TlsStream::pumpWrite, writeWaiting_);
+        case Outcome::wantWrite:
+          return waitThen(asio::socket_base::wait_write, &TlsStream::pumpWrite, writeWaiting_);
+        case Outcome::done:
+          continue;
+        case Outcome::endOfStream:
+          error_ = std::make_exception_ptr(
+              ConnectionError(std::make_error_code(std::errc::broken_pipe), "TLS write failed: the peer closed"));
+          [[fallthrough]];
+        case Outcome::failed: {
+          // The session is unusable; every queued write fails with it. The
+          // read side reports the ending.
+          auto error = error_;
+          failWrites(error);
+          return;
+        }
+      }
+    }
+  }
+
+  void waitThen(asio::socket_base::wait_type type, void (TlsStream::*next)(), bool& waiting) {
+    waiting = true;
+    socket_.async_wait(type, asio::bind_executor(strand_, [self = shared_from_this(), next, &waiting](const std::error_code& error) {
+      waiting = false;
+      if (self->cancelled_ || self->failed_) return;
+      if (error) return self->fail(errorPointer(error, "TCP wait failed"));
+      ((*self).*next)();
+    }));
+  }
+
+  struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+  };
+
+  std::shared_ptr<TlsContext::Impl> context_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer timer_;
+  Endpoint remote_;
+  std::optional<asio::ip::tcp::endpoint> target_;
+  std::unique_ptr<SSL, SslFree> ssl_;
+  asio::any_io_executor strand_;
+  Connection::StateHandler stateHandler_;
+  Connection::ReadHandler readHandler_;
+  std::size_t readMaximum_ = 0;
+  Bytes readBuffer_;
+  std::deque<Write> writes_;
+  std::exception_ptr error_;
+  std::optional<Outcome> readEnding_;
+  std::exception_ptr readEndingError_;
+  bool started_ = false;
+  bool connected_ = false;
+  bool connectTimedOut_ = false;
+  bool ready_ = false;
+  bool failed_ = false;
+  bool cancelled_ = false;
+  bool handshakeWaiting_ = false;
+  bool readWaiting_ = false;
+  bool writeWaiting_ = false;
+};
+
+class TlsConnectionImpl final : public Connection {
+ public:
+  explicit TlsConnectionImpl(std::shared_ptr<TlsStream> stream) : stream_(std::move(stream)) {}
+
+  void setStateHandler(StateHandler handler) override { stream_->setStateHandler(std::move(handler)); }
+  void start(asio::any_io_executor executor) override { stream_->start(std::move(executor)); }
+  void receive(std::size_t minimum, std::size_t maximum, ReadHandler handler) override {
+    stream_->receive(minimum, maximum, std::move(handler));
+  }
+  void send(Bytes bytes, WriteHandler handler) override { stream_->send(std::move(bytes), std::move(handler)); }
+  void cancel() override { stream_->cancel(); }
+  Endpoint remoteEndpoint() const override { return stream_->remote(); }
+  std::optional<Bytes> exportKeyingMaterial(std::string_view label, std::size_t length) override {
+    return stream_->exportKeyingMaterial(label, length);
+  }
+  std::optional<std::uint16_t> negotiatedCipherSuite() override { return stream_->negotiatedCipherSuite(); }
+
+ private:
+  std::shared_ptr<TlsStream> stream_;
+};
+
+Endpoint endpointOf(const asio::ip::tcp::endpoint& endpoint) {
+  return Endpoint::hostPort(endpoint.address().to_string(), endpoint.port());
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> TlsConnection::connect(asio::any_io_executor executor, const TlsContext& context,
+                                                   Endpoint remote) {
+  std::optional<asio::ip::tcp::endpoint> target;
+  if (remote.isHostPort()) {
+    std::error_code error;
+    auto address = asio::ip::make_address(remote.host, error);
+    if (!error) target = asio::ip::tcp::endpoint(address, remote.port);
+  }
+  if (!target) throw std::invalid_argument("A TLS connection needs an address and a port: " + remote.text());
+  asio::ip::tcp::socket socket(executor);
+  return std::make_unique<TlsConnectionImpl>(
+      std::make_shared<TlsStream>(context.impl(), std::move(socket), std::move(remote), target));
+}
+
+std::unique_ptr<Connection> TlsConnection::accept(asio::ip::tcp::socket socket, const TlsContext& context) {
+  std::error_code error;
+  auto peer = socket.remote_endpoint(error);
+  Endpoint remote = error ? Endpoint::other("unknown peer") : endpointOf(peer);
+  return std::make_unique<TlsConnectionImpl>(
+      std::make_shared<TlsStream>(context.impl(), std::move(socket), std::move(remote), std::nullopt));
+}
+
+std::error_code applyTcpOptions(int fd, const TcpOptions& options) {
+  auto set = [fd](int level, int name, int value) -> std::error_code {
+    if (setsockopt(fd, level, name, &value, sizeof value) != 0) return {errno, std::generic_category()};
+    return {};
+  };
+  if (auto e = set(IPPROTO_TCP, TCP_NODELAY, options.noDelay ? 1 : 0)) return e;
+  if (options.socketBufferBytes > 0) {
+    // Larger buffers (the kernel caps them at its maximum) let a screen frame
+    // go out in fewer wake-ups of either end.
+    if (auto e = set(SOL_SOCKET, SO_SNDBUF, options.socketBufferBytes)) return e;
+    if (auto e = set(SOL_SOCKET, SO_RCVBUF, options.socketBufferBytes)) return e;
+  }
+  if (auto e = set(SOL_SOCKET, SO_KEEPALIVE, options.keepAlive ? 1 : 0)) return e;
+  if (!options.keepAlive) return {};
+  if (auto e = set(IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(options.keepAliveIdle.count()))) return e;
+  if (auto e = set(IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(options.keepAliveInterval.count()))) return e;
+  return set(IPPROTO_TCP, TCP_KEEPCNT, options.keepAliveCount);
+}
+
+}  // namespace tillerpad::kit

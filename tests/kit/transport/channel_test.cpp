@@ -1,0 +1,442 @@
+// The channel's behaviour on scripted in-memory connections, with time moved
+// by hand: nothing here sleeps.
+#include <gtest/gtest.h>
+
+#include <asio/cancellation_signal.hpp>
+
+#include "kit/common/coding_error.h"
+#include "kit/transport/memory_connection.h"
+#include "kit/transport/message_channel.h"
+#include "kit/wire/message_codec.h"
+#include "kit/wire/wire_error.h"
+#include "tests/kit/transport/async_test.h"
+
+namespace tillerpad::kit {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::drain;
+using testing::spawn;
+
+Message ping(std::uint64_t n) { return Message::ping(Ping{n}); }
+Bytes frameOf(const Message& m) { return MessageCodec::encodeFrame(m); }
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  // A channel over a scripted connection, opened unless told otherwise.
+  void makeChannel(MemoryConnectionOptions options = {}, bool open = true) {
+    auto [connection, script] = MemoryConnection::make(std::move(options));
+    script_ = script;
+    channel_ = MessageChannel::create(io_.get_executor(), std::move(connection), "app.tillerpad.channel", clock_);
+    if (open) {
+      auto opened = spawn(io_, channel_->open(10s));
+      drain(io_);
+      ASSERT_TRUE(opened->done && !opened->error);
+    }
+  }
+
+  auto receive(std::optional<Clock::Duration> timeout = std::nullopt, asio::cancellation_slot slot = {}) {
+    return spawn(io_, channel_->receive(timeout), slot);
+  }
+
+  // Receives one message that must be there already.
+  Message receiveNow() {
+    auto r = receive();
+    drain(io_);
+    EXPECT_TRUE(r->done);
+    if (!r->done || r->error || !r->value || !*r->value) throw std::runtime_error("no message");
+    return **r->value;
+  }
+
+  asio::io_context io_;
+  std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
+  std::shared_ptr<MemoryScript> script_;
+  std::shared_ptr<MessageChannel> channel_;
+};
+
+TEST_F(ChannelTest, MessageWithNobodyWaitingIsReturnedAtOnce) {
+  makeChannel();
+  script_->deliver(frameOf(ping(1)));
+  drain(io_);
+  auto r = receive(5s);
+  drain(io_);  // no clock movement: it must not wait for the time-out
+  ASSERT_TRUE(r->done);
+  EXPECT_EQ(**r->value, ping(1));
+}
+
+TEST_F(ChannelTest, TwoFramesInOneReadGoToWaiterThenInbox) {
+  makeChannel();
+  auto first = receive();
+  drain(io_);
+  EXPECT_FALSE(first->done);
+  script_->deliver(concat(frameOf(ping(1)), frameOf(ping(2))));
+  drain(io_);
+  ASSERT_TRUE(first->done);
+  EXPECT_EQ(**first->value, ping(1));
+  EXPECT_EQ(receiveNow(), ping(2));
+}
+
+TEST_F(ChannelTest, FrameSplitAcrossReadsIsJoined) {
+  makeChannel();
+  auto bytes = frameOf(ping(7));
+  auto r = receive();
+  for (auto b : bytes) {
+    EXPECT_FALSE(r->done);
+    script_->deliver(Bytes{b});
+    drain(io_);
+  }
+  ASSERT_TRUE(r->done);
+  EXPECT_EQ(**r->value, ping(7));
+}
+
+TEST_F(ChannelTest, MessageThenEndOfStreamInOneRead) {
+  makeChannel();
+  script_->deliver(frameOf(ping(1)), /*endOfStream=*/true);
+  drain(io_);
+  EXPECT_TRUE(script_->isCancelled());
+  EXPECT_EQ(receiveNow(), ping(1));
+  auto end = receive();
+  drain(io_);
+  ASSERT_TRUE(end->done);
+  EXPECT_FALSE(end->error);
+  EXPECT_FALSE(*end->value);  // nothing: ended normally
+}
+
+TEST_F(ChannelTest, InvalidIncomingDataEndsTheChannelWithItsError) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    std::function<void(std::exception_ptr)> check;
+  };
+  auto wireCase = [](WireError::Case expected) {
+    return [expected](std::exception_ptr e) {
+      try {
+        std::rethrow_exception(e);
+      } catch (const WireError& w) {
+        EXPECT_EQ(w.errorCase(), expected);
+        if (expected == WireError::Case::frameTooLarge) EXPECT_EQ(w.length(), 33'554'433u);
+      } catch (...) {
+        ADD_FAILURE() << "not a WireError";
+      }
+    };
+  };
+  std::vector<Case> cases = {
+      {"frame announcing 33,554,433 bytes", {0x02, 0x00, 0x00, 0x01}, wireCase(WireError::Case::frameTooLarge)},
+      {"payload shorter than its JSON length", {0, 0, 0, 3, 0, 0, 0}, wireCase(WireError::Case::truncated)},
+      {"JSON that is no message",
+       concat({0, 0, 0, 8, 0, 0, 0, 2}, {'{', '}', 0, 0}),
+       [](std::exception_ptr e) { EXPECT_TRUE(e); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeChannel();
+    auto waiting = receive();
+    drain(io_);
+    // A valid message before the bad frame in the same chunk is still delivered.
+    script_->deliver(concat(frameOf(ping(1)), c.bytes));
+    drain(io_);
+    ASSERT_TRUE(waiting->done);
+    EXPECT_EQ(**waiting->value, ping(1));
+    EXPECT_TRUE(script_->isCancelled());
+    for (int i = 0; i < 2; ++i) {  // the ending sticks for every later receive
+      auto later = receive();
+      drain(io_);
+      ASSERT_TRUE(later->done);
+      ASSERT_TRUE(later->error);
+      c.check(later->error);
+    }
+  }
+}
+
+TEST_F(ChannelTest, OversizeFrameFailsTheWaitingReceive) {
+  makeChannel();
+  auto waiting = receive();
+  drain(io_);
+  script_->deliver({0x02, 0x00, 0x00, 0x01});
+  drain(io_);
+  ASSERT_TRUE(waiting->done);
+  auto error = waiting->errorAs<WireError>();
+  EXPECT_EQ(error, WireError::frameTooLarge(33'554'433));
+}
+
+TEST_F(ChannelTest, ReceiveTimeOutLeavesTheChannelUsable) {
+  makeChannel();
+  auto r = receive(1s);
+  drain(io_);
+  clock_->advance(999ms);
+  drain(io_);
+  EXPECT_FALSE(r->done);
+  clock_->advance(1ms);
+  drain(io_);
+  ASSERT_TRUE(r->done);
+  EXPECT_EQ(r->errorAs<ChannelError>(), ChannelError::timedOut());
+  EXPECT_FALSE(script_->isCancelled());
+
+  auto next = receive(1s);
+  drain(io_);
+  script_->deliver(frameOf(ping(3)));
+  drain(io_);
+  ASSERT_TRUE(next->done);
+  EXPECT_EQ(**next->value, ping(3));
+  // The earlier time-outs are gone with their receives.
+  EXPECT_EQ(clock_->pendingTimers(), 0u);
+}
+
+TEST_F(ChannelTest, LateTimeOutOfAnEarlierReceiveDoesNotHitTheNextOne) {
+  makeChannel();
+  auto first = receive(1s);
+  drain(io_);
+  script_->deliver(frameOf(ping(1)));
+  drain(io_);
+  ASSERT_TRUE(first->done);
+  auto second = receive(10s);
+  drain(io_);
+  clock_->advance(1s);
+  drain(io_);
+  EXPECT_FALSE(second->done);
+}
+
+TEST_F(ChannelTest, CancellingTheReceiveKeepsTheChannelUsable) {
+  makeChannel();
+  asio::cancellation_signal signal;
+  auto r = receive(std::nullopt, signal.slot());
+  drain(io_);
+  EXPECT_FALSE(r->done);
+  signal.emit(asio::cancellation_type::terminal);
+  drain(io_);
+  ASSERT_TRUE(r->done);
+  auto error = r->errorAs<std::system_error>();
+  EXPECT_EQ(error.code(), std::make_error_code(std::errc::operation_canceled));
+
+  // A message after the cancellation waits in the inbox.
+  script_->deliver(frameOf(ping(4)));
+  drain(io_);
+  EXPECT_EQ(receiveNow(), ping(4));
+}
+
+TEST_F(ChannelTest, SecondConcurrentReceiveIsRejected) {
+  makeChannel();
+  auto first = receive();
+  auto second = receive();
+  drain(io_);
+  EXPECT_FALSE(first->done);
+  ASSERT_TRUE(second->done);
+  EXPECT_NO_THROW(second->errorAs<std::logic_error>());
+}
+
+TEST_F(ChannelTest, OpenTimesOutOnAConnectionThatNeverBecomesReady) {
+  MemoryConnectionOptions options;
+  options.readyOnStart = false;
+  makeChannel(options, /*open=*/false);
+  auto opened = spawn(io_, channel_->open(10s));
+  drain(io_);
+  EXPECT_TRUE(script_->isStarted());
+  clock_->advance(9s);
+  drain(io_);
+  EXPECT_FALSE(opened->done);
+  clock_->advance(1s);
+  drain(io_);
+  ASSERT_TRUE(opened->done);
+  EXPECT_EQ(opened->errorAs<ChannelError>(), ChannelError::timedOut());
+  EXPECT_TRUE(script_->isCancelled());
+  auto r = receive();
+  drain(io_);
+  ASSERT_TRUE(r->done);
+  EXPECT_FALSE(r->error);
+  EXPECT_FALSE(*r->value);
+}
+
+TEST_F(ChannelTest, OpenReportsTheWayTheConnectionEnded) {
+  struct Case {
+    const char* name;
+    Connection::State state;
+    bool withError;
+    bool cancelsConnection;
+  };
+  for (const auto& c : {Case{"failed", Connection::State::failed, true, false},
+                        Case{"waiting", Connection::State::waiting, true, true},
+                        Case{"cancelled", Connection::State::cancelled, false, false}}) {
+    SCOPED_TRACE(c.name);
+    MemoryConnectionOptions options;
+    options.readyOnStart = false;
+    makeChannel(options, /*open=*/false);
+    auto opened = spawn(io_, channel_->open(10s));
+    drain(io_);
+    auto failure = std::make_exception_ptr(ConnectionError(std::make_error_code(std::errc::connection_refused), "refused"));
+    script_->enterState(c.state, c.withError ? failure : nullptr);
+    drain(io_);
+    ASSERT_TRUE(opened->done);
+    if (c.withError) {
+      EXPECT_EQ(opened->errorAs<ConnectionError>().code(), std::make_error_code(std::errc::connection_refused));
+    } else {
+      EXPECT_EQ(opened->errorAs<ChannelError>(), ChannelError::closed());
+    }
+    EXPECT_EQ(script_->isCancelled(), c.cancelsConnection);
+    // The time-out that no longer matters was withdrawn.
+    EXPECT_EQ(clock_->pendingTimers(), 0u);
+  }
+}
+
+TEST_F(ChannelTest, SendWritesOneFramePerMessage) {
+  makeChannel();
+  auto sent = spawn(io_, channel_->send(ping(9)));
+  drain(io_);
+  channel_->sendWithoutWaiting(ping(10));
+  drain(io_);
+  ASSERT_TRUE(sent->done);
+  EXPECT_FALSE(sent->error);
+  ASSERT_EQ(script_->writes().size(), 2u);
+  EXPECT_EQ(script_->writes()[0], frameOf(ping(9)));
+  EXPECT_EQ(script_->writes()[1], frameOf(ping(10)));
+}
+
+TEST_F(ChannelTest, SendAfterTheEndReportsTheEnding) {
+  // Peer closed: ChannelError::closed. Failed: the recorded error.
+  makeChannel();
+  script_->deliverEndOfStream();
+  drain(io_);
+  auto afterClose = spawn(io_, channel_->send(ping(1)));
+  drain(io_);
+  ASSERT_TRUE(afterClose->done);
+  EXPECT_EQ(afterClose->errorAs<ChannelError>(), ChannelError::closed());
+
+  makeChannel();
+  script_->deliver({0x02, 0x00, 0x00, 0x01});
+  drain(io_);
+  auto afterFailure = spawn(io_, channel_->send(ping(1)));
+  drain(io_);
+  ASSERT_TRUE(afterFailure->done);
+  EXPECT_EQ(afterFailure->errorAs<WireError>(), WireError::frameTooLarge(33'554'433));
+}
+
+TEST_F(ChannelTest, WriteErrorWithoutEndingFailsOnlyThatSend) {
+  makeChannel();
+  script_->failWrites(std::make_exception_ptr(ConnectionError(std::make_error_code(std::errc::broken_pipe), "pipe")));
+  auto sent = spawn(io_, channel_->send(ping(1)));
+  channel_->sendWithoutWaiting(ping(2));  // silent
+  drain(io_);
+  ASSERT_TRUE(sent->done);
+  EXPECT_EQ(sent->errorAs<ConnectionError>().code(), std::make_error_code(std::errc::broken_pipe));
+  script_->deliver(frameOf(ping(3)));
+  drain(io_);
+  EXPECT_EQ(receiveNow(), ping(3));
+}
+
+TEST_F(ChannelTest, UnknownMessageIsNeverWritten) {
+  makeChannel();
+  EXPECT_THROW(
+      {
+        auto sent = spawn(io_, channel_->send(Message::unknown("futureThing")));
+        drain(io_);
+        if (sent->error) std::rethrow_exception(sent->error);
+      },
+      EncodingError);
+  channel_->sendWithoutWaiting(Message::unknown("futureThing"));
+  drain(io_);
+  EXPECT_TRUE(script_->writes().empty());
+}
+
+TEST_F(ChannelTest, ReadsAskForAtMost256KiB) {
+  makeChannel();
+  Message big = Message::screenFrame({ScreenFrame::makeFrameID(1, 1), 1, 10, 10, Blob{Bytes(700'000, 0x5a)}});
+  script_->deliver(frameOf(big));  // one chunk, larger than a read may take
+  drain(io_);
+  EXPECT_EQ(script_->largestReadRequest(), 262'144u);
+  EXPECT_EQ(receiveNow(), big);
+}
+
+TEST_F(ChannelTest, ReadErrorFailsTheWaiterAndLaterReceives) {
+  makeChannel();
+  auto r = receive();
+  drain(io_);
+  script_->failRead(std::make_exception_ptr(ConnectionError(std::make_error_code(std::errc::connection_reset), "reset")));
+  drain(io_);
+  ASSERT_TRUE(r->done);
+  EXPECT_EQ(r->errorAs<ConnectionError>().code(), std::make_error_code(std::errc::connection_reset));
+  EXPECT_TRUE(script_->isCancelled());
+  // The cancel that follows does not overwrite the recorded failure.
+  auto later = receive();
+  drain(io_);
+  EXPECT_EQ(later->errorAs<ConnectionError>().code(), std::make_error_code(std::errc::connection_reset));
+}
+
+TEST_F(ChannelTest, WaitUntilClosedReturnsWhenThePeerEnds) {
+  makeChannel();
+  auto waited = spawn(io_, channel_->waitUntilClosed(30s));
+  drain(io_);
+  script_->deliver(frameOf(ping(1)));
+  drain(io_);
+  EXPECT_FALSE(waited->done);  // messages are discarded, the wait goes on
+  script_->deliverEndOfStream();
+  drain(io_);
+  EXPECT_TRUE(waited->done);  // long before its time is up
+  EXPECT_FALSE(waited->error);
+}
+
+TEST_F(ChannelTest, WaitUntilClosedReturnsAtTheDeadlineWithAChattyPeer) {
+  makeChannel();
+  auto waited = spawn(io_, channel_->waitUntilClosed(5s));
+  drain(io_);
+  for (int i = 0; i < 4; ++i) {
+    clock_->advance(1s);
+    script_->deliver(frameOf(ping(i)));
+    drain(io_);
+    EXPECT_FALSE(waited->done);
+  }
+  clock_->advance(1s);
+  drain(io_);
+  EXPECT_TRUE(waited->done);
+  EXPECT_FALSE(waited->error);
+}
+
+TEST_F(ChannelTest, MemoryPairCarriesMessagesAndCloseSendsBye) {
+  auto pair = MemoryConnection::pair();
+  auto a = MessageChannel::create(io_.get_executor(), std::move(pair.a), "app.tillerpad.channel", clock_);
+  auto b = MessageChannel::create(io_.get_executor(), std::move(pair.b), "app.tillerpad.channel", clock_);
+  auto openA = spawn(io_, a->open(1s));
+  auto openB = spawn(io_, b->open(1s));
+  drain(io_);
+  ASSERT_TRUE(openA->done && !openA->error && openB->done && !openB->error);
+
+  auto exportA = spawn(io_, a->exportKeyingMaterial("EXPORTER-test", 32));
+  auto exportB = spawn(io_, b->exportKeyingMaterial("EXPORTER-test", 32));
+  auto other = spawn(io_, b->exportKeyingMaterial("EXPORTER-other", 32));
+  drain(io_);
+  ASSERT_TRUE(*exportA->value && *exportB->value);
+  EXPECT_EQ(**exportA->value, **exportB->value);
+  EXPECT_NE(**exportA->value, **other->value);
+
+  auto received = spawn(io_, b->receive(1s));
+  auto sent = spawn(io_, a->send(ping(5)));
+  drain(io_);
+  EXPECT_TRUE(sent->done && !sent->error);
+  EXPECT_EQ(**received->value, ping(5));
+
+  auto closed = spawn(io_, a->close(ByeReason::userDisconnected));
+  auto bye = spawn(io_, b->receive(1s));
+  drain(io_);
+  EXPECT_TRUE(closed->done);
+  ASSERT_TRUE(bye->done && *bye->value);
+  EXPECT_EQ(**bye->value, Message::bye(Bye{ByeReason::userDisconnected}));
+  auto end = spawn(io_, b->receive(1s));
+  drain(io_);
+  ASSERT_TRUE(end->done);
+  EXPECT_FALSE(*end->value);
+}
+
+TEST_F(ChannelTest, NoTlsSessionMeansNoExporterAndNoSuite) {
+  makeChannel();
+  auto exported = spawn(io_, channel_->exportKeyingMaterial("EXPORTER-test", 32));
+  auto suite = spawn(io_, channel_->negotiatedCipherSuite());
+  drain(io_);
+  EXPECT_FALSE(*exported->value);
+  EXPECT_FALSE(*suite->value);
+  EXPECT_EQ(channel_->remoteEndpoint(), Endpoint::hostPort("127.0.0.1", 50000));
+}
+
+}  // namespace
+}  // namespace tillerpad::kit

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include "kit/transport/local_network_policy.h"
+
+namespace tillerpad::kit {
+namespace {
+
+Bytes ip(const char* text) {
+  std::uint8_t buffer[16];
+  if (inet_pton(AF_INET, text, buffer) == 1) return Bytes(buffer, buffer + 4);
+  if (inet_pton(AF_INET6, text, buffer) == 1) return Bytes(buffer, buffer + 16);
+  throw std::invalid_argument(text);
+}
+
+InterfaceAddress entry(const char* name, const char* address, const char* mask, bool up = true) {
+  auto bytes = ip(address);
+  return InterfaceAddress{name, up, bytes.size() == 4 ? InterfaceAddress::Family::ipv4 : InterfaceAddress::Family::ipv6,
+                          bytes, ip(mask)};
+}
+
+class FixedInterfaces : public InterfaceSource {
+ public:
+  explicit FixedInterfaces(std::optional<std::vector<InterfaceAddress>> list) : list_(std::move(list)) {}
+  std::optional<std::vector<InterfaceAddress>> interfaces() const override { return list_; }
+
+ private:
+  std::optional<std::vector<InterfaceAddress>> list_;
+};
+
+TEST(LocalNetworkPolicyTest, AdmissionRules) {
+  const std::vector<InterfaceAddress> lan = {
+      entry("lo", "127.0.0.1", "255.0.0.0"),
+      entry("wlan0", "192.168.1.5", "255.255.255.0"),
+      entry("wlan0", "2001:db8:1:2::5", "ffff:ffff:ffff:ffff::"),
+      entry("eth1", "10.9.0.1", "255.255.0.0", /*up=*/false),
+      entry("eth2", "2001:db8:9::1", "ffff:ffff:ffff::", /*up=*/false),
+  };
+  struct Case {
+    const char* host;
+    bool withInterfaces;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"192.168.1.23", true, true},
+      {"192.168.2.23", true, false},
+      {"::ffff:192.168.1.23", true, true},
+      {"::ffff:192.168.2.23", true, false},
+      {"::ffff:127.0.0.1", false, true},
+      {"127.0.0.1", false, true},
+      {"127.200.1.1", false, true},
+      {"::1", false, true},
+      {"169.254.10.20", false, true},
+      {"fe80::1", false, true},
+      {"fe80::1%eth0", false, true},
+      {"febf::1", false, true},    // still fe80::/10
+      {"fec0::1", false, false},   // just outside it
+      {"2001:db8:1:2::99", true, true},
+      {"[2001:db8:1:2::99]", true, true},
+      {"2001:db8:1:3::99", true, false},
+      {"2001:db8:1:2::99", false, false},
+      {"10.9.0.7", true, false},       // its interface is down
+      {"2001:db8:9::7", true, false},  // likewise
+      {"192.168.1.23", false, false},
+      {"8.8.8.8", true, false},
+      {"::ffff:8.8.8.8", true, false},
+      {"mac.local", true, false},  // names are never resolved
+      {"localhost", true, false},
+      {"", true, false},
+      {"127.1", true, false},  // not an address form we accept
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + (c.withInterfaces ? " with interfaces" : " without interfaces"));
+    FixedInterfaces source(c.withInterfaces ? std::optional(lan) : std::nullopt);
+    EXPECT_EQ(LocalNetworkPolicy::allows(Endpoint::hostPort(c.host, 51000), source), c.allowed);
+  }
+}
+
+TEST(LocalNetworkPolicyTest, EndpointsThatAreNoHostAndPortAreRefused) {
+  EXPECT_FALSE(LocalNetworkPolicy::isAllowed(Endpoint::other("/run/tillerpad.sock"), {}));
+  EXPECT_FALSE(LocalNetworkPolicy::isAllowed(Endpoint::other("127.0.0.1"), {}));
+}
+
+TEST(LocalNetworkPolicyTest, SubnetsComeOnlyFromUpEntriesWithAddressAndMask) {
+  std::vector<InterfaceAddress> list = {
+      entry("wlan0", "192.168.1.5", "255.255.255.0"),
+      entry("eth0", "10.0.0.2", "255.0.0.0", /*up=*/false),
+      InterfaceAddress{"eth1", true, InterfaceAddress::Family::ipv4, ip("10.1.0.2"), std::nullopt},
+      InterfaceAddress{"eth1", true, InterfaceAddress::Family::other, Bytes(6, 0xaa), Bytes(6, 0xff)},
+      InterfaceAddress{"tun0", true, InterfaceAddress::Family::none, {}, std::nullopt},
+      entry("wlan0", "fd00::5", "ffff:ffff:ffff:ffff::"),
+  };
+  auto subnets = LocalNetworkPolicy::subnetsOf(list);
+  ASSERT_EQ(subnets.size(), 2u);
+  EXPECT_EQ(subnets[0], *Subnet::make(ip("192.168.1.5"), ip("255.255.255.0")));
+  EXPECT_EQ(subnets[1], *Subnet::make(ip("fd00::5"), ip("ffff:ffff:ffff:ffff::")));
+  EXPECT_TRUE(LocalNetworkPolicy::currentSubnets(FixedInterfaces(std::nullopt)).empty());
+}
+
+TEST(SubnetTest, ConstructionAndContainment) {
+  EXPECT_FALSE(Subnet::make(ip("192.168.1.5"), ip("ffff::")));  // 4 and 16 bytes
+  EXPECT_FALSE(Subnet::make(Bytes(5), Bytes(5)));
+  EXPECT_FALSE(Subnet::make({}, {}));
+  auto v4 = *Subnet::make(ip("192.168.1.5"), ip("255.255.255.0"));
+  EXPECT_TRUE(v4.contains(ip("192.168.1.255")));
+  EXPECT_FALSE(v4.contains(ip("192.168.0.1")));
+  EXPECT_FALSE(v4.contains(ip("::ffff:192.168.1.6")));  // other length
+  auto odd = *Subnet::make(ip("10.0.0.0"), ip("255.255.252.0"));  // /22
+  EXPECT_TRUE(odd.contains(ip("10.0.3.200")));
+  EXPECT_FALSE(odd.contains(ip("10.0.4.1")));
+}
+
+TEST(LocalNetworkPolicyTest, SystemEnumerationIncludesLoopback) {
+  SystemInterfaceSource system;
+  auto subnets = LocalNetworkPolicy::currentSubnets(system);
+  bool loopback = std::any_of(subnets.begin(), subnets.end(), [](const Subnet& s) { return s.contains(ip("127.0.0.1")); });
+  EXPECT_TRUE(loopback);
+  EXPECT_TRUE(LocalNetworkPolicy::allows(Endpoint::hostPort("127.0.0.1", 1), system));
+}
+
+}  // namespace
+}  // namespace tillerpad::kit
