@@ -8,18 +8,22 @@
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
+#include "kit/transport/message_channel.h"
+#include "kit/transport/tls_connection.h"
+#include "kit/transport/transport_parameters.h"
+
 namespace tillerpad::kit {
 namespace {
 
 using namespace asio::experimental::awaitable_operators;
-using Clock = std::chrono::steady_clock;
+using SteadyTime = std::chrono::steady_clock;
 
 // The lookup's answer, handed over on the resolver's executor; the timer
 // doubles as the event the coroutine waits on.
 struct LookupState {
   explicit LookupState(const asio::any_io_executor& ex) : timer(ex) {}
   asio::steady_timer timer;
-  std::optional<HostPortEndpoint> result;
+  std::optional<Endpoint> result;
   bool settled = false;
 };
 
@@ -36,15 +40,18 @@ ResolveError::ResolveError(Case c, std::optional<std::error_code> error)
 EndpointResolver::EndpointResolver(asio::any_io_executor executor, std::shared_ptr<ServiceLookup> lookup)
     : executor_(std::move(executor)), lookup_(std::move(lookup)) {}
 
-asio::awaitable<HostPortEndpoint> EndpointResolver::resolve(NetworkEndpoint endpoint,
+asio::awaitable<Endpoint> EndpointResolver::resolve(NetworkEndpoint endpoint,
                                                             std::chrono::milliseconds timeout) {
-  if (auto* direct = std::get_if<HostPortEndpoint>(&endpoint)) co_return *direct;
+  if (auto* direct = std::get_if<Endpoint>(&endpoint)) {
+    if (!direct->isHostPort()) throw ResolveError::unreachable();
+    co_return *direct;
+  }
 
   if (!lookup_) throw ResolveError::unreachable();
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = SteadyTime::now() + timeout;
   auto state = std::make_shared<LookupState>(executor_);
   state->timer.expires_at(deadline);
-  lookup_->lookup(std::get<ServiceEndpoint>(endpoint), [state, ex = executor_](std::optional<HostPortEndpoint> found) {
+  lookup_->lookup(std::get<ServiceEndpoint>(endpoint), [state, ex = executor_](std::optional<Endpoint> found) {
     asio::post(ex, [state, found = std::move(found)]() mutable {
       if (state->settled) return;  // too late: the resolution has timed out
       state->settled = true;
@@ -65,15 +72,36 @@ asio::awaitable<HostPortEndpoint> EndpointResolver::resolve(NetworkEndpoint endp
   std::error_code addressError;
   auto address = asio::ip::make_address(state->result->host, addressError);
   if (addressError) throw ResolveError::unreachable(addressError);
-  auto outcome = co_await (probe.async_connect({address, state->result->port}, asio::experimental::as_tuple(asio::use_awaitable)) ||
-                           limit.async_wait(asio::experimental::as_tuple(asio::use_awaitable)));
+  // Named, not temporaries in the co_await expression: GCC 12 destroys those twice.
+  asio::ip::tcp::endpoint target(address, state->result->port);
+  auto connecting = probe.async_connect(target, asio::experimental::as_tuple(asio::use_awaitable));
+  auto waiting = limit.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+  auto racing = std::move(connecting) || std::move(waiting);
+  auto outcome = co_await std::move(racing);
   if (outcome.index() == 1) throw ResolveError::timedOut();
   auto [connectError] = std::get<0>(outcome);
   if (connectError) throw ResolveError::unreachable(connectError);
   std::error_code ec;
   auto remote = probe.remote_endpoint(ec);
   if (ec) throw ResolveError::unreachable(ec);
-  co_return HostPortEndpoint{remote.address().to_string(), remote.port()};
+  co_return Endpoint::hostPort(remote.address().to_string(), remote.port());
+}
+
+}  // namespace tillerpad::kit
+
+namespace tillerpad::kit {
+
+asio::awaitable<std::shared_ptr<MessageChannel>> EndpointResolver::connect(NetworkEndpoint endpoint, PreSharedKey psk,
+                                                                           std::shared_ptr<Clock> clock) {
+  auto resolving = resolve(std::move(endpoint), std::chrono::seconds(5));
+  Endpoint remote = co_await std::move(resolving);
+  TlsContext context(TransportParameters::client(std::move(psk)));
+  auto channel = MessageChannel::create(executor_, TlsConnection::connect(executor_, context, remote),
+                                        "app.tillerpad.channel", std::move(clock));
+  // On failure the channel is dropped here, which cancels its connection.
+  auto opening = channel->open(std::chrono::seconds(10));
+  co_await std::move(opening);
+  co_return channel;
 }
 
 }  // namespace tillerpad::kit

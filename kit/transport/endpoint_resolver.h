@@ -14,14 +14,13 @@
 #include <variant>
 
 #include "kit/transport/bonjour.h"
+#include "kit/transport/endpoint.h"
+#include "kit/transport/pre_shared_key.h"
 
 namespace tillerpad::kit {
 
-struct HostPortEndpoint {
-  std::string host;
-  std::uint16_t port = 0;
-  friend bool operator==(const HostPortEndpoint&, const HostPortEndpoint&) = default;
-};
+class Clock;
+class MessageChannel;
 
 // A DNS-SD service as a browse result names it.
 struct ServiceEndpoint {
@@ -31,7 +30,7 @@ struct ServiceEndpoint {
   friend bool operator==(const ServiceEndpoint&, const ServiceEndpoint&) = default;
 };
 
-using NetworkEndpoint = std::variant<HostPortEndpoint, ServiceEndpoint>;
+using NetworkEndpoint = std::variant<Endpoint, ServiceEndpoint>;
 
 class ResolveError : public std::runtime_error {
  public:
@@ -56,7 +55,7 @@ class ServiceLookup {
  public:
   // Called once, from any thread: the address, or nothing when the service
   // cannot be found.
-  using Done = std::function<void(std::optional<HostPortEndpoint>)>;
+  using Done = std::function<void(std::optional<Endpoint>)>;
   virtual ~ServiceLookup() = default;
   virtual void lookup(const ServiceEndpoint& service, Done done) = 0;
 };
@@ -70,9 +69,16 @@ class EndpointResolver {
   // resolutions are awaited on it.
   EndpointResolver(asio::any_io_executor executor, std::shared_ptr<ServiceLookup> lookup);
 
-  // Host-and-port endpoints come back at once, without network activity.
+  // Host-and-port endpoints come back at once, without network activity;
+  // other endpoints that are not services are unreachable.
   // Throws ResolveError.
-  asio::awaitable<HostPortEndpoint> resolve(NetworkEndpoint endpoint, std::chrono::milliseconds timeout);
+  asio::awaitable<Endpoint> resolve(NetworkEndpoint endpoint, std::chrono::milliseconds timeout);
+
+  // The phone's way in: resolves within 5 s, connects with TLS under `psk`
+  // and opens the channel within 10 s. Throws ResolveError or the channel's
+  // opening errors, unchanged.
+  asio::awaitable<std::shared_ptr<MessageChannel>> connect(NetworkEndpoint endpoint, PreSharedKey psk,
+                                                           std::shared_ptr<Clock> clock);
 
  private:
   asio::any_io_executor executor_;

@@ -5,6 +5,8 @@
 #include <asio/post.hpp>
 #include <sys/socket.h>
 
+#include "kit/transport/message_channel.h"
+
 namespace tillerpad::kit {
 
 std::shared_ptr<FastChannelListener> FastChannelListener::create(asio::io_context& io, EndpointFilter acceptsEndpoint,
@@ -155,6 +157,14 @@ void FastChannelSender::send(const std::vector<FastEvent>& events) {
   // Straight to the kernel, never blocking: safe from any thread, and a
   // datagram that cannot leave now is simply superseded by the next one.
   (void)::send(socket_.native_handle(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+asio::awaitable<std::optional<FastChannelKeys>> deriveFastChannelKeys(MessageChannel& channel) {
+  std::string label = FastChannelKeys::exporterLabel;
+  auto exporting = channel.exportKeyingMaterial(label, FastChannelKeys::exporterLength);
+  auto exported = co_await std::move(exporting);
+  if (!exported) co_return std::nullopt;
+  co_return FastChannelKeys::fromExportedBytes(*exported);
 }
 
 }  // namespace tillerpad::kit

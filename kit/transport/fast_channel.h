@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/strand.hpp>
@@ -101,5 +102,11 @@ class FastChannelSender {
   std::atomic<std::uint64_t> sequence_{0};
   std::atomic<bool> cancelled_{false};
 };
+
+class MessageChannel;
+
+// The fast-channel keys of a connection, from its TLS exporter; nothing when
+// the connection cannot export (no fast channel for it then).
+asio::awaitable<std::optional<FastChannelKeys>> deriveFastChannelKeys(MessageChannel& channel);
 
 }  // namespace tillerpad::kit

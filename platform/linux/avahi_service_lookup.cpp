@@ -67,7 +67,7 @@ class AvahiServiceLookup final : public kit::ServiceLookup {
                          void* userdata) {
     std::unique_ptr<Request> request(static_cast<Request*>(userdata));
     request->owner->pending_.erase(request.get());
-    std::optional<kit::HostPortEndpoint> found;
+    std::optional<kit::Endpoint> found;
     if (event == AVAHI_RESOLVER_FOUND && address) {
       char text[AVAHI_ADDRESS_STR_MAX];
       avahi_address_snprint(text, sizeof text, address);
@@ -78,7 +78,7 @@ class AvahiServiceLookup final : public kit::ServiceLookup {
           if_indextoname(static_cast<unsigned>(interface), name)) {
         host += std::string("%") + name;
       }
-      found = kit::HostPortEndpoint{host, port};
+      found = kit::Endpoint::hostPort(host, port);
     }
     avahi_service_resolver_free(resolver);
     request->done(std::move(found));

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 // Answers with a scripted result after a delay, or never.
 class ScriptedLookup : public ServiceLookup {
  public:
-  ScriptedLookup(asio::io_context& io, std::optional<std::optional<HostPortEndpoint>> answer,
+  ScriptedLookup(asio::io_context& io, std::optional<std::optional<Endpoint>> answer,
                  std::chrono::milliseconds delay = 0ms)
       : io_(io), answer_(std::move(answer)), delay_(delay) {}
 
@@ -31,12 +31,12 @@ class ScriptedLookup : public ServiceLookup {
 
  private:
   asio::io_context& io_;
-  std::optional<std::optional<HostPortEndpoint>> answer_;
+  std::optional<std::optional<Endpoint>> answer_;
   std::chrono::milliseconds delay_;
 };
 
 struct Outcome {
-  std::optional<HostPortEndpoint> endpoint;
+  std::optional<Endpoint> endpoint;
   std::optional<ResolveError::Case> error;
   std::optional<std::error_code> networkError;
 };
@@ -45,7 +45,7 @@ Outcome run(asio::io_context& io, EndpointResolver& resolver, NetworkEndpoint en
             std::chrono::milliseconds timeout) {
   Outcome outcome;
   asio::co_spawn(io, resolver.resolve(std::move(endpoint), timeout),
-                 [&](std::exception_ptr e, HostPortEndpoint found) {
+                 [&](std::exception_ptr e, Endpoint found) {
                    if (!e) {
                      outcome.endpoint = found;
                      return;
@@ -66,8 +66,8 @@ TEST(EndpointResolver, HostAndPortComeBackWithoutALookup) {
   asio::io_context io;
   auto lookup = std::make_shared<ScriptedLookup>(io, std::nullopt);
   EndpointResolver resolver(io.get_executor(), lookup);
-  auto outcome = run(io, resolver, HostPortEndpoint{"192.0.2.7", 4000}, 10ms);
-  EXPECT_EQ(outcome.endpoint, (HostPortEndpoint{"192.0.2.7", 4000}));
+  auto outcome = run(io, resolver, Endpoint::hostPort("192.0.2.7", 4000), 10ms);
+  EXPECT_EQ(outcome.endpoint, (Endpoint::hostPort("192.0.2.7", 4000)));
   EXPECT_TRUE(lookup->asked.empty());
 }
 
@@ -75,10 +75,10 @@ TEST(EndpointResolver, ServiceIsLookedUpThenProbed) {
   asio::io_context io;
   asio::ip::tcp::acceptor desktop(io, {asio::ip::make_address("127.0.0.1"), 0});
   std::uint16_t port = desktop.local_endpoint().port();
-  auto lookup = std::make_shared<ScriptedLookup>(io, std::optional<HostPortEndpoint>(HostPortEndpoint{"127.0.0.1", port}));
+  auto lookup = std::make_shared<ScriptedLookup>(io, std::optional<Endpoint>(Endpoint::hostPort("127.0.0.1", port)));
   EndpointResolver resolver(io.get_executor(), lookup);
   auto outcome = run(io, resolver, ServiceEndpoint{"Desk"}, 2000ms);
-  EXPECT_EQ(outcome.endpoint, (HostPortEndpoint{"127.0.0.1", port}));
+  EXPECT_EQ(outcome.endpoint, (Endpoint::hostPort("127.0.0.1", port)));
   ASSERT_EQ(lookup->asked.size(), 1u);
   EXPECT_EQ(lookup->asked[0].type, "_tillerpad._tcp");
 }
@@ -93,18 +93,18 @@ TEST(EndpointResolver, FailuresSettleOnceWithTheirOwnCase) {
   }
   struct Case {
     const char* name;
-    std::optional<std::optional<HostPortEndpoint>> answer;
+    std::optional<std::optional<Endpoint>> answer;
     std::chrono::milliseconds delay;
     ResolveError::Case expected;
   };
   const Case cases[] = {
       {"service never answers", std::nullopt, 0ms, ResolveError::Case::timedOut},
-      {"answer after the limit", std::optional<HostPortEndpoint>(HostPortEndpoint{"127.0.0.1", closedPort}), 400ms,
+      {"answer after the limit", std::optional<Endpoint>(Endpoint::hostPort("127.0.0.1", closedPort)), 400ms,
        ResolveError::Case::timedOut},
-      {"service not found", std::optional<HostPortEndpoint>(), 0ms, ResolveError::Case::unreachable},
-      {"nothing listens", std::optional<HostPortEndpoint>(HostPortEndpoint{"127.0.0.1", closedPort}), 0ms,
+      {"service not found", std::optional<Endpoint>(), 0ms, ResolveError::Case::unreachable},
+      {"nothing listens", std::optional<Endpoint>(Endpoint::hostPort("127.0.0.1", closedPort)), 0ms,
        ResolveError::Case::unreachable},
-      {"not an address", std::optional<HostPortEndpoint>(HostPortEndpoint{"desk.local", 1}), 0ms,
+      {"not an address", std::optional<Endpoint>(Endpoint::hostPort("desk.local", 1)), 0ms,
        ResolveError::Case::unreachable},
   };
   for (const auto& c : cases) {
@@ -115,7 +115,7 @@ TEST(EndpointResolver, FailuresSettleOnceWithTheirOwnCase) {
     EXPECT_EQ(outcome.error, c.expected) << c.name;
   }
   // The refused probe carries the network's own error.
-  auto lookup = std::make_shared<ScriptedLookup>(io, std::optional<HostPortEndpoint>(HostPortEndpoint{"127.0.0.1", closedPort}));
+  auto lookup = std::make_shared<ScriptedLookup>(io, std::optional<Endpoint>(Endpoint::hostPort("127.0.0.1", closedPort)));
   EndpointResolver resolver(io.get_executor(), lookup);
   auto refused = run(io, resolver, ServiceEndpoint{"Desk"}, 1000ms);
   EXPECT_EQ(refused.networkError, std::error_code(asio::error::connection_refused));

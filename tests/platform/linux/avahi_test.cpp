@@ -102,9 +102,9 @@ TEST_F(AvahiTest, ResolvesAPublishedServiceAndProbesIt) {
   browseUntil([&](const std::string& s) { return has(s, ";" + std::to_string(port) + ";"); });
 
   kit::EndpointResolver resolver(io.get_executor(), makeAvahiServiceLookup(logger()));
-  std::optional<kit::HostPortEndpoint> found;
+  std::optional<kit::Endpoint> found;
   asio::co_spawn(io, resolver.resolve(kit::ServiceEndpoint{name_}, 5000ms),
-                 [&](std::exception_ptr e, kit::HostPortEndpoint endpoint) {
+                 [&](std::exception_ptr e, kit::Endpoint endpoint) {
                    if (!e) found = endpoint;
                  });
   io.run_for(10s);
@@ -113,7 +113,7 @@ TEST_F(AvahiTest, ResolvesAPublishedServiceAndProbesIt) {
 
   // A name nobody publishes is not found.
   auto lookup = makeAvahiServiceLookup(logger());
-  std::promise<std::optional<kit::HostPortEndpoint>> answer;
+  std::promise<std::optional<kit::Endpoint>> answer;
   lookup->lookup(kit::ServiceEndpoint{"Nobody " + name_}, [&](auto result) { answer.set_value(result); });
   auto future = answer.get_future();
   ASSERT_EQ(future.wait_for(15s), std::future_status::ready);
@@ -130,7 +130,7 @@ TEST(AvahiWithoutDaemon, DiscoveryIsUnavailableAndEverythingGoesOn) {
     advertiser->publish("Nowhere", 1, {});
     advertiser->withdraw();
     auto lookup = makeAvahiServiceLookup(kit::Logger(log, "Tillerpad", "server"));
-    std::optional<std::optional<kit::HostPortEndpoint>> answer;
+    std::optional<std::optional<kit::Endpoint>> answer;
     lookup->lookup(kit::ServiceEndpoint{"Nowhere"}, [&](auto result) { answer = result; });
     ASSERT_TRUE(answer) << "a lookup without a daemon must answer at once";
     EXPECT_FALSE(*answer);

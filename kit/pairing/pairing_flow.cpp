@@ -1,0 +1,113 @@
+#include "kit/pairing/pairing_flow.h"
+
+#include <asio/experimental/awaitable_operators.hpp>
+#include <fmt/format.h>
+
+#include "kit/pairing/crypto.h"
+#include "kit/pairing/handshake.h"
+#include "kit/pairing/key_derivation.h"
+#include "kit/transport/message_channel.h"
+
+namespace tillerpad::kit {
+namespace {
+
+using namespace asio::experimental::awaitable_operators;
+
+RecordTime nowForRecord() { return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()); }
+
+// Completes when the phone leaves or sends anything while the user is asked:
+// either ends the attempt. Never throws, so that it can lose a race quietly.
+asio::awaitable<std::string> phoneLeaves(std::shared_ptr<MessageChannel> channel) {
+  try {
+    auto receiving = channel->receive();
+    auto message = co_await std::move(receiving);
+    co_return message ? std::string(message->type()) : std::string();
+  } catch (...) {
+    co_return std::string();
+  }
+}
+
+}  // namespace
+
+PairingError PairingError::rejected(PairingRejection reason) {
+  PairingError e(Case::rejected, fmt::format("Pairing was declined: {}", reason.rawValue));
+  e.rejection_ = std::move(reason);
+  return e;
+}
+
+PairingError PairingError::unexpectedMessage(std::string typeName) {
+  PairingError e(Case::unexpectedMessage, fmt::format("Expected another message than \"{}\"", typeName));
+  e.typeName_ = std::move(typeName);
+  return e;
+}
+
+asio::awaitable<PairedMac> PairingFlow::pair(std::shared_ptr<MessageChannel> channel, PairingPayload payload,
+                                             DeviceInfo device) {
+  PeerIdentity identity = PeerIdentity::pairing(payload.pairingID);
+  auto connecting = Handshake::connect(channel, identity, KeyDerivation::pairingPSK(payload), std::move(device));
+  Welcome welcome = co_await std::move(connecting);
+  if (welcome.macID != payload.macID) throw PairingError::wrongMac();
+
+  X25519PrivateKey privateKey = X25519PrivateKey::generate();
+  auto sending = channel->send(Message::pairRequest({privateKey.publicKey()}));
+  co_await std::move(sending);
+
+  auto receiving = channel->receive(resultTimeout);
+  auto answer = co_await std::move(receiving);
+  if (!answer) throw PairingError::connectionClosed();
+  const auto* result = answer->getIf<MessageType::pairResult>();
+  if (!result) throw PairingError::unexpectedMessage(std::string(answer->type()));
+  if (!result->accepted || !result->macPublicKey) {
+    throw PairingError::rejected(result->rejection.value_or(PairingRejection::denied));
+  }
+  SymmetricKey key = KeyDerivation::deviceKey(privateKey, *result->macPublicKey, payload);
+  co_return PairedMac{welcome.macID, welcome.macName, payload.pairingID, nowForRecord(), key};
+}
+
+asio::awaitable<PairedDevice> PairingFlow::accept(std::shared_ptr<MessageChannel> channel, PairingPayload payload,
+                                                  DeviceInfo device, Approve approve, Storage storage) {
+  auto receiving = channel->receive(requestTimeout);
+  auto first = co_await std::move(receiving);
+  if (!first) throw PairingError::connectionClosed();
+  const auto* request = first->getIf<MessageType::pairRequest>();
+  if (!request) throw PairingError::unexpectedMessage(std::string(first->type()));
+
+  // The user may take their time; a phone that goes away meanwhile takes the
+  // question with it instead of leaving it open for nobody.
+  auto asking = approve();
+  auto watching = phoneLeaves(channel);
+  auto racing = std::move(asking) || std::move(watching);
+  auto decision = co_await std::move(racing);
+  if (decision.index() == 1) {
+    const std::string& type = std::get<1>(decision);
+    if (type.empty()) throw PairingError::connectionClosed();
+    throw PairingError::unexpectedMessage(type);
+  }
+  if (!std::get<0>(decision)) {
+    try {
+      auto declining = channel->send(Message::pairResult(PairResult::rejectedWith(PairingRejection::denied)));
+      co_await std::move(declining);
+    } catch (...) {
+      // The user's answer stands whether or not the phone hears it.
+    }
+    throw PairingError::rejected(PairingRejection::denied);
+  }
+
+  X25519PrivateKey privateKey = X25519PrivateKey::generate();
+  SymmetricKey key = KeyDerivation::deviceKey(privateKey, request->publicKey, payload);
+  PairedDevice record{payload.pairingID, device.name, device.model, nowForRecord(), key};
+  storage.add(record);
+  try {
+    auto answering = channel->send(Message::pairResult(PairResult::acceptedWith(privateKey.publicKey())));
+    co_await std::move(answering);
+  } catch (...) {
+    try {
+      storage.remove(record);
+    } catch (...) {
+    }
+    throw;
+  }
+  co_return record;
+}
+
+}  // namespace tillerpad::kit
