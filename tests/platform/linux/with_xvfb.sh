@@ -2,6 +2,7 @@
 # Runs a command against a private Xvfb on a free display number:
 #   with_xvfb.sh COMMAND [ARGS...]
 # Xvfb picks the number itself (-displayfd); waiting for it is limited to 20 s.
+# -noreset: the server must not restart between tests when the last client leaves.
 set -euo pipefail
 dir=$(mktemp -d)
 cleanup() {
@@ -9,7 +10,7 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$dir/display" 2>"$dir/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 200); do
   [ -s "$dir/display" ] && break

@@ -11,12 +11,16 @@
 #include "host/input/keyboard_layout_map.h"
 #include "host/input/system_commands.h"
 #include "platform/desktop_shortcuts.h"
+#include "platform/linux/gnome_desktop_shortcuts.h"
 #include "platform/linux/linux_system_commands.h"
 #include "platform/linux/x11_input.h"
 #include "platform/linux/xkb_keyboard_layout.h"
 
+#include <gio/gio.h>
+
 // Last: Xlib's macros (None, Status ...) would clash with the headers above.
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/dpms.h>
 #include <xkbcommon/xkbcommon.h>
@@ -42,6 +46,7 @@ struct Seen {
   std::vector<unsigned int> motionStates;
   std::u32string text;
   std::vector<KeySym> keysyms;
+  std::vector<std::pair<Atom, long>> clientMessages;  // sent to the root window
 };
 
 // A full-screen window that takes the keyboard focus, as an application would.
@@ -86,6 +91,9 @@ class TestWindow {
         case ButtonPress:
         case ButtonRelease:
           seen.buttons.emplace_back(event.type, event.xbutton.button);
+          break;
+        case ClientMessage:
+          seen.clientMessages.emplace_back(event.xclient.message_type, event.xclient.data.l[0]);
           break;
         case MotionNotify:
           seen.motionStates.push_back(event.xmotion.state);
@@ -307,6 +315,98 @@ TEST_F(X11InputTest, PowerRequestsReportFailuresWithTheirTexts) {
   } else {
     EXPECT_TRUE(logs->contains("pmset displaysleepnow failed: the X display has no DPMS"));
   }
+}
+
+TEST(Accelerator, Parsing) {
+  using platform::linux_x11::Accelerator;
+  using platform::linux_x11::parseAccelerator;
+  struct Case {
+    const char* text;
+    std::optional<Accelerator> expected;
+  };
+  for (const Case& c : {Case{"<Control><Alt>Left", Accelerator{0xC0000, "Left"}},
+                        Case{"<Primary>F11", Accelerator{0x40000, "F11"}},
+                        Case{"<shift><ctrl>x", Accelerator{0x60000, "x"}},
+                        Case{"<Mod1>Home", Accelerator{0x80000, "Home"}}, Case{"Page_Down", Accelerator{0, "Page_Down"}},
+                        Case{"<Super>Page_Up", std::nullopt}, Case{"<Control><Super>d", std::nullopt},
+                        Case{"", std::nullopt}, Case{"<Control", std::nullopt}, Case{"<Control>", std::nullopt},
+                        Case{"<Control>a b", std::nullopt}}) {
+    EXPECT_EQ(parseAccelerator(c.text), c.expected) << c.text;
+  }
+}
+
+void setBindings(const char* key, std::vector<const char*> accelerators) {
+  GSettings* settings = g_settings_new("org.gnome.desktop.wm.keybindings");
+  accelerators.push_back(nullptr);
+  ASSERT_TRUE(g_settings_set_strv(settings, key, accelerators.data()));
+  g_object_unref(settings);
+}
+
+void resetBinding(const char* key) {
+  GSettings* settings = g_settings_new("org.gnome.desktop.wm.keybindings");
+  g_settings_reset(settings, key);
+  g_object_unref(settings);
+}
+
+TEST_F(X11InputTest, WindowShortcutsFollowTheDesktopKeybindings) {
+  ASSERT_STREQ(g_getenv("GSETTINGS_BACKEND"), "memory") << "never touch the user's own settings";
+  platform::linux_x11::GnomeDesktopShortcuts shortcuts("", logger);
+  using platform::DesktopShortcut;
+  using State = DesktopShortcut::State;
+
+  setBindings("switch-to-workspace-left", {"<Super>Page_Up", "<Control><Alt>Left"});
+  EXPECT_EQ(shortcuts.shortcut("79"), (DesktopShortcut{State::bound, 123, 0xC0000}));
+  setBindings("switch-to-workspace-right", {"<Super>Right"});
+  EXPECT_EQ(shortcuts.shortcut("81"), (DesktopShortcut{State::notSet, 0, 0}));
+  setBindings("show-desktop", {});
+  EXPECT_EQ(shortcuts.shortcut("36"), (DesktopShortcut{State::disabled, 0, 0}));
+  resetBinding("show-desktop");  // the shipped default is an empty list: not the user's choice
+  EXPECT_EQ(shortcuts.shortcut("36"), (DesktopShortcut{State::notSet, 0, 0}));
+  EXPECT_EQ(shortcuts.shortcut("99"), (DesktopShortcut{State::notSet, 0, 0}));
+
+  // The whole road: the desktop's binding is pressed through the injector.
+  platform::linux_x11::LinuxSystemCommands runner(*input);
+  host::SystemCommands commands(runner, shortcuts, logger);
+  EXPECT_TRUE(commands.performMissionControl(kit::MissionControlAction::spaceLeft, *injector));
+  setBindings("show-desktop", {});
+  EXPECT_FALSE(commands.performMissionControl(kit::MissionControlAction::showDesktop, *injector));
+  EXPECT_TRUE(logs->contains("No shortcut for showDesktop (turned off?)"));
+  resetBinding("show-desktop");
+  resetBinding("switch-to-workspace-left");
+  resetBinding("switch-to-workspace-right");
+  idle();
+  auto seen = window.collect(5s, [](const Seen& s) { return s.keysyms.size() >= 3; });
+  EXPECT_EQ(seen.keysyms, (std::vector<KeySym>{XK_Control_L, XK_Alt_L, XK_Left}));
+}
+
+TEST_F(X11InputTest, WithoutABindingTheWindowManagerIsAsked) {
+  platform::linux_x11::GnomeDesktopShortcuts shortcuts("", logger);
+  Display* d = window.display();
+  Window root = DefaultRootWindow(d);
+  EXPECT_FALSE(shortcuts.performDirectly("81")) << "no window manager announced EWMH yet";
+
+  // Play the window manager: announce the hints and watch the requests.
+  Atom showing = XInternAtom(d, "_NET_SHOWING_DESKTOP", False);
+  Atom current = XInternAtom(d, "_NET_CURRENT_DESKTOP", False);
+  unsigned long supported[] = {showing, current};
+  XChangeProperty(d, root, XInternAtom(d, "_NET_SUPPORTED", False), XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(supported), 2);
+  long one = 1, three = 3;
+  XChangeProperty(d, root, current, XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&one), 1);
+  XChangeProperty(d, root, XInternAtom(d, "_NET_NUMBER_OF_DESKTOPS", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(&three), 1);
+  XSelectInput(d, root, SubstructureNotifyMask);
+  XSync(d, False);
+
+  EXPECT_TRUE(shortcuts.performDirectly("81"));
+  EXPECT_TRUE(shortcuts.performDirectly("79"));
+  EXPECT_TRUE(shortcuts.performDirectly("36"));
+  EXPECT_FALSE(shortcuts.performDirectly("32"));
+  auto seen = window.collect(5s, [](const Seen& s) { return s.clientMessages.size() >= 3; });
+  EXPECT_EQ(seen.clientMessages,
+            (std::vector<std::pair<Atom, long>>{{current, 2}, {current, 0}, {showing, 1}}));
+  XDeleteProperty(d, root, XInternAtom(d, "_NET_SUPPORTED", False));
+  XSync(d, False);
 }
 
 }  // namespace
