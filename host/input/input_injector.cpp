@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utext.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -35,6 +36,8 @@ constexpr double kScrollPixelsPerStep = 1.6;
 // Raw steps beyond this are not finger motion; they are dropped rather than
 // fed to the integer delta fields.
 constexpr double kMaxPointerStep = 100000;
+// The delta fields are integers; a larger accelerated step is reported as this.
+constexpr double kMaxDeltaField = 1e9;
 constexpr std::size_t kMaxTextRun = 20;
 constexpr std::uint16_t kReturnKey = 36;
 constexpr std::uint16_t kTabKey = 48;
@@ -195,10 +198,14 @@ struct InputInjector::State {
       return;
     }
     auto [ax, ay] = acceleration.apply(dx, dy, now());
+    // Settings are not range-checked on the wire: an absurd speed can make
+    // the step infinite, and there is no sensible place to put the pointer.
+    if (!std::isfinite(ax) || !std::isfinite(ay)) return;
     Point cur = currentLocation();
     Point target = clampToDisplays({cur.x + ax, cur.y + ay}, cur);
 
-    MouseEvent event{MouseEventType::moved, 0, target, 0, std::llround(ax), std::llround(ay)};
+    auto delta = [](double d) { return std::llround(std::clamp(d, -kMaxDeltaField, kMaxDeltaField)); };
+    MouseEvent event{MouseEventType::moved, 0, target, 0, delta(ax), delta(ay)};
     if (pressedButtons.count(MouseButton::left)) {
       event.type = MouseEventType::leftDragged;
     } else if (pressedButtons.count(MouseButton::right)) {

@@ -147,6 +147,12 @@ TEST_F(InputInjectorTest, HostileDeltasAreSkippedAndTheQueueGoesOn) {
                              kit::FastEvent::pointerMove(3e38f, 0), kit::FastEvent::scroll(0, inf),
                              kit::FastEvent::scroll(nan, 0), kit::FastEvent::scroll(0, 3e38f)});
   EXPECT_TRUE(drain().empty());
+  // Settings arrive unchecked: an infinite speed must not put the pointer nowhere.
+  injector->applySettings({std::numeric_limits<double>::infinity(), 1.0, std::nan(""), true});
+  move(1, 1);
+  scroll(0, 1);
+  EXPECT_TRUE(drain().empty());
+  injector->applySettings(kit::InputSettings::defaults());
   scroll(0, 1);  // the remainder was not poisoned
   move(1, 1);
   auto events = drain();
