@@ -16,6 +16,7 @@
 
 #include "platform/linux/gsettings.h"
 #include "platform/linux/key_positions.h"
+#include "platform/linux/xsettings.h"
 
 namespace tillerpad::platform::linux_x11 {
 namespace {
@@ -315,8 +316,41 @@ std::vector<DisplayInfo> X11Input::activeDisplays() {
   return out;
 }
 
+namespace {
+
+// What the running settings manager announces (GNOME, Xfce, MATE and others
+// run one); absent without a manager or the setting.
+std::optional<std::int32_t> xsettingsDoubleClickTime(Display* d) {
+  std::string selection = "_XSETTINGS_S" + std::to_string(DefaultScreen(d));
+  Window owner = XGetSelectionOwner(d, XInternAtom(d, selection.c_str(), False));
+  if (owner == None) return std::nullopt;
+  Atom property = XInternAtom(d, "_XSETTINGS_SETTINGS", False);
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  // The owner may go away between the two calls: errors must not end the process.
+  auto previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  int status = XGetWindowProperty(d, owner, property, 0, 1 << 16, False, property, &type, &format, &count, &after,
+                                  &data);
+  XSync(d, False);
+  XSetErrorHandler(previous);
+  if (status != Success || !data) return std::nullopt;
+  std::unique_ptr<unsigned char, XFreeDeleter<unsigned char>> owned(data);
+  if (format != 8) return std::nullopt;
+  return xsettingsInteger({data, count}, "Net/DoubleClickTime");
+}
+
+}  // namespace
+
 double X11Input::doubleClickInterval() {
-  auto ms = gsettingsInt("org.gnome.desktop.peripherals.mouse", "double-click");
+  std::optional<std::int32_t> ms;
+  {
+    std::lock_guard lock(impl_->mutex);
+    ms = xsettingsDoubleClickTime(impl_->display.get());
+  }
+  if (ms && *ms > 0 && *ms < 5000) return static_cast<double>(*ms) / 1000.0;
+  ms = gsettingsInt("org.gnome.desktop.peripherals.mouse", "double-click");
   if (ms && *ms > 0 && *ms < 5000) return static_cast<double>(*ms) / 1000.0;
   return kDefaultDoubleClickSeconds;
 }

@@ -14,6 +14,7 @@
 #include "platform/linux/gnome_desktop_shortcuts.h"
 #include "platform/linux/linux_system_commands.h"
 #include "platform/linux/x11_input.h"
+#include "platform/linux/xsettings.h"
 #include "platform/linux/xkb_keyboard_layout.h"
 
 #include <gio/gio.h>
@@ -315,6 +316,108 @@ TEST_F(X11InputTest, PowerRequestsReportFailuresWithTheirTexts) {
   } else {
     EXPECT_TRUE(logs->contains("pmset displaysleepnow failed: the X display has no DPMS"));
   }
+}
+
+// An XSETTINGS blob in either byte order.
+class XSettingsBlob {
+ public:
+  explicit XSettingsBlob(bool bigEndian) : big_(bigEndian) {
+    bytes.push_back(bigEndian ? 1 : 0);
+    bytes.resize(4);
+    u32(7);  // serial
+    u32(0);  // count, patched as settings are added
+  }
+  XSettingsBlob& integer(const std::string& name, std::uint32_t value) {
+    head(0, name);
+    u32(value);
+    return *this;
+  }
+  XSettingsBlob& string(const std::string& name, const std::string& value) {
+    head(1, name);
+    u32(static_cast<std::uint32_t>(value.size()));
+    bytes.insert(bytes.end(), value.begin(), value.end());
+    bytes.resize(bytes.size() + (4 - value.size() % 4) % 4);
+    return *this;
+  }
+  XSettingsBlob& color(const std::string& name) {
+    head(2, name);
+    bytes.resize(bytes.size() + 8, 0xFF);
+    return *this;
+  }
+  std::vector<std::uint8_t> bytes;
+
+ private:
+  void head(std::uint8_t type, const std::string& name) {
+    bytes.push_back(type);
+    bytes.push_back(0);
+    auto n = static_cast<std::uint16_t>(name.size());
+    if (big_) {
+      bytes.push_back(static_cast<std::uint8_t>(n >> 8));
+      bytes.push_back(static_cast<std::uint8_t>(n));
+    } else {
+      bytes.push_back(static_cast<std::uint8_t>(n));
+      bytes.push_back(static_cast<std::uint8_t>(n >> 8));
+    }
+    bytes.insert(bytes.end(), name.begin(), name.end());
+    bytes.resize(bytes.size() + (4 - name.size() % 4) % 4);
+    u32(0);  // last change
+    std::size_t countAt = 8;
+    std::uint32_t count = ++count_;
+    for (int i = 0; i < 4; ++i) {
+      bytes[countAt + static_cast<std::size_t>(i)] =
+          static_cast<std::uint8_t>(count >> (big_ ? 24 - 8 * i : 8 * i));
+    }
+  }
+  void u32(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (big_ ? 24 - 8 * i : 8 * i)));
+  }
+  bool big_;
+  std::uint32_t count_ = 0;
+};
+
+TEST(XSettings, IntegerLookup) {
+  using platform::linux_x11::xsettingsInteger;
+  for (bool big : {false, true}) {
+    auto blob = XSettingsBlob(big)
+                    .string("Net/ThemeName", "Adwaita")
+                    .color("Gtk/Color")
+                    .integer("Net/DoubleClickTime", 250)
+                    .integer("Net/CursorBlink", 1)
+                    .bytes;
+    EXPECT_EQ(xsettingsInteger(blob, "Net/DoubleClickTime"), 250) << big;
+    EXPECT_EQ(xsettingsInteger(blob, "Net/CursorBlink"), 1) << big;
+    EXPECT_FALSE(xsettingsInteger(blob, "Net/ThemeName")) << "a string is no integer";
+    EXPECT_FALSE(xsettingsInteger(blob, "Net/Missing"));
+    // Every truncation fails cleanly, never reading past the end.
+    for (std::size_t n = 0; n + 8 < blob.size(); ++n) {
+      EXPECT_FALSE(xsettingsInteger(std::span(blob.data(), n), "Net/CursorBlink")) << n;
+    }
+  }
+  auto unknownType = XSettingsBlob(false).integer("A", 1).bytes;
+  unknownType[12] = 3;
+  EXPECT_FALSE(xsettingsInteger(unknownType, "A"));
+  auto badOrder = XSettingsBlob(false).integer("A", 1).bytes;
+  badOrder[0] = 2;
+  EXPECT_FALSE(xsettingsInteger(badOrder, "A"));
+  auto hugeCount = XSettingsBlob(false).integer("A", 1).bytes;
+  hugeCount[11] = 0xFF;  // claims 2^24+ settings: the reads run out, the loop does not run on
+  EXPECT_EQ(xsettingsInteger(hugeCount, "A"), 1);
+  EXPECT_FALSE(xsettingsInteger(hugeCount, "B"));
+}
+
+TEST_F(X11InputTest, DoubleClickIntervalFollowsTheSettingsManager) {
+  // Play the settings manager: own the selection and publish the setting.
+  Display* d = window.display();
+  Window manager = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+  Atom settings = XInternAtom(d, "_XSETTINGS_SETTINGS", False);
+  auto blob = XSettingsBlob(false).integer("Net/DoubleClickTime", 250).bytes;
+  XChangeProperty(d, manager, settings, settings, 8, PropModeReplace, blob.data(), static_cast<int>(blob.size()));
+  XSetSelectionOwner(d, XInternAtom(d, "_XSETTINGS_S0", False), manager, CurrentTime);
+  XSync(d, False);
+  EXPECT_DOUBLE_EQ(input->doubleClickInterval(), 0.25);
+  XDestroyWindow(d, manager);  // the selection goes with its owner
+  XSync(d, False);
+  EXPECT_NE(input->doubleClickInterval(), 0.25);
 }
 
 TEST(Accelerator, Parsing) {
