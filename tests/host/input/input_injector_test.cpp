@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "host/input/layout_follower.h"
+#include "platform/fake/fake_keyboard_layout.h"
 #include "platform/fake/recording_input.h"
 #include "tests/host/input/recorded_events.h"
 
@@ -260,6 +262,20 @@ TEST_F(InputInjectorTest, KeyStrokesWithModifiersAndKeyFlags) {
   }
   EXPECT_EQ(logs->count("Ignoring unknown key hello"), 1u);
   EXPECT_EQ(logs->count("Ignoring unknown key "), 1u);
+}
+
+TEST_F(InputInjectorTest, LayoutChangesReachTheNextKeyPress) {
+  platform::fake::FakeKeyboardLayoutSource source;
+  source.select(platform::fake::TableKeyboardLayout::Table{{{6, false}, u"z"}, {{16, false}, u"y"}});
+  followKeyboardLayout(source, *injector);
+  injector->pressKey(Key("z"), Modifiers::none());
+  EXPECT_EQ(drain(), (std::vector<RecordedInput>{KeyEvent{6, true, 0}, KeyEvent{6, false, 0}}));
+  source.select(platform::fake::TableKeyboardLayout::Table{{{16, false}, u"z"}, {{6, false}, u"y"}});
+  injector->pressKey(Key("z"), Modifiers::none());
+  EXPECT_EQ(drain(), (std::vector<RecordedInput>{KeyEvent{16, true, 0}, KeyEvent{16, false, 0}}));
+  source.select(std::nullopt);  // no layout: text
+  injector->pressKey(Key("z"), Modifiers::none());
+  EXPECT_EQ(drain(), (std::vector<RecordedInput>{TextEvent{true, u"z"}, TextEvent{false, u"z"}}));
 }
 
 TEST_F(InputInjectorTest, FunctionKeyTableAndKeyFlags) {
