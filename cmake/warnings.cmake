@@ -1,5 +1,5 @@
 # Warnings apply to the project's own targets only.
 function(tillerpad_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
-    -Wno-sign-conversion -Wnon-virtual-dtor -Wold-style-cast -Wnull-dereference)
+    -Wno-sign-conversion -Wnon-virtual-dtor -Wold-style-cast)
 endfunction()

@@ -19,7 +19,7 @@ Bytes Framing::frame(ByteView payload) {
   writeHeader(payload.size(), header);
   Bytes out;
   out.reserve(payload.size() + 4);
-  out.insert(out.end(), header, header + 4);
+  for (std::uint8_t b : header) out.push_back(b);
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }

@@ -1,0 +1,160 @@
+#include "kit/transport/fast_channel.h"
+
+#include <asio/bind_executor.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <sys/socket.h>
+
+namespace tillerpad::kit {
+
+std::shared_ptr<FastChannelListener> FastChannelListener::create(asio::io_context& io, EndpointFilter acceptsEndpoint,
+                                                                 Logger log) {
+  return std::shared_ptr<FastChannelListener>(new FastChannelListener(io, std::move(acceptsEndpoint), std::move(log)));
+}
+
+FastChannelListener::FastChannelListener(asio::io_context& io, EndpointFilter acceptsEndpoint, Logger log)
+    : strand_(asio::make_strand(io)), acceptsEndpoint_(std::move(acceptsEndpoint)), log_(std::move(log)) {}
+
+std::uint16_t FastChannelListener::start() {
+  if (std::uint16_t port = port_.load()) return port;
+  // Bound here, synchronously, so that the caller (often the strand's own
+  // io_context thread) gets the port or the error at once.
+  asio::ip::udp::socket socket(strand_);
+  std::error_code ec;
+  socket.open(asio::ip::udp::v6(), ec);
+  if (!ec) socket.set_option(asio::ip::v6_only(false), ec);
+  if (!ec) socket.bind({asio::ip::address_v6::any(), 0}, ec);
+  if (ec) {
+    // No IPv6 on this machine: IPv4 only.
+    socket = asio::ip::udp::socket(strand_);
+    socket.open(asio::ip::udp::v4());
+    socket.bind({asio::ip::address_v4::any(), 0});
+  }
+  std::uint16_t port = socket.local_endpoint().port();
+  port_ = port;
+  asio::post(strand_, [self = shared_from_this(), socket = std::move(socket)]() mutable {
+    if (self->socket_) return;
+    self->socket_.emplace(std::move(socket));
+    self->receiveNext();
+  });
+  return port;
+}
+
+void FastChannelListener::stop() {
+  port_ = 0;
+  asio::post(strand_, [self = shared_from_this()] {
+    if (self->socket_) {
+      std::error_code ignored;
+      self->socket_->close(ignored);
+      self->socket_.reset();
+    }
+    self->flows_.clear();
+  });
+}
+
+void FastChannelListener::registerSession(const FastChannelKeys& keys, Handler handler) {
+  asio::post(strand_, [self = shared_from_this(), keys, handler = std::move(handler)]() mutable {
+    self->sessions_[keys.sessionTag] = Session{keys, std::move(handler), std::nullopt};
+  });
+}
+
+void FastChannelListener::unregisterSession(const FastChannelKeys& keys) {
+  asio::post(strand_, [self = shared_from_this(), tag = keys.sessionTag] {
+    self->sessions_.erase(tag);
+    std::erase_if(self->flows_, [tag](const auto& entry) { return entry.second.boundTag == tag; });
+  });
+}
+
+std::future<FastChannelListener::Snapshot> FastChannelListener::snapshot() {
+  auto promise = std::make_shared<std::promise<Snapshot>>();
+  auto result = promise->get_future();
+  asio::post(strand_, [self = shared_from_this(), promise] {
+    Snapshot s;
+    s.flows = self->flows_.size();
+    for (const auto& [endpoint, flow] : self->flows_) s.boundFlows += flow.boundTag ? 1 : 0;
+    s.sessions = self->sessions_.size();
+    s.listening = self->socket_.has_value();
+    promise->set_value(s);
+  });
+  return result;
+}
+
+void FastChannelListener::receiveNext() {
+  if (!socket_) return;
+  socket_->async_receive_from(
+      asio::buffer(buffer_), remote_,
+      asio::bind_executor(strand_, [weak = weak_from_this()](std::error_code ec, std::size_t size) {
+        auto self = weak.lock();
+        if (!self || ec == asio::error::operation_aborted || !self->socket_) return;
+        if (!ec) self->handleDatagram(size);
+        // A failed receive on a datagram socket (an ICMP error from an earlier
+        // send, say) says nothing about the next datagram.
+        self->receiveNext();
+      }));
+}
+
+FastChannelListener::Flow* FastChannelListener::admit(const Endpoint& remote) {
+  if (auto it = flows_.find(remote); it != flows_.end()) return &it->second;
+  if (!acceptsEndpoint_(remote)) return nullptr;
+  if (flows_.size() >= maxFlows) {
+    auto victim = flows_.end();
+    for (auto it = flows_.begin(); it != flows_.end(); ++it) {
+      bool better = victim == flows_.end() ||
+                    (!it->second.boundTag && victim->second.boundTag) ||
+                    (it->second.boundTag.has_value() == victim->second.boundTag.has_value() &&
+                     it->second.lastUse < victim->second.lastUse);
+      if (better) victim = it;
+    }
+    flows_.erase(victim);
+  }
+  return &flows_.emplace(remote, Flow{}).first->second;
+}
+
+void FastChannelListener::handleDatagram(std::size_t size) {
+  Flow* flow = admit(remote_);
+  if (!flow) return;
+  flow->lastUse = ++useCounter_;
+
+  ByteView datagram(buffer_.data(), size);
+  auto tag = FastPacket::sessionTag(datagram);
+  if (!tag) return;
+  auto session = sessions_.find(*tag);
+  if (session == sessions_.end()) return;
+
+  FastPacket::Opened opened;
+  try {
+    opened = FastPacket::open(datagram, session->second.keys);
+  } catch (const std::exception&) {
+    log_.debug("Dropped a fast-channel datagram that failed authentication");
+    return;
+  }
+  // Sequence numbers only grow: a late datagram is older than what we have.
+  auto& last = session->second.lastSequence;
+  if (last && opened.sequence <= *last) return;
+  last = opened.sequence;
+  flow->boundTag = *tag;
+  if (!opened.events.empty() && session->second.handler) session->second.handler(opened.events);
+}
+
+FastChannelSender::FastChannelSender(asio::io_context& io, const asio::ip::udp::endpoint& desktop,
+                                     const FastChannelKeys& keys)
+    : socket_(io), keys_(keys) {
+  socket_.open(desktop.protocol());
+  socket_.connect(desktop);
+}
+
+void FastChannelSender::send(const std::vector<FastEvent>& events) {
+  if (events.empty() || cancelled_) return;
+  std::uint64_t sequence = ++sequence_;
+  Bytes datagram;
+  try {
+    datagram = FastPacket::seal(events, sequence, keys_);
+  } catch (const std::exception&) {
+    return;
+  }
+  // Straight to the kernel, never blocking: safe from any thread, and a
+  // datagram that cannot leave now is simply superseded by the next one.
+  (void)::send(socket_.native_handle(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+}  // namespace tillerpad::kit

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "platform/login_item_service.h"
+
+namespace tillerpad::platform {
+
+// Launch at login through an XDG autostart entry,
+// $XDG_CONFIG_HOME/autostart/<app id>.desktop, which every desktop session
+// that follows the XDG conventions starts at login. An entry that the user
+// switched off ("Hidden=true" or "X-GNOME-Autostart-enabled=false") counts as
+// not registered.
+class XdgAutostart : public LoginItemService {
+ public:
+  XdgAutostart(std::filesystem::path entry, std::string executable);
+
+  static std::filesystem::path defaultEntry(const std::string& appID);
+
+  Status status() const override;
+  void registerApp() override;
+  void unregisterApp() override;
+
+ private:
+  std::filesystem::path entry_;
+  std::string executable_;
+};
+
+}  // namespace tillerpad::platform

@@ -1,0 +1,174 @@
+#include "kit/transport/fast_packet.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "kit/wire/wire_error.h"
+
+namespace tillerpad::kit {
+namespace {
+
+FastChannelKeys testKeys(std::uint32_t tag = 0x01020304) {
+  FastChannelKeys keys;
+  for (std::size_t i = 0; i < keys.key.size(); ++i) keys.key[i] = static_cast<std::uint8_t>(i);
+  keys.sessionTag = tag;
+  return keys;
+}
+
+std::string hex(ByteView bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (auto b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+TEST(FastPacket, GoldenLayout) {
+  Bytes d = FastPacket::seal({FastEvent::pointerMove(1.5f, -2.0f)}, 5, testKeys());
+  ASSERT_EQ(d.size(), 13u + 10 + 16);
+  // version, tag, sequence in clear text
+  EXPECT_EQ(hex(ByteView(d).first(13)), "01010203040000000000000005");
+  // Pinned once: a change of nonce, associated data or plaintext layout shows here.
+  EXPECT_EQ(hex(d), "01010203040000000000000005cdc9dcdc229f5933a98ee6346fc80bc31028c67b33aa60b65fa8");
+  auto opened = FastPacket::open(d, testKeys());
+  EXPECT_EQ(opened.sequence, 5u);
+  EXPECT_EQ(opened.events, std::vector<FastEvent>{FastEvent::pointerMove(1.5f, -2.0f)});
+}
+
+TEST(FastPacket, SealIsDeterministicAndCarriesAtMost32Events) {
+  std::vector<FastEvent> forty;
+  for (int i = 0; i < 40; ++i) forty.push_back(FastEvent::scroll(static_cast<float>(i), 0));
+  Bytes a = FastPacket::seal(forty, 9, testKeys());
+  EXPECT_EQ(a, FastPacket::seal(forty, 9, testKeys()));
+  EXPECT_EQ(a.size(), FastPacket::maximumLength);
+  auto opened = FastPacket::open(a, testKeys());
+  ASSERT_EQ(opened.events.size(), 32u);
+  EXPECT_EQ(opened.events.back(), FastEvent::scroll(31, 0));
+  // An empty batch is still a valid datagram.
+  EXPECT_TRUE(FastPacket::open(FastPacket::seal({}, 1, testKeys()), testKeys()).events.empty());
+}
+
+TEST(FastPacket, TagPeek) {
+  Bytes d = FastPacket::seal({}, 1, testKeys(0xDEADBEEF));
+  EXPECT_EQ(FastPacket::sessionTag(d), 0xDEADBEEFu);
+  EXPECT_FALSE(FastPacket::sessionTag(ByteView(d).first(28)));
+  d[0] = 2;
+  EXPECT_FALSE(FastPacket::sessionTag(d));
+}
+
+// Flipping any bit anywhere is refused; header and tag region name the kind.
+TEST(FastPacket, EveryFlippedBitIsRefused) {
+  const Bytes d = FastPacket::seal({FastEvent::pointerMove(3, 4), FastEvent::scroll(-1, 1)}, 77, testKeys());
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    for (int bit = 0; bit < 8; ++bit) {
+      Bytes bad = d;
+      bad[i] ^= static_cast<std::uint8_t>(1 << bit);
+      try {
+        FastPacket::open(bad, testKeys());
+        FAIL() << "accepted a flip at byte " << i << " bit " << bit;
+      } catch (const FastPacket::PacketError& e) {
+        // version and tag fields are checked in clear; everything else by the AEAD
+        auto expected = i < 5 ? FastPacket::PacketError::Case::malformed
+                              : FastPacket::PacketError::Case::authenticationFailed;
+        EXPECT_EQ(e.errorCase(), expected) << "byte " << i;
+      }
+    }
+  }
+}
+
+// Seals a hand-made plaintext with OpenSSL directly, independently of seal():
+// for plaintexts seal never makes, and as a cross-check of the layout.
+Bytes sealPlaintext(const Bytes& plaintext, std::uint64_t sequence) {
+  FastChannelKeys keys = testKeys();
+  Bytes out{1, 0x01, 0x02, 0x03, 0x04};
+  for (int s = 56; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(sequence >> s));
+  std::uint8_t nonce[12] = {};
+  std::copy(out.begin() + 5, out.end(), nonce + 4);
+  out.resize(13 + plaintext.size() + 16);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  int n = 0;
+  EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, keys.key.data(), nonce);
+  EVP_EncryptUpdate(ctx, nullptr, &n, out.data(), 13);
+  EVP_EncryptUpdate(ctx, out.data() + 13, &n, plaintext.data(), static_cast<int>(plaintext.size()));
+  EVP_EncryptFinal_ex(ctx, out.data() + 13 + n, &n);
+  EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + 13 + plaintext.size());
+  EVP_CIPHER_CTX_free(ctx);
+  return out;
+}
+
+TEST(FastPacket, SealMatchesAnIndependentSealOfTheDocumentedPlaintext) {
+  // count 2; type 1, 1.5f = 3FC00000, -2.0f = C0000000; type 2, 0.25f = 3E800000, 8.0f = 41000000
+  Bytes plaintext{2, 1, 0x3F, 0xC0, 0, 0, 0xC0, 0, 0, 0, 2, 0x3E, 0x80, 0, 0, 0x41, 0, 0, 0};
+  EXPECT_EQ(FastPacket::seal({FastEvent::pointerMove(1.5f, -2.0f), FastEvent::scroll(0.25f, 8.0f)}, 0x0102030405060708,
+                             testKeys()),
+            sealPlaintext(plaintext, 0x0102030405060708));
+}
+
+TEST(FastPacket, PlaintextRules) {
+  auto entry = [](std::uint8_t type, float dx, float dy) {
+    Bytes e{type};
+    for (float v : {dx, dy}) {
+      auto bits = std::bit_cast<std::uint32_t>(v);
+      for (int s : {24, 16, 8, 0}) e.push_back(static_cast<std::uint8_t>(bits >> s));
+    }
+    return e;
+  };
+  auto join = [](std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+
+  // An unknown type between two moves is skipped.
+  auto opened = FastPacket::open(
+      sealPlaintext(join({Bytes{3}, entry(1, 1, 1), entry(3, 9, 9), entry(1, 2, 2)}), 1), testKeys());
+  EXPECT_EQ(opened.events, (std::vector<FastEvent>{FastEvent::pointerMove(1, 1), FastEvent::pointerMove(2, 2)}));
+  // Bytes after the last entry are ignored.
+  EXPECT_EQ(FastPacket::open(sealPlaintext(join({Bytes{1}, entry(2, 5, 6), Bytes{0xAA}}), 1), testKeys()).events,
+            std::vector<FastEvent>{FastEvent::scroll(5, 6)});
+
+  struct Bad {
+    const char* name;
+    Bytes plaintext;
+    bool truncated;
+  };
+  const Bad bad[] = {
+      {"count 33", join({Bytes{33}, entry(1, 0, 0)}), false},
+      {"NaN dx", join({Bytes{1}, entry(1, nan, 0)}), false},
+      {"infinite dy", join({Bytes{1}, entry(2, 0, -inf)}), false},
+      {"NaN in an unknown type", join({Bytes{1}, entry(7, nan, 0)}), false},
+      {"count beyond the entries", join({Bytes{2}, entry(1, 0, 0)}), true},
+      {"no count", Bytes{}, true},
+  };
+  for (const auto& c : bad) {
+    Bytes d = sealPlaintext(c.plaintext, 1);
+    if (c.truncated) {
+      EXPECT_THROW(FastPacket::open(d, testKeys()), WireError) << c.name;
+    } else {
+      EXPECT_THROW(FastPacket::open(d, testKeys()), FastPacket::PacketError) << c.name;
+    }
+  }
+  EXPECT_THROW(FastPacket::open(Bytes(28, 1), testKeys()), FastPacket::PacketError);
+}
+
+TEST(FastChannelKeys, FromExporterBytes) {
+  Bytes exported(36);
+  for (std::size_t i = 0; i < exported.size(); ++i) exported[i] = static_cast<std::uint8_t>(i + 1);
+  auto keys = FastChannelKeys::fromExportedBytes(exported);
+  ASSERT_TRUE(keys);
+  EXPECT_EQ(keys->key[0], 1);
+  EXPECT_EQ(keys->key[31], 32);
+  EXPECT_EQ(keys->sessionTag, 0x21222324u);
+  EXPECT_FALSE(FastChannelKeys::fromExportedBytes(ByteView(exported).first(35)));
+}
+
+}  // namespace
+}  // namespace tillerpad::kit
