@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+
+#include "kit/common/log.h"
+#include "platform/system_command_runner.h"
+
+namespace tillerpad::platform::linux_x11 {
+
+class X11Input;
+
+// Media keys as XF86 key symbols through XTest; lock and suspend through
+// logind on the system bus; display sleep through DPMS. Power requests run
+// on threads of their own, each D-Bus call limited to five seconds.
+class LinuxSystemCommands : public SystemCommandRunner {
+ public:
+  explicit LinuxSystemCommands(X11Input& input);
+  ~LinuxSystemCommands() override;  // waits for requests still running
+
+  bool postMediaKey(MediaKey key, bool down) override;
+  void startPower(PowerRequest request, std::function<void(std::string)> onFailure) override;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tillerpad::platform::linux_x11
