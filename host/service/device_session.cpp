@@ -26,8 +26,12 @@ DeviceSession::~DeviceSession() = default;
 
 asio::awaitable<void> DeviceSession::run() {
   if (services_.fastListener) {
-    auto deriving = kit::deriveFastChannelKeys(*channel_);
-    fastKeys_ = co_await std::move(deriving);
+    try {
+      auto deriving = kit::deriveFastChannelKeys(*channel_);
+      fastKeys_ = co_await std::move(deriving);
+    } catch (const std::exception& e) {
+      log_.debug(std::string("No fast channel for this session: ") + e.what());
+    }
     if (fastKeys_) {
       InputInjector& input = services_.input;
       services_.fastListener->registerSession(
@@ -62,8 +66,12 @@ asio::awaitable<void> DeviceSession::run() {
 }
 
 asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
-  auto closing = channel_->close(std::move(reason));
-  co_await std::move(closing);
+  try {
+    auto closing = channel_->close(std::move(reason));
+    co_await std::move(closing);
+  } catch (const std::exception&) {
+    channel_->cancel();  // the bye could not go out; the connection ends all the same
+  }
 }
 
 void DeviceSession::settingsChanged() {

@@ -143,12 +143,11 @@ void Server::listenerStateChanged(ConnectionListener* listener, ConnectionListen
       return;
     }
     case ConnectionListener::State::cancelled:
-      if (isCurrent) {
-        // Not destroyed inside its own callback.
-        asio::post(d_.executor, [old = std::move(listener_)] {});
-        retryTimer_.reset();
-      }
-      if (restartPending_ && !listener_) {
+      if (!isCurrent) return;
+      // Not destroyed inside its own callback.
+      asio::post(d_.executor, [old = std::move(listener_)] {});
+      retryTimer_.reset();
+      if (restartPending_) {
         restartPending_ = false;
         startListener();
       }
@@ -231,8 +230,12 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
     }
     auto pairing = self->d_.pairing;
     self.reset();
-    auto exchange = pairing->pair(channel, std::move(*hello));
-    co_await std::move(exchange);
+    try {
+      auto exchange = pairing->pair(channel, std::move(*hello));
+      co_await std::move(exchange);
+    } catch (const std::exception&) {
+      channel->cancel();  // the controller reports its own failures
+    }
     co_return;
   }
   auto device = self->d_.registry.device(hello->identity.id());

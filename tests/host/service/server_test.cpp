@@ -245,19 +245,20 @@ TEST_F(ServerTest, ListenerFailureRetriesAfterThreeSecondsAndStatusNotifiesOnlyO
   EXPECT_EQ(statuses_, (std::vector<Server::Status>{Server::Listening{4000}, Server::Failed{"Address in use"},
                                                     Server::Listening{4001}}));
   EXPECT_EQ(advertiser_.current->port, 4001);
-}
 
-TEST_F(ServerTest, ACreationFailureWaitsForTheNextKeyChangeWhichStartsAtOnce) {
+  // A listener that cannot be made waits for the next key change, which starts one at once.
   hub_.failCreation = true;
-  server_->start();
-  EXPECT_EQ(server_->status(), Server::Status(Server::Failed{"no sockets left"}));
+  hub_.current().fail("down");
+  drain(io_);
+  clock_->advance(3s);
+  drain(io_);
   EXPECT_EQ(log_->count("Could not create listener: no sockets left"), 1u);
   clock_->advance(10s);
   drain(io_);
-  EXPECT_EQ(hub_.created, 1);
+  EXPECT_EQ(hub_.created, 3);
   hub_.failCreation = false;
   addPhone("A");
-  EXPECT_EQ(hub_.created, 2);
+  EXPECT_EQ(hub_.created, 4);
   EXPECT_EQ(hub_.current().keys, 1u);
 }
 
@@ -281,7 +282,6 @@ TEST_F(ServerTest, ANewPhoneReplacesTheSessionAndTheActivityStaysHeld) {
   EXPECT_EQ(phoneA.inbox->messages.back(), Message::bye({kit::ByeReason::replaced}));
   EXPECT_TRUE(phoneA.inbox->ended);
   EXPECT_LT(indexOf("Session started with Bob"), indexOf("Session ended with Ada"));
-  EXPECT_LT(indexOf("Session ended with Ada"), log_->records().size());
   EXPECT_TRUE(server_->holdsActivity());
   EXPECT_EQ(fastSessions(), 1u);  // A's keys are gone, B's are in
 
@@ -367,7 +367,12 @@ TEST_F(ServerTest, SessionDispatchesInOrderAndAnswersPings) {
   ASSERT_NE(firstText, events.end());
   ASSERT_NE(firstText, events.begin());
   EXPECT_TRUE(std::holds_alternative<platform::KeyEvent>(*(firstText - 1)));
-  EXPECT_TRUE(server_->session());  // none of this ended the session
+  ASSERT_TRUE(server_->session());  // none of this ended the session
+
+  phone.channel->sendWithoutWaiting(Message::bye({kit::ByeReason::backgrounded}));
+  drain(io_);
+  EXPECT_EQ(log_->count("iPhone ended the session: backgrounded"), 1u);
+  EXPECT_FALSE(server_->session());
 }
 
 TEST_F(ServerTest, TenSilentSecondsEndTheSession) {
@@ -390,17 +395,6 @@ TEST_F(ServerTest, TenSilentSecondsEndTheSession) {
   EXPECT_EQ(log_->count("Session ended with Ada"), 1u);
   EXPECT_FALSE(server_->holdsActivity());
   EXPECT_EQ(fastSessions(), 0u);
-}
-
-TEST_F(ServerTest, ByeFromThePhoneIsLoggedWithItsReason) {
-  startListening();
-  auto a = addPhone("Ada");
-  drain(io_);
-  auto phone = connect(a);
-  phone.channel->sendWithoutWaiting(Message::bye({kit::ByeReason::backgrounded}));
-  drain(io_);
-  EXPECT_EQ(log_->count("iPhone ended the session: backgrounded"), 1u);
-  EXPECT_FALSE(server_->session());
 }
 
 TEST_F(ServerTest, PairingIdentityGoesToThePairingControllerWithoutTouchingTheSession) {
