@@ -116,6 +116,7 @@ class ServerTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    pairing_->stop();  // ends an exchange still waiting for the user
     if (server_->session()) server_->session()->channel()->cancel();
     drain(io_);
     fast_->stop();
@@ -409,6 +410,8 @@ TEST_F(ServerTest, PairingIdentityGoesToThePairingControllerWithoutTouchingTheSe
   ASSERT_TRUE(newcomer.welcome->done && !newcomer.welcome->error);
   EXPECT_EQ(server_->session()->device().name, "Ada");
   EXPECT_EQ(phoneA.inbox->count(MessageType::bye), 0u);
+  newcomer.channel->cancel();  // the phone walks away; the exchange ends
+  drain(io_);
 }
 
 TEST_F(ServerTest, UnauthenticatedPeersAreBoundedInNumberTimeAndBytes) {
