@@ -1,0 +1,179 @@
+#include "host/service/device_session.h"
+
+#include <exception>
+#include <string>
+
+#include "host/input/input_injector.h"
+#include "host/input/system_commands.h"
+#include "kit/transport/fast_channel.h"
+#include "kit/transport/message_channel.h"
+#include "kit/wire/message.h"
+
+namespace tillerpad::host {
+
+using kit::Message;
+using kit::MessageType;
+
+DeviceSession::DeviceSession(kit::PairedDevice device, std::chrono::system_clock::time_point connectedAt,
+                             std::shared_ptr<kit::MessageChannel> channel, Services services, kit::Logger log)
+    : device_(std::move(device)),
+      connectedAt_(connectedAt),
+      channel_(std::move(channel)),
+      services_(std::move(services)),
+      log_(std::move(log)) {}
+
+DeviceSession::~DeviceSession() = default;
+
+asio::awaitable<void> DeviceSession::run() {
+  if (services_.fastListener) {
+    try {
+      auto deriving = kit::deriveFastChannelKeys(*channel_);
+      fastKeys_ = co_await std::move(deriving);
+    } catch (const std::exception& e) {
+      log_.debug(std::string("No fast channel for this session: ") + e.what());
+    }
+    if (fastKeys_) {
+      InputInjector& input = services_.input;
+      services_.fastListener->registerSession(
+          *fastKeys_, [&input](const std::vector<kit::FastEvent>& events) { input.applyFastEvents(events); });
+    }
+  }
+  sendPermissions(services_.permissions ? services_.permissions() : kit::PermissionStatus{});
+  settingsChanged();
+
+  for (;;) {
+    std::optional<Message> message;
+    try {
+      auto receiving = channel_->receive(std::chrono::duration_cast<kit::Clock::Duration>(receiveTimeout));
+      message = co_await std::move(receiving);
+    } catch (const std::exception& e) {
+      log_.notice(std::string("Session closed: ") + e.what());
+      channel_->cancel();
+      teardown();
+      co_return;
+    }
+    if (!message) {
+      log_.notice("Connection closed");
+      channel_->cancel();
+      teardown();
+      co_return;
+    }
+    if (!dispatch(*message)) {
+      teardown();
+      co_return;
+    }
+  }
+}
+
+asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
+  try {
+    auto closing = channel_->close(std::move(reason));
+    co_await std::move(closing);
+  } catch (const std::exception&) {
+    channel_->cancel();  // the bye could not go out; the connection ends all the same
+  }
+}
+
+void DeviceSession::settingsChanged() {
+  channel_->sendWithoutWaiting(
+      Message::sharingSettings({services_.settings.shareClipboard(), services_.settings.allowScreenViewing()}));
+}
+
+void DeviceSession::sendPermissions(const kit::PermissionStatus& status) {
+  channel_->sendWithoutWaiting(Message::permissionStatus(status));
+}
+
+bool DeviceSession::dispatch(const Message& message) {
+  if (message.isUnknown()) {
+    log_.debug("Ignoring unknown message type " + std::string(message.type()));
+    return true;
+  }
+  InputInjector& input = services_.input;
+  switch (*message.kind()) {
+    case MessageType::ping:
+      channel_->sendWithoutWaiting(Message::pong(message.get<MessageType::ping>()));
+      return true;
+    case MessageType::pong:
+      return true;
+    case MessageType::bye:
+      log_.notice("iPhone ended the session: " + message.get<MessageType::bye>().reason.rawValue);
+      channel_->cancel();
+      return false;
+    case MessageType::mouseButton:
+      input.handleButton(message.get<MessageType::mouseButton>());
+      return true;
+    case MessageType::keyPress: {
+      const auto& press = message.get<MessageType::keyPress>();
+      input.pressKey(press.key, press.modifiers);
+      return true;
+    }
+    case MessageType::typeText:
+      input.typeText(message.get<MessageType::typeText>().text);
+      return true;
+    case MessageType::inputSettings:
+      input.applySettings(message.get<MessageType::inputSettings>());
+      return true;
+    case MessageType::clickAt: {
+      const auto& click = message.get<MessageType::clickAt>();
+      input.clickAt(click.displayID, click.x, click.y, click.button);
+      return true;
+    }
+    case MessageType::media:
+    case MessageType::power:
+    case MessageType::missionControl:
+    case MessageType::appListRequest:
+    case MessageType::appIconRequest:
+    case MessageType::appOpen:
+    case MessageType::screenStart:
+    case MessageType::screenStop:
+    case MessageType::screenFrameAck:
+    case MessageType::clipboard:
+    case MessageType::clipboardSubscription:
+      dispatchService(message);
+      return true;
+    case MessageType::hello:
+    case MessageType::welcome:
+    case MessageType::error:
+    case MessageType::pairRequest:
+    case MessageType::pairResult:
+    case MessageType::permissionStatus:
+    case MessageType::appList:
+    case MessageType::appIcon:
+    case MessageType::screenInfo:
+    case MessageType::screenFrame:
+    case MessageType::sharingSettings:
+      log_.notice("Unexpected message " + std::string(message.type()) + " in session");
+      return true;
+  }
+  return true;
+}
+
+void DeviceSession::dispatchService(const Message& message) {
+  switch (*message.kind()) {
+    case MessageType::media:
+      services_.commands.performMedia(message.get<MessageType::media>().action);
+      return;
+    case MessageType::power:
+      services_.commands.performPower(message.get<MessageType::power>().action);
+      return;
+    case MessageType::missionControl: {
+      const auto& action = message.get<MessageType::missionControl>().action;
+      if (!services_.commands.performMissionControl(action, services_.input)) {
+        channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::shortcutDisabled, action.rawValue}));
+      }
+      return;
+    }
+    default:
+      // Screen, clipboard and application services are not offered yet.
+      log_.debug("Ignoring " + std::string(message.type()) + ": service not available");
+      return;
+  }
+}
+
+void DeviceSession::teardown() {
+  if (fastKeys_ && services_.fastListener) services_.fastListener->unregisterSession(*fastKeys_);
+  fastKeys_.reset();
+  services_.input.releaseAll();
+}
+
+}  // namespace tillerpad::host

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "host/app/mac_settings.h"
+#include "kit/common/log.h"
+#include "kit/pairing/paired_records.h"
+#include "kit/transport/fast_packet.h"
+#include "kit/wire/input_messages.h"
+#include "kit/wire/session_messages.h"
+
+namespace tillerpad::kit {
+class MessageChannel;
+class FastChannelListener;
+class Message;
+}  // namespace tillerpad::kit
+
+namespace tillerpad::host {
+
+class InputInjector;
+class SystemCommands;
+
+// The permission flags as they are now (input synthesis, screen capture).
+using PermissionSource = std::function<kit::PermissionStatus()>;
+
+// The life of one authenticated, paired phone: its fast-channel keys, the
+// first state pushes, the receive loop and the release of what it held.
+// Service thread only.
+class DeviceSession {
+ public:
+  static constexpr std::chrono::seconds receiveTimeout{10};
+
+  struct Services {
+    InputInjector& input;
+    SystemCommands& commands;
+    std::shared_ptr<kit::FastChannelListener> fastListener;  // null: no fast channel
+    PermissionSource permissions;
+    MacSettings& settings;
+  };
+
+  DeviceSession(kit::PairedDevice device, std::chrono::system_clock::time_point connectedAt,
+                std::shared_ptr<kit::MessageChannel> channel, Services services, kit::Logger log);
+  ~DeviceSession();
+
+  // The whole life of the session; returns after the teardown.
+  asio::awaitable<void> run();
+  // Sends bye with `reason`, then ends the connection; the loop ends on its own.
+  asio::awaitable<void> close(kit::ByeReason reason);
+
+  // Pushes the sharing flags again (the user changed them).
+  void settingsChanged();
+  void sendPermissions(const kit::PermissionStatus& status);
+
+  const kit::PairedDevice& device() const { return device_; }
+  std::chrono::system_clock::time_point connectedAt() const { return connectedAt_; }
+  const std::shared_ptr<kit::MessageChannel>& channel() const { return channel_; }
+
+ private:
+  // False when the loop is to end.
+  bool dispatch(const kit::Message& message);
+  void dispatchService(const kit::Message& message);
+  void teardown();
+
+  kit::PairedDevice device_;
+  std::chrono::system_clock::time_point connectedAt_;
+  std::shared_ptr<kit::MessageChannel> channel_;
+  Services services_;
+  kit::Logger log_;
+  std::optional<kit::FastChannelKeys> fastKeys_;
+};
+
+}  // namespace tillerpad::host

@@ -1,0 +1,342 @@
+#include "host/service/server.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "kit/pairing/handshake.h"
+#include "kit/transport/bonjour.h"
+#include "kit/transport/fast_channel.h"
+#include "kit/transport/message_channel.h"
+#include "platform/service_advertiser.h"
+
+namespace tillerpad::host {
+namespace {
+
+// Phone names come from the network: no control characters in log lines.
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
+
+// Ends a connection's place among those still in set-up, however establish ends.
+class PendingSlot {
+ public:
+  using Release = void (*)(Server&, const std::string&);
+  PendingSlot(std::weak_ptr<Server> server, std::string host, Release release)
+      : server_(std::move(server)), host_(std::move(host)), release_(release) {}
+  PendingSlot(const PendingSlot&) = delete;
+  PendingSlot& operator=(const PendingSlot&) = delete;
+  ~PendingSlot() {
+    if (auto s = server_.lock()) release_(*s, host_);
+  }
+
+ private:
+  std::weak_ptr<Server> server_;
+  std::string host_;
+  Release release_;
+};
+
+}  // namespace
+
+std::shared_ptr<Server> Server::create(Dependencies dependencies) {
+  return std::shared_ptr<Server>(new Server(std::move(dependencies)));
+}
+
+Server::Server(Dependencies dependencies) : d_(std::move(dependencies)) {}
+
+void Server::start() {
+  if (d_.fastListener) {
+    try {
+      fastPort_ = d_.fastListener->start();
+      d_.log.info("Fast channel on UDP port " + std::to_string(*fastPort_));
+    } catch (const std::exception& e) {
+      d_.log.error(std::string("Fast channel unavailable: ") + e.what());
+    }
+  } else {
+    d_.log.error("Fast channel unavailable: no fast listener");
+  }
+  if (!listener_ && !restartPending_) startListener();
+}
+
+void Server::startListener() {
+  std::vector<kit::PreSharedKey> psks;
+  for (const auto& device : d_.registry.devices()) {
+    kit::PreSharedKey psk{kit::PeerIdentity::device(device.id), {}};
+    auto bytes = device.keyData.bytes();
+    std::copy_n(bytes.begin(), std::min(bytes.size(), psk.key.size()), psk.key.begin());
+    psks.push_back(psk);
+  }
+  if (auto pending = d_.pairing ? d_.pairing->pendingKey() : std::nullopt) psks.push_back(*pending);
+  std::size_t count = psks.size();
+  auto parameters = kit::TransportParameters::server(psks);
+  for (auto& psk : psks) OPENSSL_cleanse(psk.key.data(), psk.key.size());
+
+  std::unique_ptr<ConnectionListener> listener;
+  try {
+    listener = d_.makeListener(std::move(parameters));
+  } catch (const std::exception& e) {
+    setStatus(Failed{e.what()});
+    d_.log.error(std::string("Could not create listener: ") + e.what());
+    d_.advertiser.withdraw();
+    return;
+  }
+  std::weak_ptr<Server> weak = weak_from_this();
+  ConnectionListener* raw = listener.get();
+  ConnectionListener::Handlers handlers;
+  handlers.onState = [weak, raw](ConnectionListener::State state, std::uint16_t port, const std::string& error) {
+    if (auto self = weak.lock()) self->listenerStateChanged(raw, state, port, error);
+  };
+  handlers.onConnection = [weak](std::unique_ptr<kit::Connection> connection) {
+    if (auto self = weak.lock()) self->accept(std::move(connection));
+  };
+  listener_ = std::move(listener);
+  isListenerCancelled_ = false;
+  listener_->start(std::move(handlers));
+  d_.log.info("Listener starting with " + std::to_string(count) + " key(s)");
+}
+
+void Server::keysChanged() {
+  if (listener_) {
+    restartPending_ = true;
+    // A burst of changes cancels once; the cancelled state starts the next one.
+    if (!isListenerCancelled_) {
+      isListenerCancelled_ = true;
+      listener_->cancel();
+    }
+  } else if (!restartPending_) {
+    startListener();
+  }
+}
+
+void Server::listenerStateChanged(ConnectionListener* listener, ConnectionListener::State state, std::uint16_t port,
+                                  const std::string& error) {
+  bool isCurrent = listener == listener_.get();
+  switch (state) {
+    case ConnectionListener::State::ready:
+      if (!isCurrent) return;
+      setStatus(Listening{port});
+      d_.log.info("Listening on port " + std::to_string(port));
+      d_.advertiser.publish(d_.identity.name, port, kit::Bonjour::txtRecord(d_.identity.id));
+      return;
+    case ConnectionListener::State::failed: {
+      if (!isCurrent) return;
+      setStatus(Failed{error});
+      d_.log.error("Listener failed: " + error);
+      d_.advertiser.withdraw();
+      restartPending_ = true;
+      std::weak_ptr<Server> weak = weak_from_this();
+      retryTimer_ = d_.clock->schedule(d_.executor, retryDelay, [weak, listener] {
+        auto self = weak.lock();
+        if (!self || self->listener_.get() != listener || self->isListenerCancelled_) return;
+        self->isListenerCancelled_ = true;
+        listener->cancel();
+      });
+      return;
+    }
+    case ConnectionListener::State::cancelled:
+      if (!isCurrent) return;
+      // Not destroyed inside its own callback.
+      asio::post(d_.executor, [old = std::move(listener_)] {});
+      retryTimer_.reset();
+      if (restartPending_) {
+        restartPending_ = false;
+        startListener();
+      }
+      return;
+  }
+}
+
+void Server::accept(std::unique_ptr<kit::Connection> connection) {
+  kit::Endpoint remote = connection->remoteEndpoint();
+  if (!d_.isLocal(remote)) {
+    d_.log.notice("Rejected connection from outside the local network: " + remote.text());
+    connection->cancel();
+    return;
+  }
+  std::size_t& fromHost = pendingPerHost_[remote.host];
+  if (fromHost >= maxPendingPerHost || pendingTotal_ >= maxPending) {
+    if (fromHost == 0) pendingPerHost_.erase(remote.host);
+    d_.log.debug("Too many connections in set-up; closed one from " + remote.text());
+    connection->cancel();
+    return;
+  }
+  ++fromHost;
+  ++pendingTotal_;
+  auto [budgeted, budget] = withReadBudget(std::move(connection), preAuthenticationBytes);
+  auto channel = kit::MessageChannel::create(d_.executor, std::move(budgeted), "app.tillerpad.channel", d_.clock);
+  asio::co_spawn(d_.executor, establish(weak_from_this(), std::move(channel), std::move(budget), remote.host),
+                 asio::detached);
+}
+
+void Server::endPending(const std::string& host) {
+  if (pendingTotal_ > 0) --pendingTotal_;
+  auto it = pendingPerHost_.find(host);
+  if (it != pendingPerHost_.end() && --it->second == 0) pendingPerHost_.erase(it);
+}
+
+asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_ptr<kit::MessageChannel> channel,
+                                        std::shared_ptr<ReadBudget> budget, std::string host) {
+  auto slot = std::make_unique<PendingSlot>(weak, host, [](Server& s, const std::string& h) { s.endPending(h); });
+  try {
+    auto opening = channel->open(std::chrono::duration_cast<kit::Clock::Duration>(tlsTimeout));
+    co_await std::move(opening);
+  } catch (const std::exception& e) {
+    if (auto self = weak.lock()) self->d_.log.debug(std::string("TLS not established: ") + e.what());
+    channel->cancel();
+    co_return;
+  }
+
+  kit::Welcome welcome;
+  {
+    auto self = weak.lock();
+    if (!self) co_return;
+    welcome = kit::Welcome{kit::ProtocolVersion::current, self->d_.identity.id, self->d_.identity.name,
+                           MacIdentity::shortVersion(), self->fastPort_};
+  }
+  kit::Handshake::KeyForIdentity keyFor = [weak](const kit::PeerIdentity& identity) -> std::optional<kit::SymmetricKey> {
+    if (auto self = weak.lock()) return self->key(identity);
+    return std::nullopt;
+  };
+  std::optional<kit::Hello> hello;
+  try {
+    auto accepting = kit::Handshake::accept(channel, welcome, keyFor);
+    hello = co_await std::move(accepting);
+  } catch (const std::exception& e) {
+    if (auto self = weak.lock()) self->d_.log.info(std::string("Connection rejected: ") + e.what());
+    channel->cancel();
+    co_return;
+  }
+  budget->release();
+  slot.reset();
+
+  auto self = weak.lock();
+  if (!self) {
+    channel->cancel();
+    co_return;
+  }
+  if (hello->identity.isPairing()) {
+    if (!self->d_.pairing) {
+      channel->cancel();
+      co_return;
+    }
+    auto pairing = self->d_.pairing;
+    self.reset();
+    try {
+      auto exchange = pairing->pair(channel, std::move(*hello));
+      co_await std::move(exchange);
+    } catch (const std::exception&) {
+      channel->cancel();  // the controller reports its own failures
+    }
+    co_return;
+  }
+  auto device = self->d_.registry.device(hello->identity.id());
+  if (!device) {
+    channel->cancel();
+    co_return;
+  }
+  auto session = std::make_shared<DeviceSession>(
+      std::move(*device), self->d_.wallClock(), channel,
+      DeviceSession::Services{self->d_.input, self->d_.commands, self->d_.fastListener, self->d_.permissions,
+                              self->d_.settings},
+      self->d_.sessionLog);
+  self->begin(std::move(session));
+}
+
+std::optional<kit::SymmetricKey> Server::key(const kit::PeerIdentity& identity) {
+  if (identity.isPairing()) return d_.pairing ? d_.pairing->claim(identity.id()) : std::nullopt;
+  if (auto device = d_.registry.device(identity.id())) return device->keyData;
+  return std::nullopt;
+}
+
+void Server::begin(std::shared_ptr<DeviceSession> session) {
+  if (session_) asio::co_spawn(d_.executor, closeSession(session_, kit::ByeReason::replaced), asio::detached);
+  setSession(session);
+  d_.log.notice("Session started with " + printable(session->device().name));
+  if (!hasActivity_) {
+    hasActivity_ = true;
+    d_.log.debug(std::string("Process activity begun: ") + activityReason);
+  }
+  asio::co_spawn(d_.executor, runSession(weak_from_this(), std::move(session)), asio::detached);
+}
+
+asio::awaitable<void> Server::runSession(std::weak_ptr<Server> weak, std::shared_ptr<DeviceSession> session) {
+  auto running = session->run();
+  co_await std::move(running);
+  if (auto self = weak.lock()) self->sessionEnded(session);
+}
+
+asio::awaitable<void> Server::closeSession(std::shared_ptr<DeviceSession> session, kit::ByeReason reason) {
+  auto closing = session->close(std::move(reason));
+  co_await std::move(closing);
+}
+
+void Server::sessionEnded(const std::shared_ptr<DeviceSession>& session) {
+  if (session == session_) {
+    setSession(nullptr);
+    if (hasActivity_) {
+      hasActivity_ = false;
+      d_.log.debug("Process activity ended");
+    }
+  }
+  d_.log.notice("Session ended with " + printable(session->device().name));
+}
+
+void Server::disconnect() {
+  if (!session_) return;
+  auto former = session_;
+  setSession(nullptr);
+  // Nobody is connected any more: the activity goes now, not with a later session.
+  if (hasActivity_) {
+    hasActivity_ = false;
+    d_.log.debug("Process activity ended");
+  }
+  asio::co_spawn(d_.executor, closeSession(std::move(former), kit::ByeReason::userDisconnected), asio::detached);
+}
+
+void Server::revoke(const kit::Uuid& deviceID) {
+  try {
+    d_.registry.remove(deviceID);
+  } catch (const std::exception& e) {
+    d_.log.error(std::string("Could not remove device: ") + e.what());
+  }
+  if (session_ && session_->device().id == deviceID) {
+    auto former = session_;
+    setSession(nullptr);
+    if (hasActivity_) {
+      hasActivity_ = false;
+      d_.log.debug("Process activity ended");
+    }
+    asio::co_spawn(d_.executor, closeSession(std::move(former), kit::ByeReason::revoked), asio::detached);
+  }
+}
+
+void Server::permissionsChanged(const kit::PermissionStatus& status) {
+  if (session_) session_->sendPermissions(status);
+}
+
+void Server::settingsChanged() {
+  if (session_) session_->settingsChanged();
+}
+
+void Server::setStatus(Status status) {
+  if (status == status_) return;
+  status_ = std::move(status);
+  onStatusChange(status_);
+}
+
+void Server::setSession(std::shared_ptr<DeviceSession> session) {
+  if (session == session_) return;
+  session_ = std::move(session);
+  onSessionChange();
+}
+
+}  // namespace tillerpad::host

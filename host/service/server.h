@@ -1,0 +1,137 @@
+#pragma once
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "host/service/connection_listener.h"
+#include "host/service/device_registry.h"
+#include "host/service/device_session.h"
+#include "host/service/mac_identity.h"
+#include "host/service/pairing_controller.h"
+#include "kit/common/log.h"
+#include "kit/transport/clock.h"
+#include "kit/transport/endpoint.h"
+#include "kit/transport/pre_shared_key.h"
+
+namespace tillerpad::platform {
+class ServiceAdvertiser;
+}
+
+namespace tillerpad::host {
+
+// The desktop's network front door: the fast listener, the TLS listener with
+// one key per paired phone plus the pending pairing key, the DNS-SD
+// advertisement, the handshake of every connection and the one live session.
+// Service thread only; callbacks hold the server weakly.
+class Server : public std::enable_shared_from_this<Server> {
+ public:
+  struct Starting {
+    friend bool operator==(const Starting&, const Starting&) = default;
+  };
+  struct Listening {
+    std::uint16_t port = 0;
+    friend bool operator==(const Listening&, const Listening&) = default;
+  };
+  struct Failed {
+    std::string description;
+    friend bool operator==(const Failed&, const Failed&) = default;
+  };
+  using Status = std::variant<Starting, Listening, Failed>;
+
+  static constexpr std::chrono::seconds tlsTimeout{10};
+  static constexpr std::chrono::milliseconds retryDelay{3000};
+  // Connections still in TLS or hello: beyond these, new ones are closed at
+  // once. Per peer address, so that one flooding host cannot keep a phone on
+  // another address out, and in all.
+  static constexpr std::size_t maxPendingPerHost = 4;
+  static constexpr std::size_t maxPending = 32;
+  // Bytes a connection may send before its hello proved a key (a hello is
+  // well under 1 KiB).
+  static constexpr std::size_t preAuthenticationBytes = 65'536;
+  static constexpr const char* activityReason = "An iPhone is controlling this Mac";
+
+  struct Dependencies {
+    asio::any_io_executor executor;
+    std::shared_ptr<kit::Clock> clock;
+    std::function<std::chrono::system_clock::time_point()> wallClock;
+    MacIdentity identity;
+    DeviceRegistry& registry;
+    std::shared_ptr<PairingController> pairing;
+    PermissionSource permissions;
+    InputInjector& input;
+    SystemCommands& commands;
+    std::shared_ptr<kit::FastChannelListener> fastListener;  // null: no fast channel
+    MacSettings& settings;
+    platform::ServiceAdvertiser& advertiser;
+    ListenerFactory makeListener;
+    // The local-network check of a peer.
+    std::function<bool(const kit::Endpoint&)> isLocal;
+    // Loggers of category "server" and "session".
+    kit::Logger log;
+    kit::Logger sessionLog;
+  };
+
+  static std::shared_ptr<Server> create(Dependencies dependencies);
+
+  // Starts the fast listener, then the TCP listener.
+  void start();
+  // The key set changed: restart the listener.
+  void keysChanged();
+  void disconnect();
+  void revoke(const kit::Uuid& deviceID);
+  void permissionsChanged(const kit::PermissionStatus& status);
+  void settingsChanged();
+
+  const Status& status() const { return status_; }
+  const std::shared_ptr<DeviceSession>& session() const { return session_; }
+  std::optional<std::uint16_t> fastPort() const { return fastPort_; }
+  bool holdsActivity() const { return hasActivity_; }
+  std::size_t pendingConnections() const { return pendingTotal_; }
+
+  // Called only when the value really changes.
+  std::function<void(const Status&)> onStatusChange = [](const Status&) {};
+  std::function<void()> onSessionChange = [] {};
+
+ private:
+  explicit Server(Dependencies dependencies);
+
+  void startListener();
+  void listenerStateChanged(ConnectionListener* listener, ConnectionListener::State state, std::uint16_t port,
+                            const std::string& error);
+  void accept(std::unique_ptr<kit::Connection> connection);
+  static asio::awaitable<void> establish(std::weak_ptr<Server> weak, std::shared_ptr<kit::MessageChannel> channel,
+                                         std::shared_ptr<ReadBudget> budget, std::string host);
+  static asio::awaitable<void> runSession(std::weak_ptr<Server> weak, std::shared_ptr<DeviceSession> session);
+  static asio::awaitable<void> closeSession(std::shared_ptr<DeviceSession> session, kit::ByeReason reason);
+  std::optional<kit::SymmetricKey> key(const kit::PeerIdentity& identity);
+  void begin(std::shared_ptr<DeviceSession> session);
+  void sessionEnded(const std::shared_ptr<DeviceSession>& session);
+  void endPending(const std::string& host);
+  void setStatus(Status status);
+  void setSession(std::shared_ptr<DeviceSession> session);
+
+  Dependencies d_;
+  Status status_ = Starting{};
+  std::shared_ptr<DeviceSession> session_;
+  std::optional<std::uint16_t> fastPort_;
+  bool hasActivity_ = false;
+  std::unique_ptr<ConnectionListener> listener_;
+  bool restartPending_ = false;
+  bool isListenerCancelled_ = false;  // the current listener was told to cancel
+  std::unique_ptr<kit::Clock::Timer> retryTimer_;
+  std::map<std::string, std::size_t> pendingPerHost_;
+  std::size_t pendingTotal_ = 0;
+};
+
+}  // namespace tillerpad::host
