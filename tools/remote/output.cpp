@@ -85,7 +85,18 @@ void Output::line(const std::string& text) {
 }
 
 void Output::failure(const std::string& text) {
-  std::fputs(("tillerpad-remote: " + text + "\n").c_str(), err_);
+  // Failure texts may carry what the desktop sent (reasons, codes, types).
+  std::string clean;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      clean += code;
+    } else {
+      clean += static_cast<char>(c);
+    }
+  }
+  std::fputs(("tillerpad-remote: " + clean + "\n").c_str(), err_);
   std::fflush(err_);
 }
 

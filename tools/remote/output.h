@@ -40,6 +40,8 @@ class Output {
  public:
   Output(std::FILE* out = stdout, std::FILE* err = stderr) : out_(out), err_(err) {}
   void line(const std::string& text);
+  // "tillerpad-remote: <text>" with control characters escaped (\u00XX):
+  // failure texts may carry what the desktop sent.
   void failure(const std::string& text);
 
  private:

@@ -5,6 +5,7 @@
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -373,7 +374,23 @@ Exit report(std::exception_ptr error, bool pairing, Output& out) {
 // The desktop's address: given, or found by its ID through DNS-SD.
 std::optional<kit::NetworkEndpoint> locate(const Options& options, const kit::Uuid& macID, const Setup& setup,
                                            Output& out) {
-  if (options.host) return kit::Endpoint::hostPort(*options.host, *options.port);
+  if (options.host) {
+    // The connection takes an address; a name is looked up once here.
+    std::error_code error;
+    asio::ip::make_address(*options.host, error);
+    if (!error) return kit::Endpoint::hostPort(*options.host, *options.port);
+    asio::io_context io;
+    asio::ip::tcp::resolver resolver(io);
+    auto results = resolver.resolve(*options.host, "", error);
+    if (error || results.empty()) {
+      out.failure("cannot find the address of \"" + *options.host + "\"" + (error ? ": " + error.message() : ""));
+      return std::nullopt;
+    }
+    // IPv4 first: "localhost" and dual-stack names then mean the same on every machine.
+    auto chosen = std::find_if(results.begin(), results.end(), [](const auto& r) { return r.endpoint().address().is_v4(); });
+    if (chosen == results.end()) chosen = results.begin();
+    return kit::Endpoint::hostPort(chosen->endpoint().address().to_string(), *options.port);
+  }
   try {
     if (!setup.browser) throw platform::BrowserUnavailable("no DNS-SD browser");
     if (auto found = setup.browser->find(macID, browseLimit)) return *found;

@@ -78,6 +78,13 @@ TEST_F(RemoteTest, OneShotCommandsAndTheDesktopsBye) {
   }
   EXPECT_TRUE(desktop_.received(Message::media({MediaAction::volumeUp})));
   {
+    // A host name is looked up once.
+    Remote remote(dataHome_, {"--host", "localhost", "--port", std::to_string(desktop_.port), "ping"});
+    EXPECT_EQ(remote.wait(), 0) << remote.errorText;
+    EXPECT_EQ(remote.lines, std::vector<std::string>({remote.lines.at(0), "permissionStatus accessibility=true screenRecording=false",
+                                                     "sharingSettings clipboard=true screen=true", "pong id=1"}));
+  }
+  {
     Remote remote(dataHome_, at({"scroll", "0", "-3"}));
     EXPECT_EQ(remote.wait(), 0) << remote.errorText;
   }
