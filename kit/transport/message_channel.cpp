@@ -293,6 +293,10 @@ asio::awaitable<void> MessageChannel::close(ByeReason reason) {
   co_await detail::runOn<bool>(strand_, std::move(cancel));
 }
 
+void MessageChannel::cancel() {
+  asio::post(strand_, [self = shared_from_this()] { self->connection_->cancel(); });
+}
+
 asio::awaitable<void> MessageChannel::waitUntilClosed(Duration timeout) {
   auto self = shared_from_this();  // used again after every receive
   auto deadline = clock_->now() + timeout;

@@ -62,6 +62,8 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
 
   // Sends bye with `reason` (failures ignored), then cancels the connection.
   asio::awaitable<void> close(ByeReason reason);
+  // Ends the connection at once, without a bye; a pending receive ends too.
+  void cancel();
   // Receives and drops messages until the channel ends, a receive fails, or
   // the time is up. Never fails.
   asio::awaitable<void> waitUntilClosed(Duration timeout);

@@ -1,5 +1,7 @@
 #include "platform/linux/file_credential_store.h"
 
+#include "platform/linux/xdg_dirs.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -168,13 +170,7 @@ FileCredentialStore::FileCredentialStore(std::filesystem::path dataHome, std::st
   directory_ = std::move(dataHome) / "tillerpad" / "credentials" / *folder;
 }
 
-std::optional<std::filesystem::path> FileCredentialStore::defaultDataHome() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data && *data == '/') return std::filesystem::path(data);
-  const char* home = std::getenv("HOME");
-  if (home && *home == '/') return std::filesystem::path(home) / ".local" / "share";
-  return std::nullopt;
-}
+std::optional<std::filesystem::path> FileCredentialStore::defaultDataHome() { return xdg::dataHome(); }
 
 int FileCredentialStore::openDirectory(bool create) const {
   std::filesystem::path dataHome = directory_.parent_path().parent_path().parent_path();

@@ -1,5 +1,7 @@
 #include "platform/linux/json_user_defaults.h"
 
+#include "platform/linux/xdg_dirs.h"
+
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -72,15 +74,7 @@ JsonUserDefaults::JsonUserDefaults(std::filesystem::path file, kit::Logger log)
 }
 
 std::filesystem::path JsonUserDefaults::defaultPath() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::filesystem::path base;
-  if (config && *config && std::filesystem::path(config).is_absolute()) {
-    base = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::filesystem::path(home && *home ? home : "/") / ".config";
-  }
-  return base / "tillerpad" / "defaults.json";
+  return xdg::configHome().value_or("/") / "tillerpad" / "defaults.json";
 }
 
 void JsonUserDefaults::load() {

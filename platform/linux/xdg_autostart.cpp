@@ -1,5 +1,7 @@
 #include "platform/linux/xdg_autostart.h"
 
+#include "platform/linux/xdg_dirs.h"
+
 #include <fmt/format.h>
 
 #include <cstdlib>
@@ -26,15 +28,7 @@ XdgAutostart::XdgAutostart(std::filesystem::path entry, std::string executable)
     : entry_(std::move(entry)), executable_(std::move(executable)) {}
 
 std::filesystem::path XdgAutostart::defaultEntry(const std::string& appID) {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::filesystem::path base;
-  if (config && *config && std::filesystem::path(config).is_absolute()) {
-    base = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::filesystem::path(home && *home ? home : "/") / ".config";
-  }
-  return base / "autostart" / (appID + ".desktop");
+  return xdg::configHome().value_or("/") / "autostart" / (appID + ".desktop");
 }
 
 LoginItemService::Status XdgAutostart::status() const {

@@ -50,6 +50,14 @@ class HandshakeTest : public ::testing::Test {
     ASSERT_TRUE(a->done && !a->error && b->done && !b->error);
   }
 
+  // Ends whatever still waits (a phone waiting for its result, say), so that
+  // no coroutine outlives the test holding its channel.
+  void TearDown() override {
+    if (phone_) phone_->cancel();
+    if (desk_) desk_->cancel();
+    drain(io_);
+  }
+
   // What the phone received, in order, as messages.
   std::vector<Message> receivedByPhone() {
     std::vector<Message> out;
@@ -262,6 +270,7 @@ TEST_F(PairingFlowTest, PhoneReadsOddResultsAsRejections) {
            {PairResult{true, std::nullopt, std::nullopt}, PairingRejection::denied},
            {PairResult::rejectedWith(PairingRejection::expired), PairingRejection::expired},
            {PairResult{false, std::nullopt, PairingRejection("busy")}, PairingRejection("busy")}}) {
+    TearDown();
     SetUp();
     handshake();
     spawn(io_, desk_->send(Message::pairResult(result)));

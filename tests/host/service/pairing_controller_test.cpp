@@ -1,0 +1,170 @@
+#include "host/service/pairing_controller.h"
+
+#include <gtest/gtest.h>
+
+#include "kit/pairing/handshake.h"
+#include "kit/pairing/pairing_flow.h"
+#include "kit/transport/memory_connection.h"
+#include "kit/transport/message_channel.h"
+#include "tests/kit/transport/async_test.h"
+
+namespace tillerpad::host {
+namespace {
+
+using namespace std::chrono_literals;
+using kit::testing::drain;
+using kit::testing::spawn;
+using Phase = PairingController::Phase;
+
+const kit::DeviceInfo kPhone{"Ada's phone", "Phone 15", "18.1", "2.0"};
+
+class PairingControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    controller_ = PairingController::create(
+        io_.get_executor(), clock_,
+        [this] { return wallStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(clock_->now() - clockStart_); },
+        identity_, registry_, kit::Logger(log_, "app.tillerpad.Tillerpad", "pairing"));
+    controller_->onKeysChanged = [this] { ++keyChanges_; };
+    controller_->onPhaseChange = [this](const Phase& p) { phases_.push_back(p); };
+  }
+
+  // A phone that scanned the current code, connected and proved it: runs the
+  // desktop's handshake with the controller's claim, then its pairing.
+  void phoneArrives() {
+    auto pair = kit::MemoryConnection::pair();
+    phoneScript_ = pair.scriptA;
+    deskScript_ = pair.scriptB;
+    phone_ = kit::MessageChannel::create(io_.get_executor(), std::move(pair.a), "app.tillerpad.channel", clock_);
+    desk_ = kit::MessageChannel::create(io_.get_executor(), std::move(pair.b), "app.tillerpad.channel", clock_);
+    spawn(io_, phone_->open(10s));
+    spawn(io_, desk_->open(10s));
+    phoneSide_ = spawn(io_, kit::PairingFlow::pair(phone_, *controller_->payload(), kPhone));
+    auto hello = spawn(io_, kit::Handshake::accept(desk_, {kit::ProtocolVersion::current, identity_.id, "Desk", "1", std::nullopt},
+                                                   [this](const kit::PeerIdentity& id) { return controller_->claim(id.id()); }));
+    drain(io_);
+    ASSERT_TRUE(hello->done && !hello->error);
+    deskSide_ = spawn(io_, controller_->pair(desk_, *hello->value));
+    drain(io_);
+  }
+
+  bool isAwaitingApproval() const { return std::holds_alternative<PairingController::AwaitingApproval>(controller_->phase()); }
+
+  asio::io_context io_;
+  std::shared_ptr<kit::ManualClock> clock_ = std::make_shared<kit::ManualClock>();
+  const kit::Clock::TimePoint clockStart_ = clock_->now();
+  const std::chrono::system_clock::time_point wallStart_ = std::chrono::system_clock::now();
+  MacIdentity identity_{*kit::Uuid::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"), "Desk"};
+  std::shared_ptr<kit::RecordingLogSink> log_ = std::make_shared<kit::RecordingLogSink>();
+  DeviceRegistry registry_{kit::RecordStore<kit::PairedDevice>(std::make_shared<kit::InMemoryCredentialStore>()),
+                           kit::Logger(log_, "app.tillerpad.Tillerpad", "registry")};
+  std::shared_ptr<PairingController> controller_;
+  int keyChanges_ = 0;
+  std::vector<Phase> phases_;
+  std::shared_ptr<kit::MessageChannel> phone_, desk_;
+  std::shared_ptr<kit::MemoryScript> phoneScript_, deskScript_;
+  std::shared_ptr<kit::testing::Outcome<kit::PairedMac>> phoneSide_;
+  std::shared_ptr<kit::testing::Outcome<kit::testing::Unit>> deskSide_;
+};
+
+TEST_F(PairingControllerTest, CodeExpiresAfterFiveMinutesOnlyWhileShown) {
+  controller_->start();
+  EXPECT_EQ(keyChanges_, 1);
+  ASSERT_TRUE(controller_->pendingKey());
+  EXPECT_TRUE(controller_->pendingKey()->identity.isPairing());
+  clock_->advance(299s);
+  drain(io_);
+  EXPECT_TRUE(controller_->pendingKey());
+  clock_->advance(1s);
+  drain(io_);
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::expired}));
+  EXPECT_FALSE(controller_->payload());
+  EXPECT_FALSE(controller_->pendingKey());
+  EXPECT_EQ(keyChanges_, 2);
+}
+
+TEST_F(PairingControllerTest, ACodeIsClaimedOnce) {
+  controller_->start();
+  kit::Uuid id = controller_->payload()->pairingID;
+  EXPECT_FALSE(controller_->claim(kit::Uuid::random()));
+  EXPECT_TRUE(controller_->claim(id));
+  EXPECT_FALSE(controller_->claim(id));
+  EXPECT_FALSE(controller_->pendingKey());
+  EXPECT_EQ(keyChanges_, 1);  // claiming is no key change
+  controller_->start();       // a new code is offered again
+  EXPECT_TRUE(controller_->pendingKey());
+}
+
+TEST_F(PairingControllerTest, AllowedPhoneIsStoredAndTheConnectionEndsWithinFiveSeconds) {
+  controller_->start();
+  clock_->advance(250s);
+  drain(io_);
+  phoneArrives();
+  ASSERT_TRUE(isAwaitingApproval());
+  clock_->advance(100s);  // past the code's expiry, within the phone's patience
+  drain(io_);
+  EXPECT_TRUE(isAwaitingApproval());
+
+  controller_->resolve(true);
+  drain(io_);
+  ASSERT_TRUE(phoneSide_->done && !phoneSide_->error);
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::Paired{"Ada's phone"}));
+  ASSERT_EQ(registry_.devices().size(), 1u);
+  EXPECT_EQ(registry_.devices()[0].keyData, phoneSide_->value->keyData);
+  EXPECT_EQ(log_->count("Paired with Ada's phone"), 1u);
+  EXPECT_FALSE(deskSide_->done);  // lingers for the phone to close
+  clock_->advance(5s);
+  drain(io_);
+  EXPECT_TRUE(deskSide_->done);
+  EXPECT_TRUE(deskScript_->isCancelled());
+}
+
+TEST_F(PairingControllerTest, DenyAndClosingTheWindowBothDenyWithoutAnErrorLine) {
+  for (bool viaStop : {false, true}) {
+    controller_->start();
+    phoneArrives();
+    ASSERT_TRUE(isAwaitingApproval());
+    if (viaStop) {
+      controller_->stop();
+    } else {
+      controller_->resolve(false);
+    }
+    drain(io_);
+    EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::denied}));
+    ASSERT_TRUE(phoneSide_->done);
+    EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
+  }
+  EXPECT_FALSE(log_->contains("Pairing failed"));
+  EXPECT_TRUE(registry_.devices().empty());
+}
+
+TEST_F(PairingControllerTest, APhoneThatLeavesTakesTheQuestionWithIt) {
+  controller_->start();
+  phoneArrives();
+  ASSERT_TRUE(isAwaitingApproval());
+  phone_->cancel();
+  drain(io_);
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::interrupted}));
+  EXPECT_TRUE(log_->contains("Pairing failed: "));
+  EXPECT_TRUE(deskSide_->done);
+  controller_->resolve(true);  // too late: nothing is asked any more
+  drain(io_);
+  EXPECT_TRUE(registry_.devices().empty());
+}
+
+TEST_F(PairingControllerTest, AConnectionForAnotherCodeIsDroppedSilently) {
+  controller_->start();
+  auto pair = kit::MemoryConnection::pair();
+  auto script = pair.scriptB;
+  auto channel = kit::MessageChannel::create(io_.get_executor(), std::move(pair.b), "app.tillerpad.channel", clock_);
+  kit::Hello stranger{kit::ProtocolVersion::current, kit::PeerIdentity::pairing(kit::Uuid::random()), {}, kPhone};
+  auto done = spawn(io_, controller_->pair(channel, stranger));
+  drain(io_);
+  EXPECT_TRUE(done->done);
+  EXPECT_TRUE(script->isCancelled());
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::ShowingCode{}));
+  EXPECT_TRUE(phases_.empty());
+}
+
+}  // namespace
+}  // namespace tillerpad::host
