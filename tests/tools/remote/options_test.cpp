@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include "tools/remote/options.h"
+
+namespace tillerpad::remote {
+namespace {
+
+using kit::FastEvent;
+using kit::Message;
+using Words = std::vector<std::string>;
+
+TEST(RemoteOptions, CommandsBecomeTheirMessagesOrEvents) {
+  struct Case {
+    Words words;
+    Action action;
+  };
+  const Case cases[] = {
+      {{"ping"}, PingCommand{}},
+      {{"move", "10", "-5.5"}, FastEvent::pointerMove(10, -5.5f)},
+      {{"scroll", "0", "3"}, FastEvent::scroll(0, 3)},
+      {{"click"}, Message::mouseButton({kit::MouseButton::left, kit::MouseButtonEvent::Action::click})},
+      {{"click", "right"}, Message::mouseButton({kit::MouseButton::right, kit::MouseButtonEvent::Action::click})},
+      {{"click", "middle"}, Message::mouseButton({kit::MouseButton::middle, kit::MouseButtonEvent::Action::click})},
+      {{"key", "a"}, Message::keyPress({kit::Key("a"), kit::Modifiers::none()})},
+      {{"key", "return", "command,shift"},
+       Message::keyPress({kit::Key::returnKey, kit::Modifiers::command() | kit::Modifiers::shift()})},
+      {{"key", "f5", "ctrl+alt+fn"},
+       Message::keyPress({kit::Key("f5"), kit::Modifiers::control() | kit::Modifiers::option() | kit::Modifiers::function()})},
+      {{"key", "tab", "40"}, Message::keyPress({kit::Key::tab, kit::Modifiers{40}})},
+      {{"type", "hello", "world"}, Message::typeText({"hello world"})},
+      {{"media", "volumeUp"}, Message::media({kit::MediaAction::volumeUp})},
+      {{"power", "displaySleep"}, Message::power({kit::PowerAction::displaySleep})},
+      {{"window", "spaceLeft"}, Message::missionControl({kit::MissionControlAction::spaceLeft})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words[0]);
+    Command command = parseCommand(c.words);
+    EXPECT_EQ(command.name, c.words[0]);
+    EXPECT_EQ(command.action, c.action);
+  }
+}
+
+TEST(RemoteOptions, BadCommandsAreUsageErrors) {
+  const Words cases[] = {
+      {},
+      {"jump"},
+      {"ping", "now"},
+      {"move", "1"},
+      {"move", "1", "2", "3"},
+      {"move", "x", "2"},
+      {"move", "nan", "2"},
+      {"move", "inf", "2"},
+      {"move", "1e40", "0"},  // overflows a float
+      {"click", "fourth"},
+      {"key"},
+      {"key", "a", "hyper"},
+      {"key", "a", "-1"},
+      {"key", "a", "command,"},
+      {"type"},
+      {"media", "louder"},
+      {"power", "reboot"},
+      {"window", "close"},
+  };
+  for (const auto& words : cases) {
+    SCOPED_TRACE(words.empty() ? "(nothing)" : words[0]);
+    EXPECT_THROW(parseCommand(words), UsageError);
+  }
+}
+
+TEST(RemoteOptions, ArgumentsSelectModeAndAddress) {
+  Options pair = parseArguments({"--host", "127.0.0.1", "--port", "4242", "pair", "TILLERPAD:abc"});
+  EXPECT_EQ(pair.mode, Options::Mode::pair);
+  EXPECT_EQ(pair.host, "127.0.0.1");
+  EXPECT_EQ(pair.port, 4242);
+  EXPECT_EQ(pair.pairingCode, "TILLERPAD:abc");
+
+  EXPECT_EQ(parseArguments({"shell"}).mode, Options::Mode::session);
+  EXPECT_THROW(parseArguments({"session", "extra"}), UsageError);
+  EXPECT_THROW(parseArguments({"session", "--name", "x"}), UsageError);  // options go before the command
+
+  // A negative number after the command is an argument, not an option.
+  Options move = parseArguments({"--name", "Phone", "move", "-3", "4"});
+  EXPECT_EQ(move.mode, Options::Mode::command);
+  EXPECT_EQ(move.name, "Phone");
+  ASSERT_TRUE(move.command);
+  EXPECT_EQ(move.command->action, Action(FastEvent::pointerMove(-3, 4)));
+
+  Options mac = parseArguments({"--mac", "11111111-2222-4333-8444-555555555555", "ping"});
+  EXPECT_EQ(mac.macID, kit::Uuid::parse("11111111-2222-4333-8444-555555555555"));
+
+  EXPECT_EQ(parseArguments({"--help"}).mode, Options::Mode::help);
+  EXPECT_EQ(parseArguments({"--help", "ping"}).mode, Options::Mode::help);
+  EXPECT_EQ(parseArguments({"--version"}).mode, Options::Mode::version);
+}
+
+TEST(RemoteOptions, BadArgumentsAreUsageErrors) {
+  const Words cases[] = {
+      {},
+      {"--host", "127.0.0.1", "ping"},                 // no port
+      {"--port", "80", "ping"},                        // no host
+      {"--host", "h", "--port", "0", "ping"},
+      {"--host", "h", "--port", "65536", "ping"},
+      {"--host", "h", "--port", "12x", "ping"},
+      {"--host"},
+      {"--mac", "not-a-uuid", "ping"},
+      {"--name", "", "ping"},
+      {"--verbose", "ping"},
+      {"pair"},
+      {"pair", "a", "b"},
+      {"fly"},
+  };
+  for (const auto& words : cases) {
+    SCOPED_TRACE(words.empty() ? "(nothing)" : words[0]);
+    EXPECT_THROW(parseArguments(words), UsageError);
+  }
+}
+
+TEST(RemoteOptions, SessionLines) {
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(parseSessionLine("")));
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(parseSessionLine("  \t\r")));
+  EXPECT_TRUE(std::holds_alternative<QuitCommand>(parseSessionLine("quit")));
+  EXPECT_TRUE(std::holds_alternative<QuitCommand>(parseSessionLine("exit\r")));
+
+  // "type" keeps the rest of the line as it is, inner and trailing blanks too.
+  auto typed = std::get<Command>(parseSessionLine("type  two  blanks "));
+  EXPECT_EQ(typed.action, Action(Message::typeText({" two  blanks "})));
+
+  auto move = std::get<Command>(parseSessionLine("  move 1   2\r"));
+  EXPECT_EQ(move.action, Action(FastEvent::pointerMove(1, 2)));
+
+  EXPECT_THROW(parseSessionLine("type "), UsageError);
+  EXPECT_THROW(parseSessionLine("pair TILLERPAD:x"), UsageError);  // not inside a session
+  EXPECT_THROW(parseSessionLine("move 1"), UsageError);
+}
+
+TEST(RemoteOptions, HelpNamesEveryCommand) {
+  std::string help = helpText();
+  for (const char* word : {"pair <code>", "session", "ping", "move <dx> <dy>", "scroll <dx> <dy>", "click [left|right|middle]",
+                           "key <key> [modifiers]", "type <text>", "media <action>", "power <action>",
+                           "window <action>", "--host", "--port", "--mac", "--name", "Exit status"}) {
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  }
+}
+
+}  // namespace
+}  // namespace tillerpad::remote

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "tools/remote/output.h"
+
+namespace tillerpad::remote {
+namespace {
+
+using kit::Message;
+
+const kit::Uuid kMac = *kit::Uuid::parse("A1B2C3D4-0000-4000-8000-00000000000A");
+
+TEST(RemoteOutput, QuotedTextsCannotBreakTheLineOrTheTerminal) {
+  EXPECT_EQ(quoted("Desk"), "\"Desk\"");
+  EXPECT_EQ(quoted("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
+  EXPECT_EQ(quoted("x\ny\tz"), "\"x\\ny\\tz\"");
+  EXPECT_EQ(quoted("\x1b[2J\x7f"), "\"\\u001b[2J\\u007f\"");
+  EXPECT_EQ(quoted("Büro"), "\"Büro\"");  // UTF-8 passes unchanged
+}
+
+TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
+  struct Case {
+    Message message;
+    std::string line;
+  };
+  const Case cases[] = {
+      {Message::welcome({{1, 5}, kMac, "My \"Desk\"", "0.1.0", 50123}),
+       "welcome macID=" + kMac.text() + " name=\"My \\\"Desk\\\"\" appVersion=\"0.1.0\" protocol=1.5 fastPort=50123"},
+      {Message::welcome({{1, 5}, kMac, "D", "2", std::nullopt}),
+       "welcome macID=" + kMac.text() + " name=\"D\" appVersion=\"2\" protocol=1.5 fastPort=none"},
+      {Message::permissionStatus({true, false}), "permissionStatus accessibility=true screenRecording=false"},
+      {Message::sharingSettings({false, true}), "sharingSettings clipboard=false screen=true"},
+      {Message::error({kit::ErrorCode::shortcutDisabled, std::nullopt}), "error code=shortcutDisabled"},
+      {Message::error({kit::ErrorCode("odd code\n"), "line\nbreak"}), "error code=odd\\u0020code\\n detail=\"line\\nbreak\""},
+      {Message::bye({kit::ByeReason::revoked}), "bye reason=revoked"},
+      {Message::pong({42, 1.5}), "pong id=42"},
+      {Message::appListRequest({}), "message type=appListRequest"},
+      {Message::unknown("future\x1b"), "message type=future\\u001b"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(formatMessage(c.message), c.line);
+    EXPECT_EQ(formatMessage(c.message).find('\n'), std::string::npos);
+  }
+  EXPECT_EQ(formatRejection(kit::PairingRejection::denied), "rejected reason=denied");
+  EXPECT_EQ(formatRejection(kit::PairingRejection("")), "rejected reason=\"\"");
+}
+
+TEST(RemoteOutput, PairedLineNamesDesktopAndDeviceButNeverTheKey) {
+  kit::PairedMac record{kMac, "Desk", *kit::Uuid::parse("00000000-1111-4222-8333-444444444444"), {},
+                        kit::SymmetricKey::random()};
+  EXPECT_EQ(formatPaired(record),
+            "paired macID=" + kMac.text() + " name=\"Desk\" deviceID=00000000-1111-4222-8333-444444444444");
+}
+
+TEST(RemoteOutput, LinesReachAPipeAtOnceWithoutControlCharacters) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);  // an unflushed line fails the read instead of hanging it
+  FILE* writer = fdopen(fds[1], "w");
+  ASSERT_NE(writer, nullptr);
+  setvbuf(writer, nullptr, _IOFBF, 1 << 16);  // fully buffered, as stdout into a pipe is
+  Output output(writer, writer);
+  output.line("pong id=1");
+  output.failure("bye \"x\x1b[1m\"");
+  char buffer[128] = {};
+  ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0),
+            "pong id=1\ntillerpad-remote: bye \"x\\u001b[1m\"\n");
+  fclose(writer);
+  close(fds[0]);
+}
+
+}  // namespace
+}  // namespace tillerpad::remote

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kit/common/uuid.h"
+#include "kit/transport/fast_event.h"
+#include "kit/wire/message.h"
+
+namespace tillerpad::remote {
+
+// A command line or session line that cannot be understood.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One thing to do on a connection: a message, a fast-channel event (pointer
+// moves and scrolls), or a ping whose pong is awaited.
+struct PingCommand {
+  friend bool operator==(const PingCommand&, const PingCommand&) = default;
+};
+using Action = std::variant<kit::Message, kit::FastEvent, PingCommand>;
+
+struct Command {
+  std::string name;  // the command word, for the "sent" line
+  Action action;
+};
+
+// What a session line can also say besides a command.
+struct QuitCommand {};
+using SessionLine = std::variant<std::monostate, Command, QuitCommand>;  // monostate: blank line
+
+struct Options {
+  enum class Mode { help, version, pair, session, command };
+
+  Mode mode = Mode::help;
+  std::optional<std::string> host;
+  std::optional<std::uint16_t> port;
+  std::optional<kit::Uuid> macID;    // --mac: which paired desktop
+  std::optional<std::string> name;   // --name: the phone's name when pairing
+  std::string pairingCode;           // pair
+  std::optional<Command> command;    // command
+};
+
+// Throws UsageError. `arguments` excludes the program name.
+Options parseArguments(const std::vector<std::string>& arguments);
+
+// One command given as words ("move 10 -5"); throws UsageError.
+Command parseCommand(const std::vector<std::string>& words);
+
+// A line read in session mode: words split on blanks, except that `type`
+// takes the rest of the line as its text. Throws UsageError.
+SessionLine parseSessionLine(const std::string& line);
+
+// "command,shift", "cmd+opt", or a number. Throws UsageError.
+kit::Modifiers parseModifiers(const std::string& text);
+
+std::string helpText();
+
+}  // namespace tillerpad::remote

@@ -1,0 +1,103 @@
+#include "tools/remote/output.h"
+
+#include <cstdio>
+
+namespace tillerpad::remote {
+namespace {
+
+using kit::MessageType;
+
+const char* boolean(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+std::string quoted(std::string_view text);
+
+// A word from the desktop without quotes: escaped like a quoted text, and a
+// blank escaped too, so the line still splits on blanks.
+static std::string bare(std::string_view text) {
+  std::string inner = quoted(text);
+  inner = inner.substr(1, inner.size() - 2);
+  std::string out;
+  for (char c : inner) out += c == ' ' ? std::string("\\u0020") : std::string(1, c);
+  return out.empty() ? "\"\"" : out;
+}
+
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      out += code;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string formatWelcome(const kit::Welcome& w) {
+  return "welcome macID=" + w.macID.text() + " name=" + quoted(w.macName) + " appVersion=" + quoted(w.appVersion) +
+         " protocol=" + w.protocolVersion.text() +
+         " fastPort=" + (w.fastPort ? std::to_string(*w.fastPort) : std::string("none"));
+}
+
+std::string formatPaired(const kit::PairedMac& record) {
+  return "paired macID=" + record.id.text() + " name=" + quoted(record.name) + " deviceID=" + record.deviceID.text();
+}
+
+std::string formatRejection(const kit::PairingRejection& reason) { return "rejected reason=" + bare(reason.rawValue); }
+
+std::string formatMessage(const kit::Message& message) {
+  if (auto* w = message.getIf<MessageType::welcome>()) return formatWelcome(*w);
+  if (auto* p = message.getIf<MessageType::permissionStatus>()) {
+    return std::string("permissionStatus accessibility=") + boolean(p->accessibility) +
+           " screenRecording=" + boolean(p->screenRecording);
+  }
+  if (auto* s = message.getIf<MessageType::sharingSettings>()) {
+    return std::string("sharingSettings clipboard=") + boolean(s->clipboard) + " screen=" + boolean(s->screen);
+  }
+  if (auto* e = message.getIf<MessageType::error>()) {
+    std::string line = "error code=" + bare(e->code.rawValue);
+    if (e->detail) line += " detail=" + quoted(*e->detail);
+    return line;
+  }
+  if (auto* b = message.getIf<MessageType::bye>()) {
+    return "bye reason=" + bare(b->reason.rawValue);
+  }
+  if (auto* p = message.getIf<MessageType::pong>()) return "pong id=" + std::to_string(p->id);
+  if (auto* p = message.getIf<MessageType::ping>()) return "ping id=" + std::to_string(p->id);
+  return "message type=" + bare(message.type());
+}
+
+void Output::line(const std::string& text) {
+  std::fputs(text.c_str(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+void Output::failure(const std::string& text) {
+  // Failure texts may carry what the desktop sent (reasons, codes, types).
+  std::string clean;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      clean += code;
+    } else {
+      clean += static_cast<char>(c);
+    }
+  }
+  std::fputs(("tillerpad-remote: " + clean + "\n").c_str(), err_);
+  std::fflush(err_);
+}
+
+}  // namespace tillerpad::remote

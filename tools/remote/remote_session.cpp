@@ -1,0 +1,455 @@
+#include "tools/remote/remote_session.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <map>
+#include <set>
+#include <thread>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "kit/common/coding_error.h"
+#include "kit/pairing/crypto.h"
+#include "kit/pairing/handshake.h"
+#include "kit/pairing/key_derivation.h"
+#include "kit/pairing/keychain_error.h"
+#include "kit/pairing/pairing_flow.h"
+#include "kit/pairing/record_store.h"
+#include "kit/transport/channel_error.h"
+#include "kit/transport/clock.h"
+#include "kit/transport/fast_channel.h"
+#include "kit/transport/message_channel.h"
+#include "kit/transport/transport_parameters.h"
+#include "kit/wire/wire_error.h"
+
+namespace tillerpad::remote {
+namespace {
+
+using namespace asio::experimental::awaitable_operators;
+using kit::Message;
+using kit::MessageType;
+
+// Ends a run whose reason is already printed.
+struct Stop {
+  Exit exit;
+};
+
+kit::PreSharedKey pskFor(kit::PeerIdentity identity, const kit::SymmetricKey& key) {
+  kit::PreSharedKey psk{identity, {}};
+  auto bytes = key.bytes();
+  std::copy(bytes.begin(), bytes.end(), psk.key.begin());
+  return psk;
+}
+
+double unixSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Reads lines from a descriptor on its own thread. poll() with a short limit
+// lets the destructor stop it even while nothing arrives.
+class LineReader {
+ public:
+  // `deliver` gets each line, then nothing at the end of input.
+  LineReader(int fd, std::function<void(std::optional<std::string>)> deliver)
+      : fd_(fd), deliver_(std::move(deliver)), thread_([this] { loop(); }) {}
+  ~LineReader() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  void loop() {
+    std::string buffer;
+    char chunk[4096];
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      int ready = ::poll(&p, 1, 200);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) break;
+      if (ready == 0) continue;
+      ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) break;
+      buffer.append(chunk, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = buffer.find('\n')) != std::string::npos;) {
+        deliver_(buffer.substr(0, end));
+        buffer.erase(0, end + 1);
+      }
+    }
+    if (stop_) return;
+    if (!buffer.empty()) deliver_(buffer);
+    deliver_(std::nullopt);
+  }
+
+  int fd_;
+  std::function<void(std::optional<std::string>)> deliver_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// One connection to the desktop. Everything runs on the io_context's one thread.
+class Session {
+ public:
+  Session(asio::io_context& io, Output& out, const Setup& setup)
+      : io_(io), out_(out), setup_(setup), resolver_(io.get_executor(), setup.lookup), wake_(io) {}
+
+  Exit exit() const { return exit_; }
+
+  asio::awaitable<void> pair(kit::PairingPayload payload, kit::NetworkEndpoint endpoint) {
+    auto psk = pskFor(kit::PeerIdentity::pairing(payload.pairingID), kit::KeyDerivation::pairingPSK(payload));
+    auto connecting = resolver_.connect(std::move(endpoint), psk, clock_);
+    channel_ = co_await std::move(connecting);
+    auto pairing = kit::PairingFlow::pair(channel_, payload, setup_.device);
+    kit::PairedMac record = co_await std::move(pairing);
+    kit::RecordStore<kit::PairedMac>(setup_.store).save(record);
+    out_.line(formatPaired(record));
+    auto closing = channel_->close(kit::ByeReason::userDisconnected);
+    co_await std::move(closing);
+  }
+
+  asio::awaitable<void> connect(kit::PairedMac record, kit::NetworkEndpoint endpoint, std::optional<Command> command) {
+    auto identity = kit::PeerIdentity::device(record.deviceID);
+    auto connecting = resolver_.connect(std::move(endpoint), pskFor(identity, record.keyData), clock_);
+    channel_ = co_await std::move(connecting);
+    auto handshake = kit::Handshake::connect(channel_, identity, record.keyData, setup_.device);
+    kit::Welcome welcome = co_await std::move(handshake);
+    out_.line(formatWelcome(welcome));
+    auto deriving = kit::deriveFastChannelKeys(*channel_);
+    auto keys = co_await std::move(deriving);
+    if (welcome.fastPort && keys) {
+      asio::ip::udp::endpoint desktop(asio::ip::make_address(channel_->remoteEndpoint().host), *welcome.fastPort);
+      fast_ = std::make_unique<kit::FastChannelSender>(io_, desktop, *keys);
+    }
+    auto receiving = receiveLoop();
+    auto pinging = pingLoop();
+    auto commanding = command ? runOne(std::move(*command)) : runLines();
+    auto all = std::move(receiving) || std::move(pinging) || std::move(commanding);
+    co_await std::move(all);
+  }
+
+ private:
+  asio::awaitable<void> receiveLoop() {
+    for (;;) {
+      auto receiving = channel_->receive(receiveLimit);
+      std::optional<Message> message;
+      try {
+        message = co_await std::move(receiving);
+      } catch (...) {
+        if (closing_) co_return;  // our own close ended the channel
+        throw;
+      }
+      if (!message) {
+        if (closing_) co_return;
+        out_.line("closed");
+        out_.failure("the desktop closed the connection");
+        exit_ = Exit::endedByDesktop;
+        co_return;
+      }
+      if (auto* pong = message->getIf<MessageType::pong>()) {
+        auto waiting = awaited_.find(pong->id);
+        if (waiting != awaited_.end()) {
+          if (waiting->second) out_.line(formatMessage(*message));
+          awaited_.erase(waiting);
+          answered_.insert(pong->id);
+          wake_.cancel();
+        }
+        continue;  // keep-alive answers are not news
+      }
+      if (auto* ping = message->getIf<MessageType::ping>()) {
+        channel_->sendWithoutWaiting(Message::pong(*ping));
+        continue;
+      }
+      out_.line(formatMessage(*message));
+      if (auto* bye = message->getIf<MessageType::bye>()) {
+        out_.failure("the desktop ended the session: " + bye->reason.rawValue);
+        exit_ = Exit::endedByDesktop;
+        co_return;
+      }
+    }
+  }
+
+  asio::awaitable<void> pingLoop() {
+    asio::steady_timer timer(io_);
+    for (;;) {
+      timer.expires_after(pingInterval);
+      auto waiting = timer.async_wait(asio::use_awaitable);
+      co_await std::move(waiting);
+      channel_->sendWithoutWaiting(Message::ping({nextPing_++, unixSeconds()}));
+    }
+  }
+
+  // One command, then a silent ping so that the desktop has handled it (and
+  // a fast-channel datagram had its time) before the bye.
+  asio::awaitable<void> runOne(Command command) {
+    bool isPing = std::holds_alternative<PingCommand>(command.action);
+    auto performing = perform(std::move(command), true);
+    co_await std::move(performing);
+    if (!isPing) {
+      auto syncing = ping(false);
+      co_await std::move(syncing);
+    }
+    auto closing = close();
+    co_await std::move(closing);
+  }
+
+  asio::awaitable<void> runLines() {
+    reader_ = std::make_unique<LineReader>(setup_.input, [this](std::optional<std::string> line) {
+      asio::post(io_, [this, line = std::move(line)] {
+        lines_.push_back(line);
+        wake_.cancel();
+      });
+    });
+    for (;;) {
+      while (lines_.empty()) {
+        auto waiting = waitForWake(std::nullopt);
+        co_await std::move(waiting);
+      }
+      std::optional<std::string> line = std::move(lines_.front());
+      lines_.pop_front();
+      if (!line) break;
+      SessionLine parsed;
+      try {
+        parsed = parseSessionLine(*line);
+      } catch (const UsageError& e) {
+        out_.line("invalid " + quoted(e.what()));
+        continue;
+      }
+      if (std::holds_alternative<QuitCommand>(parsed)) break;
+      if (auto* command = std::get_if<Command>(&parsed)) {
+        auto performing = perform(std::move(*command), false);
+        co_await std::move(performing);
+      }
+    }
+    auto closing = close();
+    co_await std::move(closing);
+  }
+
+  asio::awaitable<void> perform(Command command, bool oneShot) {
+    if (std::holds_alternative<PingCommand>(command.action)) {
+      auto pinging = ping(true);
+      co_await std::move(pinging);
+    } else if (auto* event = std::get_if<kit::FastEvent>(&command.action)) {
+      if (!fast_) {
+        out_.failure("the desktop offers no fast channel; " + command.name + " is not available");
+        if (oneShot) throw Stop{Exit::rejected};
+        out_.line("invalid " + quoted("no fast channel"));
+        co_return;
+      }
+      fast_->send({*event});
+      out_.line("sent " + command.name);
+    } else {
+      auto sending = channel_->send(std::get<Message>(command.action));
+      co_await std::move(sending);
+      out_.line("sent " + command.name);
+    }
+  }
+
+  // Sends a ping and waits for its pong; `print` shows the pong.
+  asio::awaitable<void> ping(bool print) {
+    std::uint64_t id = nextPing_++;
+    awaited_[id] = print;
+    auto sending = channel_->send(Message::ping({id, unixSeconds()}));
+    co_await std::move(sending);
+    auto deadline = std::chrono::steady_clock::now() + pongLimit;
+    while (!answered_.count(id)) {
+      if (std::chrono::steady_clock::now() >= deadline) throw kit::ChannelError::timedOut();
+      auto waiting = waitForWake(deadline);
+      co_await std::move(waiting);
+    }
+    answered_.erase(id);
+  }
+
+  // Returns when wake_ is cancelled (news) or the deadline passes; rethrows
+  // when this coroutine itself is cancelled.
+  asio::awaitable<void> waitForWake(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    wake_.expires_at(deadline.value_or(std::chrono::steady_clock::time_point::max()));
+    auto waiting = wake_.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+    co_await std::move(waiting);
+    auto state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) throw std::system_error(asio::error::operation_aborted);
+  }
+
+  asio::awaitable<void> close() {
+    closing_ = true;
+    auto closing = channel_->close(kit::ByeReason::userDisconnected);
+    co_await std::move(closing);
+  }
+
+  asio::io_context& io_;
+  Output& out_;
+  const Setup& setup_;
+  std::shared_ptr<kit::Clock> clock_ = std::make_shared<kit::SteadyClock>();
+  kit::EndpointResolver resolver_;
+  std::shared_ptr<kit::MessageChannel> channel_;
+  std::unique_ptr<kit::FastChannelSender> fast_;
+  asio::steady_timer wake_;
+  std::deque<std::optional<std::string>> lines_;
+  std::map<std::uint64_t, bool> awaited_;  // ping id -> print its pong
+  std::set<std::uint64_t> answered_;
+  std::uint64_t nextPing_ = 1;
+  bool closing_ = false;
+  Exit exit_ = Exit::ok;
+  std::unique_ptr<LineReader> reader_;  // last: stopped before the rest goes
+};
+
+// Prints a failure in one line and picks its exit status.
+Exit report(std::exception_ptr error, bool pairing, Output& out) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Stop& stop) {
+    return stop.exit;
+  } catch (const kit::ResolveError& e) {
+    if (e.errorCase() == kit::ResolveError::Case::timedOut) {
+      out.failure("timed out reaching the desktop");
+      return Exit::timedOut;
+    }
+    out.failure("cannot reach the desktop" + (e.networkError() ? ": " + e.networkError()->message() : std::string()));
+    return Exit::connectionFailed;
+  } catch (const kit::ConnectionError& e) {
+    if (kit::TransportParameters::isUnknownIdentity(e)) {
+      out.failure(pairing ? "refused: the desktop does not know this pairing code (expired, used, or pairing stopped)"
+                          : "refused: the desktop no longer knows this phone (unknown PSK identity); pair again");
+    } else {
+      out.failure(std::string("connection failed: ") + e.what());
+    }
+    return Exit::connectionFailed;
+  } catch (const kit::ChannelError& e) {
+    if (e.errorCase() == kit::ChannelError::Case::timedOut) {
+      out.failure("timed out waiting for the desktop");
+      return Exit::timedOut;
+    }
+    out.failure("the desktop closed the connection");
+    return Exit::connectionFailed;
+  } catch (const kit::HandshakeError& e) {
+    switch (e.errorCase()) {
+      case kit::HandshakeError::Case::rejected:
+        out.line(formatMessage(Message::error({e.code(), std::nullopt})));
+        out.failure("the desktop rejected the connection: " + e.code().rawValue);
+        return Exit::rejected;
+      case kit::HandshakeError::Case::connectionClosed:
+        out.failure("the desktop closed the connection during the handshake");
+        return Exit::connectionFailed;
+      default:
+        out.failure(std::string("handshake failed: ") + e.what());
+        return Exit::rejected;
+    }
+  } catch (const kit::PairingError& e) {
+    if (e.errorCase() == kit::PairingError::Case::rejected) {
+      out.line(formatRejection(e.rejection()));
+      out.failure("pairing rejected: " + e.rejection().rawValue);
+      return Exit::rejected;
+    }
+    out.failure(std::string("pairing failed: ") + e.what());
+    return e.errorCase() == kit::PairingError::Case::connectionClosed ? Exit::connectionFailed : Exit::rejected;
+  } catch (const kit::KeychainError& e) {
+    out.failure(std::string("pairing records: ") + e.what());
+    return Exit::failed;
+  } catch (const kit::WireError& e) {
+    out.failure(std::string("the desktop sent invalid data: ") + e.what());
+    return Exit::connectionFailed;
+  } catch (const kit::DecodingError& e) {
+    out.failure(std::string("the desktop sent invalid data: ") + e.what());
+    return Exit::connectionFailed;
+  } catch (const std::exception& e) {
+    out.failure(e.what());
+    return Exit::failed;
+  }
+}
+
+// The desktop's address: given, or found by its ID through DNS-SD.
+std::optional<kit::NetworkEndpoint> locate(const Options& options, const kit::Uuid& macID, const Setup& setup,
+                                           Output& out) {
+  if (options.host) {
+    // The connection takes an address; a name is looked up once here.
+    std::error_code error;
+    asio::ip::make_address(*options.host, error);
+    if (!error) return kit::Endpoint::hostPort(*options.host, *options.port);
+    asio::io_context io;
+    asio::ip::tcp::resolver resolver(io);
+    auto results = resolver.resolve(*options.host, "", error);
+    if (error || results.empty()) {
+      out.failure("cannot find the address of \"" + *options.host + "\"" + (error ? ": " + error.message() : ""));
+      return std::nullopt;
+    }
+    // IPv4 first: "localhost" and dual-stack names then mean the same on every machine.
+    auto chosen = std::find_if(results.begin(), results.end(), [](const auto& r) { return r.endpoint().address().is_v4(); });
+    if (chosen == results.end()) chosen = results.begin();
+    return kit::Endpoint::hostPort(chosen->endpoint().address().to_string(), *options.port);
+  }
+  try {
+    if (!setup.browser) throw platform::BrowserUnavailable("no DNS-SD browser");
+    if (auto found = setup.browser->find(macID, browseLimit)) return *found;
+    out.failure("no desktop with ID " + macID.text() + " answered on DNS-SD within " +
+                std::to_string(browseLimit.count()) + " s; is it running? Else give --host and --port");
+  } catch (const platform::BrowserUnavailable& e) {
+    out.failure(std::string("DNS-SD is unavailable (") + e.what() + "); give --host <address> --port <port>");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Exit run(const Options& options, const Setup& setup, Output& output) {
+  bool pairing = options.mode == Options::Mode::pair;
+  asio::io_context io;
+  Session session(io, output, setup);
+  std::optional<asio::awaitable<void>> work;
+  try {
+    if (pairing) {
+      kit::PairingPayload payload = kit::PairingPayload::parse(options.pairingCode);
+      if (payload.isExpired(std::chrono::system_clock::now())) {
+        output.failure("this pairing code has expired; ask the desktop for a new one");
+        return Exit::rejected;
+      }
+      auto endpoint = locate(options, payload.macID, setup, output);
+      if (!endpoint) return Exit::unknownDesktop;
+      work = session.pair(payload, *endpoint);
+    } else {
+      auto records = kit::RecordStore<kit::PairedMac>(setup.store).all();
+      std::erase_if(records, [&](const kit::PairedMac& r) { return options.macID && r.id != *options.macID; });
+      if (records.empty()) {
+        output.failure(options.macID ? "not paired with desktop " + options.macID->text()
+                                     : std::string("not paired with any desktop; run \"tillerpad-remote pair <code>\" first"));
+        return Exit::unknownDesktop;
+      }
+      auto latest = std::max_element(records.begin(), records.end(),
+                                     [](const auto& a, const auto& b) { return a.pairedAt < b.pairedAt; });
+      auto endpoint = locate(options, latest->id, setup, output);
+      if (!endpoint) return Exit::unknownDesktop;
+      work = session.connect(*latest, *endpoint, options.command);
+    }
+  } catch (const kit::PairingCodeError& e) {
+    output.failure(e.errorCase() == kit::PairingCodeError::Case::unsupportedVersion
+                       ? "this pairing code is of a newer format; update tillerpad-remote"
+                       : "not a pairing code (it starts with \"TILLERPAD:\")");
+    return Exit::usage;
+  } catch (const kit::KeychainError& e) {
+    output.failure(std::string("pairing records: ") + e.what());
+    return Exit::failed;
+  }
+  std::exception_ptr failure;
+  asio::co_spawn(io, std::move(*work), [&](std::exception_ptr error) {
+    failure = error;
+    io.stop();
+  });
+  io.run();
+  if (failure) return report(failure, pairing, output);
+  return session.exit();
+}
+
+}  // namespace tillerpad::remote
