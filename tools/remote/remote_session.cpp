@@ -175,6 +175,11 @@ class Session {
         continue;
       }
       out_.line(formatMessage(*message));
+      if (message->is(MessageType::sharingSettings)) {
+        // The desktop's last opening message: its fast-channel session is set up by now.
+        sessionReady_ = true;
+        wake_.cancel();
+      }
       if (auto* bye = message->getIf<MessageType::bye>()) {
         out_.failure("the desktop ended the session: " + bye->reason.rawValue);
         exit_ = Exit::endedByDesktop;
@@ -250,6 +255,13 @@ class Session {
         out_.line("invalid " + quoted("no fast channel"));
         co_return;
       }
+      // A datagram sent before the desktop registered this connection's keys
+      // would be dropped: wait for its opening messages first (bounded).
+      auto deadline = std::chrono::steady_clock::now() + pongLimit;
+      while (!sessionReady_ && std::chrono::steady_clock::now() < deadline) {
+        auto waiting = waitForWake(deadline);
+        co_await std::move(waiting);
+      }
       fast_->send({*event});
       out_.line("sent " + command.name);
     } else {
@@ -297,6 +309,7 @@ class Session {
   kit::EndpointResolver resolver_;
   std::shared_ptr<kit::MessageChannel> channel_;
   std::unique_ptr<kit::FastChannelSender> fast_;
+  bool sessionReady_ = false;
   asio::steady_timer wake_;
   std::deque<std::optional<std::string>> lines_;
   std::map<std::uint64_t, bool> awaited_;  // ping id -> print its pong

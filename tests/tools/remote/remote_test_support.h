@@ -188,10 +188,8 @@ class TestDesktop {
   }
 
   asio::awaitable<void> runSession(std::shared_ptr<MessageChannel> channel) {
-    auto permissions = channel->send(Message::permissionStatus({true, false}));
-    co_await std::move(permissions);
-    auto sharing = channel->send(Message::sharingSettings({true, true}));
-    co_await std::move(sharing);
+    // Fast-channel keys first, as the desktop's session does: a phone may move
+    // as soon as it has the opening messages.
     auto deriving = deriveFastChannelKeys(*channel);
     auto keys = co_await std::move(deriving);
     if (keys) {
@@ -199,6 +197,10 @@ class TestDesktop {
         record([&] { fastEvents.insert(fastEvents.end(), events.begin(), events.end()); });
       });
     }
+    auto permissions = channel->send(Message::permissionStatus({true, false}));
+    co_await std::move(permissions);
+    auto sharing = channel->send(Message::sharingSettings({true, true}));
+    co_await std::move(sharing);
     for (;;) {
       auto receiving = channel->receive(10s);
       auto message = co_await std::move(receiving);
