@@ -1,13 +1,13 @@
 #include "kit/transport/fast_packet.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <bit>
 #include <cmath>
 #include <limits>
 
 #include "kit/wire/wire_error.h"
+#include "tests/support/seal_plaintext.h"
 
 namespace tillerpad::kit {
 namespace {
@@ -82,24 +82,8 @@ TEST(FastPacket, EveryFlippedBitIsRefused) {
   }
 }
 
-// Seals a hand-made plaintext with OpenSSL directly, independently of seal():
-// for plaintexts seal never makes, and as a cross-check of the layout.
 Bytes sealPlaintext(const Bytes& plaintext, std::uint64_t sequence) {
-  FastChannelKeys keys = testKeys();
-  Bytes out{1, 0x01, 0x02, 0x03, 0x04};
-  for (int s = 56; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(sequence >> s));
-  std::uint8_t nonce[12] = {};
-  std::copy(out.begin() + 5, out.end(), nonce + 4);
-  out.resize(13 + plaintext.size() + 16);
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  int n = 0;
-  EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, keys.key.data(), nonce);
-  EVP_EncryptUpdate(ctx, nullptr, &n, out.data(), 13);
-  EVP_EncryptUpdate(ctx, out.data() + 13, &n, plaintext.data(), static_cast<int>(plaintext.size()));
-  EVP_EncryptFinal_ex(ctx, out.data() + 13 + n, &n);
-  EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + 13 + plaintext.size());
-  EVP_CIPHER_CTX_free(ctx);
-  return out;
+  return testing::sealPlaintext(plaintext, sequence, testKeys());
 }
 
 TEST(FastPacket, SealMatchesAnIndependentSealOfTheDocumentedPlaintext) {
