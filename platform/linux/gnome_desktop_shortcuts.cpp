@@ -15,7 +15,6 @@ namespace {
 constexpr std::uint64_t kFlagShift = 0x20000;
 constexpr std::uint64_t kFlagControl = 0x40000;
 constexpr std::uint64_t kFlagAlternate = 0x80000;
-constexpr int kEvdevToX = 8;
 
 struct Binding {
   std::string_view hotKeyId;

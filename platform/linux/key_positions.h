@@ -5,6 +5,9 @@
 
 namespace tillerpad::platform::linux_x11 {
 
+// X key codes are evdev key codes plus this offset.
+inline constexpr int kEvdevToX = 8;
+
 // The host's virtual key codes name key positions of an ANSI keyboard; this
 // maps them to the Linux input (evdev) code of the key at that position.
 // X key codes are evdev codes plus 8. Command is mapped to the right Control

@@ -22,7 +22,6 @@ namespace tillerpad::platform::linux_x11 {
 namespace {
 
 constexpr double kDefaultDoubleClickSeconds = 0.4;
-constexpr int kEvdevToX = 8;
 
 struct DisplayCloser {
   void operator()(Display* d) const { XCloseDisplay(d); }

@@ -13,7 +13,6 @@
 namespace tillerpad::platform::linux_x11 {
 namespace {
 
-constexpr int kEvdevToX = 8;
 constexpr int kWatchPollMilliseconds = 200;
 
 struct ConnectionCloser {
