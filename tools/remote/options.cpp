@@ -92,12 +92,14 @@ Command parseCommand(const std::vector<std::string>& words) {
     float dx = delta(words[1]), dy = delta(words[2]);
     return {verb, verb == "move" ? kit::FastEvent::pointerMove(dx, dy) : kit::FastEvent::scroll(dx, dy)};
   }
-  if (verb == "click") {
-    expectCount(words, 0, 1, "click [left|right|middle]");
+  if (verb == "click" || verb == "press" || verb == "release") {
+    expectCount(words, 0, 1, "click|press|release [left|right|middle]");
     std::string which = words.size() > 1 ? words[1] : "left";
     auto button = kit::mouseButtonFromText(which);
     if (!button) throw UsageError("unknown button \"" + which + "\" (left, right or middle)");
-    return {verb, Message::mouseButton({*button, kit::MouseButtonEvent::Action::click})};
+    using ButtonAction = kit::MouseButtonEvent::Action;
+    auto action = verb == "click" ? ButtonAction::click : verb == "press" ? ButtonAction::down : ButtonAction::up;
+    return {verb, Message::mouseButton({*button, action})};
   }
   if (verb == "key") {
     expectCount(words, 1, 2, "key <key> [modifiers]");
@@ -215,6 +217,8 @@ Commands:
   move <dx> <dy>              move the pointer (fast channel when offered)
   scroll <dx> <dy>            scroll (fast channel when offered)
   click [left|right|middle]   click a button (default left)
+  press [left|right|middle]   hold a button down (default left)
+  release [left|right|middle] let a held button go (default left)
   key <key> [modifiers]       press a key: a name (return, tab, space, delete,
                               forwardDelete, escape, leftArrow, rightArrow,
                               upArrow, downArrow, home, end, pageUp, pageDown),

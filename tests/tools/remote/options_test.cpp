@@ -21,6 +21,8 @@ TEST(RemoteOptions, CommandsBecomeTheirMessagesOrEvents) {
       {{"click"}, Message::mouseButton({kit::MouseButton::left, kit::MouseButtonEvent::Action::click})},
       {{"click", "right"}, Message::mouseButton({kit::MouseButton::right, kit::MouseButtonEvent::Action::click})},
       {{"click", "middle"}, Message::mouseButton({kit::MouseButton::middle, kit::MouseButtonEvent::Action::click})},
+      {{"press"}, Message::mouseButton({kit::MouseButton::left, kit::MouseButtonEvent::Action::down})},
+      {{"release", "right"}, Message::mouseButton({kit::MouseButton::right, kit::MouseButtonEvent::Action::up})},
       {{"key", "a"}, Message::keyPress({kit::Key("a"), kit::Modifiers::none()})},
       {{"key", "return", "command,shift"},
        Message::keyPress({kit::Key::returnKey, kit::Modifiers::command() | kit::Modifiers::shift()})},
@@ -52,6 +54,8 @@ TEST(RemoteOptions, BadCommandsAreUsageErrors) {
       {"move", "inf", "2"},
       {"move", "1e40", "0"},  // overflows a float
       {"click", "fourth"},
+      {"press", "left", "right"},
+      {"release", "thumb"},
       {"key"},
       {"key", "a", "hyper"},
       {"key", "a", "-1"},
