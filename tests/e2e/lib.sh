@@ -1,0 +1,217 @@
+# Shared by the end-to-end scripts: a desktop service started headless with
+# private folders, phones run by tillerpad-remote, bounded waits, and clean-up.
+# Sourced; expects TILLERPAD, REMOTE and RECORDER set to the binaries.
+# Every wait polls a file with a limit (default 20 s); nothing waits on time alone.
+
+set -uo pipefail
+
+E2E_DIR=$(mktemp -d /tmp/e2e-tillerpad.XXXXXX)
+E2E_PIDS=()       # background processes to stop at exit
+host_pid=""
+step_name="start"
+
+e2e_cleanup() {
+  local status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "FAILED during: $step_name" >&2
+    for f in host.out host.err; do
+      [ -f "$E2E_DIR/$f" ] && { echo "--- tail of $f" >&2; tail -n 40 "$E2E_DIR/$f" >&2; }
+    done
+    for f in "$E2E_DIR"/*.remote.out "$E2E_DIR"/*.remote.err "$E2E_DIR"/recorder.out "$E2E_DIR"/abuse.*; do
+      [ -f "$f" ] && { echo "--- tail of ${f##*/}" >&2; tail -n 15 "$f" >&2; }
+    done
+  fi
+  local pid
+  for pid in "${E2E_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${E2E_PIDS[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  rm -rf "$E2E_DIR"
+  exit "$status"
+}
+trap e2e_cleanup EXIT
+trap 'exit 130' INT TERM
+
+step() { step_name="$*"; echo "== $*"; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# wait_for FILE PATTERN [SECONDS]: until a line matches the extended regex.
+wait_for() {
+  wait_count "$1" "$2" 1 "${3:-20}"
+}
+
+# wait_count FILE PATTERN N [SECONDS]: until N lines match.
+wait_count() {
+  local file=$1 pattern=$2 want=$3 limit=${4:-20}
+  local tries=$((limit * 10))
+  for _ in $(seq "$tries"); do
+    [ "$(count "$file" "$pattern")" -ge "$want" ] && return 0
+    sleep 0.1
+  done
+  fail "no $want line(s) matching '$pattern' in ${file##*/} within $limit s"
+}
+
+count() {
+  local n
+  n=$(grep -cE -- "$2" "$1" 2>/dev/null)
+  echo "${n:-0}"
+}
+
+# wait_exit PID [SECONDS]: until the process ends; sets exit_status.
+wait_exit() {
+  local pid=$1 limit=${2:-20}
+  for _ in $(seq $((limit * 10))); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid"
+      exit_status=$?
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "process $pid still running after $limit s"
+}
+
+# MARK: the desktop
+
+# start_host [ARGS...]: tillerpad --headless with stdin from a FIFO held open on fd 3.
+start_host() {
+  mkdir -p "$E2E_DIR/host/config" "$E2E_DIR/host/data" "$E2E_DIR/host/home"
+  mkfifo "$E2E_DIR/host.in"
+  exec 3<>"$E2E_DIR/host.in"
+  # No session bus: the host keeps its records in the file store under XDG_DATA_HOME.
+  env -u DBUS_SESSION_BUS_ADDRESS HOME="$E2E_DIR/host/home" \
+    XDG_CONFIG_HOME="$E2E_DIR/host/config" XDG_DATA_HOME="$E2E_DIR/host/data" \
+    "$TILLERPAD" --headless "$@" <&3 >"$E2E_DIR/host.out" 2>"$E2E_DIR/host.err" &
+  host_pid=$!
+  E2E_PIDS+=("$host_pid")
+  wait_for "$E2E_DIR/host.out" '^Listening on port [0-9]+$'
+}
+
+host_say() { echo "$*" >&3; }
+host_lines() { count "$E2E_DIR/host.out" "$1"; }
+
+# The port of the newest listener.
+host_port() { grep -E '^Listening on port [0-9]+$' "$E2E_DIR/host.out" | tail -n 1 | awk '{print $4}'; }
+
+# wait_listening_after PATTERN: until a listener became ready after the last
+# line matching PATTERN (the listener restarts when its key set changes).
+wait_listening_after() {
+  local pattern=$1
+  for _ in $(seq 200); do
+    local mark last
+    mark=$(grep -nE -- "$pattern" "$E2E_DIR/host.out" | tail -n 1 | cut -d: -f1)
+    last=$(grep -nE '^Listening on port [0-9]+$' "$E2E_DIR/host.out" | tail -n 1 | cut -d: -f1)
+    [ -n "$mark" ] && [ -n "$last" ] && [ "$last" -gt "$mark" ] && return 0
+    sleep 0.1
+  done
+  fail "no listener became ready after '$pattern' within 20 s"
+}
+
+# The newest pairing code the host printed.
+pairing_code() { grep -E '^TILLERPAD:' "$E2E_DIR/host.out" | tail -n 1; }
+
+# MARK: phones
+
+# remote NAME ARGS...: runs tillerpad-remote with phone NAME's private data
+# folder against the host's newest port, in the foreground; sets exit_status.
+remote() {
+  local name=$1
+  shift
+  mkdir -p "$E2E_DIR/$name"
+  env XDG_DATA_HOME="$E2E_DIR/$name" HOME="$E2E_DIR/$name" \
+    timeout 30 "$REMOTE" --host 127.0.0.1 --port "$(host_port)" "$@" \
+    >>"$E2E_DIR/$name.remote.out" 2>>"$E2E_DIR/$name.remote.err"
+  exit_status=$?
+}
+
+# remote_background NAME ARGS...: the same in the background; sets remote_pid.
+remote_background() {
+  local name=$1
+  shift
+  mkdir -p "$E2E_DIR/$name"
+  env XDG_DATA_HOME="$E2E_DIR/$name" HOME="$E2E_DIR/$name" \
+    "$REMOTE" --host 127.0.0.1 --port "$(host_port)" "$@" \
+    >>"$E2E_DIR/$name.remote.out" 2>>"$E2E_DIR/$name.remote.err" &
+  remote_pid=$!
+  E2E_PIDS+=("$remote_pid")
+}
+
+# start_session PHONE LABEL FD: a `session` of phone PHONE whose standard
+# input is a FIFO held open on FD; its output goes to LABEL.remote.out.
+start_session() {
+  local phone=$1 label=$2 fd=$3
+  mkfifo "$E2E_DIR/$label.in"
+  eval "exec $fd<>\"\$E2E_DIR/\$label.in\""
+  mkdir -p "$E2E_DIR/$phone"
+  env XDG_DATA_HOME="$E2E_DIR/$phone" HOME="$E2E_DIR/$phone" \
+    "$REMOTE" --host 127.0.0.1 --port "$(host_port)" session <&"$fd" \
+    >>"$E2E_DIR/$label.remote.out" 2>>"$E2E_DIR/$label.remote.err" &
+  session_pid=$!
+  E2E_PIDS+=("$session_pid")
+  wait_for "$E2E_DIR/$label.remote.out" '^sharingSettings '
+}
+
+# pair_phone NAME: pairs phone NAME with the newest code, the desktop user
+# answering y, and waits for the listener that offers the new device key.
+# The code's key may still be on its way into a listener (a pairing shown at
+# start-up restarts one that is already up): a phone that is turned away
+# before the desktop asked anything tries once more with the next listener.
+pair_phone() {
+  local name=$1
+  local code asked listeners
+  code=$(pairing_code)
+  [ -n "$code" ] || fail "the host printed no pairing code"
+  for attempt in 1 2; do
+    asked=$(host_lines '^Allow\? \[y/N\]$')
+    listeners=$(host_lines '^Listening on port')
+    remote_background "$name" --name "$name" pair "$code"
+    for _ in $(seq 200); do
+      [ "$(host_lines '^Allow\? \[y/N\]$')" -gt "$asked" ] && break
+      kill -0 "$remote_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ "$(host_lines '^Allow\? \[y/N\]$')" -gt "$asked" ] && break
+    wait_exit "$remote_pid" 5
+    [ "$attempt" -eq 1 ] && [ "$exit_status" -eq 4 ] || fail "pairing $name: the desktop never asked (status $exit_status)"
+    echo "pairing $name: turned away before the question; again after the next listener"
+    wait_count "$E2E_DIR/host.out" '^Listening on port' $((listeners + 1))
+  done
+  listeners=$(host_lines '^Listening on port')
+  host_say y
+  wait_exit "$remote_pid" 30
+  [ "$exit_status" -eq 0 ] || fail "pairing $name ended with status $exit_status"
+  grep -qE "^paired macID=[0-9A-F-]+ name=\".*\" deviceID=[0-9A-F-]+$" "$E2E_DIR/$name.remote.out" \
+    || fail "no paired line from $name"
+  wait_for "$E2E_DIR/host.out" "^“$name” is paired$"
+  # The new device key restarts the listener.
+  wait_count "$E2E_DIR/host.out" '^Listening on port' $((listeners + 1))
+}
+
+# MARK: the X display
+
+start_recorder() {
+  "$RECORDER" >"$E2E_DIR/recorder.out" 2>"$E2E_DIR/recorder.err" &
+  E2E_PIDS+=("$!")
+  wait_for "$E2E_DIR/recorder.out" '^ready$'
+}
+recorder_lines() { count "$E2E_DIR/recorder.out" "$1"; }
+pointer() { "$RECORDER" --pointer; }
+
+# wait_pointer X0 Y0 SIGNX SIGNY: until the pointer moved from (X0, Y0) in
+# the given directions (+1 or -1) on both axes.
+wait_pointer() {
+  local x0=$1 y0=$2 sx=$3 sy=$4
+  for _ in $(seq 200); do
+    read -r x y < <(pointer)
+    if [ $(((x - x0) * sx)) -gt 0 ] && [ $(((y - y0) * sy)) -gt 0 ]; then
+      pointer_x=$x pointer_y=$y
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "the pointer did not move ($sx, $sy) from ($x0, $y0) within 20 s; it is at $(pointer)"
+}
+
+open_files() { ls "/proc/$host_pid/fd" | wc -l; }

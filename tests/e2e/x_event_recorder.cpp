@@ -1,0 +1,114 @@
+// Shows the end-to-end tests what reaches the X display.
+//
+//   x_event_recorder            maps a window over the whole screen, takes the
+//                               input focus, prints "ready", then one line per
+//                               event until killed:
+//                                 key <keysym name> <text or ->
+//                                 press <button> / release <button>
+//   x_event_recorder --pointer  prints the pointer position "<x> <y>" and exits
+//
+// Text is UTF-8 with blanks, controls and backslashes written as \uXXXX, so
+// every line splits on blanks. Lines are flushed one by one.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string escapedText(KeySym sym) {
+  char utf8[16] = {};
+  int length = xkb_keysym_to_utf8(static_cast<xkb_keysym_t>(sym), utf8, sizeof utf8);
+  if (length <= 1) return "-";  // no character (the count includes the terminator)
+  std::string out;
+  for (int i = 0; i < length - 1; ++i) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    if (c <= 0x20 || c == 0x7F || c == '\\') {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04X", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+int printPointer(Display* display) {
+  Window root = DefaultRootWindow(display), child = 0;
+  int rootX = 0, rootY = 0, x = 0, y = 0;
+  unsigned int mask = 0;
+  if (!XQueryPointer(display, root, &root, &child, &rootX, &rootY, &x, &y, &mask)) {
+    std::fprintf(stderr, "x_event_recorder: the pointer is on another screen\n");
+    return 1;
+  }
+  std::printf("%d %d\n", rootX, rootY);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) {
+    std::fprintf(stderr, "x_event_recorder: cannot open the display \"%s\"\n", XDisplayName(nullptr));
+    return 1;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--pointer") == 0) {
+    int status = printPointer(display);
+    XCloseDisplay(display);
+    return status;
+  }
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: x_event_recorder [--pointer]\n");
+    return 2;
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  int screen = DefaultScreen(display);
+  XSetWindowAttributes attributes{};
+  // Nobody manages windows on the test display; override-redirect keeps it so
+  // should a window manager be running.
+  attributes.override_redirect = True;
+  attributes.event_mask = KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
+  Window window = XCreateWindow(display, RootWindow(display, screen), 0, 0,
+                                static_cast<unsigned>(DisplayWidth(display, screen)),
+                                static_cast<unsigned>(DisplayHeight(display, screen)), 0, CopyFromParent, InputOutput,
+                                CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+  XMapRaised(display, window);
+
+  for (;;) {
+    XEvent event;
+    XNextEvent(display, &event);
+    switch (event.type) {
+      case MapNotify:
+        XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
+        XSync(display, False);
+        std::printf("ready\n");
+        break;
+      case MappingNotify:
+        // The injector binds spare key codes for characters the layout lacks.
+        XRefreshKeyboardMapping(&event.xmapping);
+        break;
+      case KeyPress: {
+        KeySym sym = NoSymbol;
+        char ignored[32];
+        XLookupString(&event.xkey, ignored, sizeof ignored, &sym, nullptr);
+        const char* name = sym == NoSymbol ? nullptr : XKeysymToString(sym);
+        std::printf("key %s %s\n", name ? name : "NoSymbol", escapedText(sym).c_str());
+        break;
+      }
+      case ButtonPress:
+        std::printf("press %u\n", event.xbutton.button);
+        break;
+      case ButtonRelease:
+        std::printf("release %u\n", event.xbutton.button);
+        break;
+      default:
+        break;
+    }
+  }
+}
