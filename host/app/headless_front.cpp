@@ -92,12 +92,21 @@ void HeadlessFront::begin(bool pair) {
     print(alert.messageText);
     print(alert.informativeText);
     print(alert.confirmButton + "? [y/N]");
-    ask(Question::revoke, std::move(answer));
+    ask(Question::revoke, [this, answer = std::move(answer)](bool yes) {
+      print(yes ? "Done." : "Cancelled.");
+      answer(yes);
+    });
   };
 
   const auto& permissions = model_.permissions.status();
   if (!permissions.accessibility || !permissions.screenRecording) printPermissions(permissions);
-  if (pair) startPairing();
+  // After the server's start, which the model has queued: the listener
+  // comes up once, with the code's key.
+  if (pair) {
+    asio::post(executor_, [this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.lock()) startPairing();
+    });
+  }
 }
 
 void HeadlessFront::printPermissions(const kit::PermissionStatus& status) {
