@@ -8,6 +8,7 @@ pkg_check_modules(ICU REQUIRED IMPORTED_TARGET icu-uc)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 find_package(Threads REQUIRED)
 
 if(TILLERPAD_TESTS)

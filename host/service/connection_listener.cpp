@@ -5,6 +5,8 @@
 #include <asio/post.hpp>
 
 #include <atomic>
+#include <string>
+#include <system_error>
 
 #include "kit/transport/channel_error.h"
 #include "kit/transport/tls_connection.h"
@@ -12,18 +14,24 @@
 namespace tillerpad::host {
 namespace {
 
-asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor) {
+asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor, std::uint16_t port) {
   using asio::ip::tcp;
   tcp::acceptor acceptor(executor);
   std::error_code ec;
   acceptor.open(tcp::v6(), ec);
   if (!ec) acceptor.set_option(asio::ip::v6_only(false), ec);
-  if (!ec) acceptor.bind(tcp::endpoint(tcp::v6(), 0), ec);
-  if (ec) {
+  // A chosen port is bound again at every restart, while the connections
+  // of the previous listener may still linger in TIME_WAIT.
+  if (!ec && port != 0) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor.bind(tcp::endpoint(tcp::v6(), port), ec);
+  if (ec && ec != asio::error::address_in_use) {
     // No IPv6 here: IPv4 only.
     acceptor = tcp::acceptor(executor);
     acceptor.open(tcp::v4());
-    acceptor.bind(tcp::endpoint(tcp::v4(), 0));
+    if (port != 0) acceptor.set_option(tcp::acceptor::reuse_address(true));
+    acceptor.bind(tcp::endpoint(tcp::v4(), port));
+  } else if (ec) {
+    throw std::system_error(ec, "port " + std::to_string(port));
   }
   acceptor.listen();
   return acceptor;
@@ -31,8 +39,8 @@ asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor) {
 
 class TlsListener final : public ConnectionListener {
  public:
-  TlsListener(const asio::any_io_executor& executor, kit::TransportParameters parameters)
-      : state_(std::make_shared<Shared>(openAcceptor(executor), std::move(parameters))) {}
+  TlsListener(const asio::any_io_executor& executor, kit::TransportParameters parameters, std::uint16_t port)
+      : state_(std::make_shared<Shared>(openAcceptor(executor, port), std::move(parameters))) {}
 
   ~TlsListener() override { cancel(); }
 
@@ -136,9 +144,9 @@ class BudgetedConnection final : public kit::Connection {
 
 }  // namespace
 
-ListenerFactory tlsListenerFactory(asio::any_io_executor executor) {
-  return [executor](kit::TransportParameters parameters) -> std::unique_ptr<ConnectionListener> {
-    return std::make_unique<TlsListener>(executor, std::move(parameters));
+ListenerFactory tlsListenerFactory(asio::any_io_executor executor, std::uint16_t port) {
+  return [executor, port](kit::TransportParameters parameters) -> std::unique_ptr<ConnectionListener> {
+    return std::make_unique<TlsListener>(executor, std::move(parameters), port);
   };
 }
 

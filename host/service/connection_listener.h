@@ -34,9 +34,9 @@ class ConnectionListener {
 // Creation may throw (std::exception): the listener could not be made.
 using ListenerFactory = std::function<std::unique_ptr<ConnectionListener>(kit::TransportParameters parameters)>;
 
-// TLS over TCP on a system-chosen port, IPv6 with IPv4 mapped where the
-// system has IPv6, else IPv4 only.
-ListenerFactory tlsListenerFactory(asio::any_io_executor executor);
+// TLS over TCP on `port` (0: a port the system chooses anew at every start),
+// IPv6 with IPv4 mapped where the system has IPv6, else IPv4 only.
+ListenerFactory tlsListenerFactory(asio::any_io_executor executor, std::uint16_t port = 0);
 
 // Counts the bytes a connection reads until `release()` is called on the
 // returned handle; beyond `budget` the next read fails, so that a peer that

@@ -1,5 +1,7 @@
 #include "host/service/pairing_controller.h"
 
+#include "kit/common/text.h"
+
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
@@ -111,6 +113,11 @@ asio::awaitable<void> PairingController::pair(std::shared_ptr<kit::MessageChanne
     co_return;
   }
   expiry_.reset();  // a code in use no longer expires under the phone
+  // What the phone calls itself is shown to the user and stored: nothing in
+  // it may steer a terminal or split a log line.
+  for (auto* text : {&hello.device.name, &hello.device.model, &hello.device.systemVersion}) {
+    *text = kit::withoutControlCharacters(*text);
+  }
 
   auto self = shared_from_this();
   kit::PairingFlow::Approve approve = [self, device = hello.device]() { return self->askUser(device); };

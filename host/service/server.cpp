@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "kit/pairing/handshake.h"
+#include "kit/common/text.h"
 #include "kit/transport/bonjour.h"
 #include "kit/transport/fast_channel.h"
 #include "kit/transport/message_channel.h"
@@ -16,16 +17,6 @@
 
 namespace tillerpad::host {
 namespace {
-
-// Phone names come from the network: no control characters in log lines.
-std::string printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c != 0x7F) out.push_back(static_cast<char>(c));
-  }
-  return out;
-}
 
 // Ends a connection's place among those still in set-up, however establish ends.
 class PendingSlot {
@@ -260,7 +251,7 @@ std::optional<kit::SymmetricKey> Server::key(const kit::PeerIdentity& identity) 
 void Server::begin(std::shared_ptr<DeviceSession> session) {
   if (session_) asio::co_spawn(d_.executor, closeSession(session_, kit::ByeReason::replaced), asio::detached);
   setSession(session);
-  d_.log.notice("Session started with " + printable(session->device().name));
+  d_.log.notice("Session started with " + kit::withoutControlCharacters(session->device().name));
   if (!hasActivity_) {
     hasActivity_ = true;
     d_.log.debug(std::string("Process activity begun: ") + activityReason);
@@ -287,7 +278,7 @@ void Server::sessionEnded(const std::shared_ptr<DeviceSession>& session) {
       d_.log.debug("Process activity ended");
     }
   }
-  d_.log.notice("Session ended with " + printable(session->device().name));
+  d_.log.notice("Session ended with " + kit::withoutControlCharacters(session->device().name));
 }
 
 void Server::disconnect() {

@@ -4,6 +4,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <algorithm>
+#include <atomic>
 
 namespace tillerpad::kit {
 
@@ -14,16 +15,21 @@ class AsioTimer final : public Clock::Timer {
   AsioTimer(asio::any_io_executor executor, Clock::Duration delay, std::function<void()> fire)
       : timer_(std::make_shared<asio::steady_timer>(executor, delay)) {
     // The timer object stays alive until its wait completes, even when this
-    // handle is dropped first.
-    timer_->async_wait([timer = timer_, fire = std::move(fire)](const std::error_code& error) {
-      if (!error) fire();
+    // handle is dropped first. A wait that already completed is queued with
+    // success: the flag stops it, since `fire` may capture what is now gone.
+    timer_->async_wait([timer = timer_, cancelled = cancelled_, fire = std::move(fire)](const std::error_code& error) {
+      if (!error && !*cancelled) fire();
     });
   }
   ~AsioTimer() override { cancel(); }
-  void cancel() override { timer_->cancel(); }
+  void cancel() override {
+    *cancelled_ = true;
+    timer_->cancel();
+  }
 
  private:
   std::shared_ptr<asio::steady_timer> timer_;
+  std::shared_ptr<std::atomic<bool>> cancelled_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace
@@ -35,15 +41,18 @@ std::unique_ptr<Clock::Timer> SteadyClock::schedule(asio::any_io_executor execut
 
 class ManualClock::ManualTimer final : public Clock::Timer {
  public:
-  ManualTimer(std::weak_ptr<ManualClock*> clock, std::uint64_t id) : clock_(std::move(clock)), id_(id) {}
+  ManualTimer(std::weak_ptr<ManualClock*> clock, std::uint64_t id, std::shared_ptr<std::atomic<bool>> cancelled)
+      : clock_(std::move(clock)), id_(id), cancelled_(std::move(cancelled)) {}
   ~ManualTimer() override { cancel(); }
   void cancel() override {
+    *cancelled_ = true;
     if (auto clock = clock_.lock()) (*clock)->cancel(id_);
   }
 
  private:
   std::weak_ptr<ManualClock*> clock_;
   std::uint64_t id_;
+  std::shared_ptr<std::atomic<bool>> cancelled_;
 };
 
 Clock::TimePoint ManualClock::now() const {
@@ -55,8 +64,14 @@ std::unique_ptr<Clock::Timer> ManualClock::schedule(asio::any_io_executor execut
                                                     std::function<void()> fire) {
   std::lock_guard lock(mutex_);
   auto id = nextID_++;
-  entries_.push_back(Entry{id, now_ + delay, std::move(executor), std::move(fire)});
-  return std::make_unique<ManualTimer>(self_, id);
+  auto cancelled = std::make_shared<std::atomic<bool>>(false);
+  // Checked when the posted call runs: a timer cancelled after it came due
+  // but before the executor ran it must not fire.
+  auto guarded = [cancelled, fire = std::move(fire)] {
+    if (!*cancelled) fire();
+  };
+  entries_.push_back(Entry{id, now_ + delay, std::move(executor), std::move(guarded)});
+  return std::make_unique<ManualTimer>(self_, id, std::move(cancelled));
 }
 
 void ManualClock::advance(Duration by) {

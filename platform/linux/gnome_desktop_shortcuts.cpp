@@ -1,5 +1,7 @@
 #include "platform/linux/gnome_desktop_shortcuts.h"
 
+#include "platform/linux/x11_display.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
@@ -30,9 +32,6 @@ constexpr std::array<Binding, 5> kBindings{{
     {"81", "org.gnome.desktop.wm.keybindings", "switch-to-workspace-right"},
 }};
 
-struct DisplayCloser {
-  void operator()(Display* d) const { XCloseDisplay(d); }
-};
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -142,7 +141,7 @@ struct GnomeDesktopShortcuts::Impl {
 GnomeDesktopShortcuts::GnomeDesktopShortcuts(const std::string& displayName, kit::Logger log)
     : impl_(std::make_unique<Impl>()) {
   impl_->log = std::move(log);
-  impl_->display.reset(XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str()));
+  impl_->display.reset(openDisplay(displayName));
   if (!impl_->display) impl_->log.error("Cannot open the X display for window-management shortcuts");
 }
 

@@ -1,5 +1,7 @@
 #include "platform/linux/x11_input.h"
 
+#include "platform/linux/x11_display.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -23,9 +25,6 @@ namespace {
 
 constexpr double kDefaultDoubleClickSeconds = 0.4;
 
-struct DisplayCloser {
-  void operator()(Display* d) const { XCloseDisplay(d); }
-};
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
 template <class T>
@@ -182,7 +181,7 @@ struct X11Input::Impl {
 };
 
 std::unique_ptr<X11Input> X11Input::open(const std::string& displayName, kit::Logger log) {
-  DisplayPtr display(XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str()));
+  DisplayPtr display(openDisplay(displayName));
   if (!display) {
     log.error("Cannot open the X display");
     return nullptr;

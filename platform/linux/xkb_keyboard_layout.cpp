@@ -1,5 +1,7 @@
 #include "platform/linux/xkb_keyboard_layout.h"
 
+#include "platform/linux/x11_display.h"
+
 #include <X11/XKBlib.h>
 #include <poll.h>
 #include <xkbcommon/xkbcommon-x11.h>
@@ -37,9 +39,6 @@ struct XkbConnection {
   int32_t deviceId = -1;
 };
 
-struct DisplayCloser {
-  void operator()(Display* d) const { XCloseDisplay(d); }
-};
 
 std::optional<XkbConnection> connect(const std::string& displayName) {
   ConnectionPtr c(xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), nullptr));
@@ -103,6 +102,10 @@ struct XkbKeyboardLayoutSource::Impl {
     pollfd fd{ConnectionNumber(display), POLLIN, 0};
     while (!stopping) {
       poll(&fd, 1, kWatchPollMilliseconds);
+      if (isDisplayLost(display)) {
+        log.error("Lost the X display: keyboard layout changes are no longer followed");
+        return;
+      }
       bool changed = false;
       while (XPending(display) > 0) {
         XEvent event;
@@ -165,6 +168,7 @@ void XkbKeyboardLayoutSource::setOnChange(std::function<void()> onChange) {
     impl_->log.error("Cannot watch the keyboard layout: no XKB on the X display");
     return;
   }
+  surviveDisplayLoss(display.get());
   impl_->watchDisplay = std::move(display);
   impl_->watcher = std::thread([impl = impl_.get()] { impl->watch(impl->watchDisplay.get()); });
 }

@@ -1,0 +1,89 @@
+#include "host/app/app_model.h"
+
+#include <asio/ip/udp.hpp>
+#include <asio/post.hpp>
+
+#include "host/app/app_id.h"
+#include "host/input/layout_follower.h"
+#include "kit/transport/fast_channel.h"
+#include "platform/keyboard_layout_source.h"
+
+namespace tillerpad::host {
+
+kit::Logger AppModel::logger(std::string category) const {
+  return kit::Logger(platform_.logSink, appID, std::move(category));
+}
+
+AppModel::AppModel(AppPlatform platform)
+    : platform_(std::move(platform)),
+      settings(platform_.defaults),
+      loginItem(platform_.loginItems, logger("login-item")),
+      identity(MacIdentity::load(platform_.defaults, platform_.system)),
+      registry(kit::RecordStore<kit::PairedDevice>(platform_.credentialStore(std::string(appID) + ".devices")),
+               logger("registry")),
+      pairing(PairingController::create(platform_.io.get_executor(), platform_.clock, platform_.wallClock, identity,
+                                        registry, logger("pairing"))),
+      permissions(platform_.permissions, platform_.io.get_executor(), platform_.clock),
+      input(platform_.inputEvents, platform_.displays, platform_.doubleClickInterval, logger("input")),
+      commands(platform_.commandRunner, platform_.shortcuts, logger("commands")),
+      fastListener(kit::FastChannelListener::create(
+          platform_.io,
+          [&interfaces = platform_.interfaces](const asio::ip::udp::endpoint& from) {
+            auto address = from.address();
+            if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+              address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+            }
+            return kit::LocalNetworkPolicy::allows(kit::Endpoint::hostPort(address.to_string(), from.port()),
+                                                   interfaces);
+          },
+          logger("fast-channel"))),
+      server(Server::create(Server::Dependencies{
+          platform_.io.get_executor(), platform_.clock, platform_.wallClock, identity, registry, pairing,
+          [this] { return permissions.status(); }, input, commands, fastListener, settings, platform_.advertiser,
+          platform_.makeListener,
+          [&interfaces = platform_.interfaces](const kit::Endpoint& e) {
+            return kit::LocalNetworkPolicy::allows(e, interfaces);
+          },
+          logger("server"), logger("session")})) {
+  std::weak_ptr<Server> weak = server;
+  settings.onChange = [weak] {
+    if (auto s = weak.lock()) s->settingsChanged();
+  };
+  registry.onChange = [weak] {
+    if (auto s = weak.lock()) s->keysChanged();
+  };
+  pairing->onKeysChanged = [weak] {
+    if (auto s = weak.lock()) s->keysChanged();
+  };
+  permissions.onChange = [weak](const kit::PermissionStatus& status) {
+    if (auto s = weak.lock()) s->permissionsChanged(status);
+  };
+  // The map of the selected layout now, and again after every switch.
+  if (platform_.keyboardLayouts) followKeyboardLayout(*platform_.keyboardLayouts, input);
+  asio::post(platform_.io, [weak] {
+    if (auto s = weak.lock()) s->start();
+  });
+}
+
+AppModel::~AppModel() {
+  // Nothing may call into the model while its members go.
+  if (platform_.keyboardLayouts) platform_.keyboardLayouts->setOnChange({});
+  settings.onChange = [] {};
+  registry.onChange = [] {};
+  pairing->onKeysChanged = [] {};
+  permissions.onChange = [](const kit::PermissionStatus&) {};
+  if (fastListener) fastListener->stop();
+}
+
+void AppModel::revoke(const kit::PairedDevice& device) {
+  Alert alert{"Revoke “" + device.name + "”?",
+              "This iPhone will be disconnected and can no longer control this Mac until you pair it again.",
+              "Revoke", "Cancel"};
+  std::weak_ptr<Server> weak = server;
+  confirm(alert, [weak, id = device.id](bool confirmed) {
+    if (!confirmed) return;
+    if (auto s = weak.lock()) s->revoke(id);
+  });
+}
+
+}  // namespace tillerpad::host

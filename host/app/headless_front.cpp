@@ -1,0 +1,357 @@
+#include "host/app/headless_front.h"
+
+#include <asio/post.hpp>
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <ctime>
+
+#include "host/app/terminal_qr.h"
+#include "kit/common/text.h"
+
+namespace tillerpad::host {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  return text;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+  return out;
+}
+
+// A name that came from a phone, fit for the terminal.
+std::string shown(std::string_view name) { return kit::withoutControlCharacters(name); }
+
+std::string pairedOn(kit::RecordTime at) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::time_point_cast<std::chrono::seconds>(at));
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  return fmt::format("{:%Y-%m-%d %H:%M}", local);
+}
+
+// The remaining-time lines: every minute, then at half a minute and at ten
+// seconds.
+constexpr std::array<int, 6> countdownMarks{240, 180, 120, 60, 30, 10};
+
+}  // namespace
+
+HeadlessFront::HeadlessFront(AppModel& model, asio::any_io_executor executor, std::shared_ptr<kit::Clock> clock,
+                             std::function<std::chrono::system_clock::time_point()> wallClock, Terminal terminal,
+                             std::function<void()> quit)
+    : model_(model),
+      executor_(std::move(executor)),
+      clock_(std::move(clock)),
+      wallClock_(std::move(wallClock)),
+      terminal_(std::move(terminal)),
+      quit_(std::move(quit)) {}
+
+HeadlessFront::~HeadlessFront() {
+  *alive_ = false;
+  model_.server->onStatusChange = [](const Server::Status&) {};
+  model_.server->onSessionChange = [] {};
+  model_.pairing->onPhaseChange = [](const PairingController::Phase&) {};
+  model_.pairing->onApprovalRequested = [](const kit::DeviceInfo&) {};
+  model_.confirm = [](const AppModel::Alert&, std::function<void(bool)> answer) { answer(false); };
+}
+
+void HeadlessFront::print(std::string_view line) { terminal_.printLine(line); }
+
+void HeadlessFront::begin(bool pair) {
+  print(fmt::format("Tillerpad {} is running headless as “{}”.", MacIdentity::shortVersion(), model_.identity.name));
+  print("Type “help” for the commands.");
+
+  model_.server->onStatusChange = [this](const Server::Status& status) {
+    if (const auto* listening = std::get_if<Server::Listening>(&status)) {
+      print(fmt::format("Listening on port {}", listening->port));
+    } else if (std::holds_alternative<Server::Failed>(status)) {
+      print("Not reachable: network error");
+    }
+  };
+  model_.server->onSessionChange = [this] {
+    const auto& session = model_.server->session();
+    print(session ? "Connected: " + shown(session->device().name) : std::string("No iPhone connected"));
+  };
+  model_.pairing->onPhaseChange = [this](const PairingController::Phase& phase) { phaseChanged(phase); };
+  model_.pairing->onApprovalRequested = [this](const kit::DeviceInfo& device) { askApproval(device); };
+  auto forward = model_.permissions.onChange;
+  model_.permissions.onChange = [this, forward](const kit::PermissionStatus& status) {
+    forward(status);
+    printPermissions(status);
+  };
+  model_.confirm = [this](const AppModel::Alert& alert, std::function<void(bool)> answer) {
+    print(alert.messageText);
+    print(alert.informativeText);
+    print(alert.confirmButton + "? [y/N]");
+    ask(Question::revoke, [this, answer = std::move(answer)](bool yes) {
+      print(yes ? "Done." : "Cancelled.");
+      answer(yes);
+    });
+  };
+
+  const auto& permissions = model_.permissions.status();
+  if (!permissions.accessibility || !permissions.screenRecording) printPermissions(permissions);
+  // After the server's start, which the model has queued: the listener
+  // comes up once, with the code's key.
+  if (pair) {
+    asio::post(executor_, [this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.lock()) startPairing();
+    });
+  }
+}
+
+void HeadlessFront::printPermissions(const kit::PermissionStatus& status) {
+  print(status.accessibility ? "Pointer and keyboard control: allowed"
+                             : "Pointer and keyboard control: not possible (no X display with the XTest extension)");
+  print(status.screenRecording ? "Screen viewing: possible"
+                               : "Screen viewing: not possible (the X display cannot be read)");
+}
+
+void HeadlessFront::handleLine(std::string_view line) {
+  line = trim(line);
+  if (question_ != Question::none) {
+    auto reply = lower(line);
+    answer(reply == "y" || reply == "yes");
+    return;
+  }
+  if (!line.empty()) command(line);
+}
+
+void HeadlessFront::endOfInput() {
+  inputEnded_ = true;
+  if (question_ != Question::none) answer(false);
+}
+
+void HeadlessFront::command(std::string_view line) {
+  auto space = line.find_first_of(" \t");
+  std::string name = lower(line.substr(0, space));
+  std::string_view argument = space == std::string_view::npos ? std::string_view() : trim(line.substr(space));
+  if (name == "help" || name == "?") {
+    help();
+  } else if (name == "pair") {
+    startPairing();
+  } else if (name == "devices") {
+    printDevices();
+  } else if (name == "status") {
+    printStatus();
+  } else if (name == "disconnect") {
+    if (model_.server->session()) {
+      model_.server->disconnect();
+    } else {
+      print("No iPhone connected");
+    }
+  } else if (name == "revoke") {
+    if (argument.empty()) {
+      print("Usage: revoke <name or id>");
+    } else {
+      revoke(argument);
+    }
+  } else if (name == "quit" || name == "exit") {
+    quit_();
+  } else {
+    print(fmt::format("Unknown command “{}”. Type “help” for the commands.", shown(name)));
+  }
+}
+
+void HeadlessFront::help() {
+  print("Commands:");
+  print("  pair                   show a pairing code for a new iPhone");
+  print("  devices                list the paired iPhones");
+  print("  status                 show the listener, the connected iPhone and the permissions");
+  print("  disconnect             end the connected iPhone's session");
+  print("  revoke <name or id>    forget a paired iPhone (asks first)");
+  print("  help                   show this list");
+  print("  quit                   stop Tillerpad");
+}
+
+void HeadlessFront::startPairing() {
+  isPairing_ = true;
+  model_.pairing->start();
+  printCode();
+  scheduleCountdown();
+}
+
+void HeadlessFront::stopPairing() {
+  if (!isPairing_) return;
+  isPairing_ = false;
+  countdown_.reset();
+  // Not from inside the controller's own callback.
+  asio::post(executor_, [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.lock() && !isPairing_) model_.pairing->stop();
+  });
+}
+
+void HeadlessFront::printCode() {
+  const auto& payload = model_.pairing->payload();
+  if (!payload) return;
+  std::string code = payload->code();
+  print("Pair Your iPhone");
+  print("Open Tillerpad on your iPhone, tap “Pair with a Mac” and scan this code.");
+  for (const auto& line : terminalQr(code, terminal_.isInteractive)) print(line);
+  print(code);
+  print("Expires in " + remaining());
+}
+
+std::string HeadlessFront::remaining() const {
+  const auto& payload = model_.pairing->payload();
+  if (!payload) return "0:00";
+  auto left = std::chrono::ceil<std::chrono::seconds>(payload->expiresAt - wallClock_());
+  long seconds = std::max<long>(0, static_cast<long>(left.count()));
+  return fmt::format("{}:{:02}", seconds / 60, seconds % 60);
+}
+
+void HeadlessFront::scheduleCountdown() {
+  countdown_.reset();
+  const auto& payload = model_.pairing->payload();
+  if (!isPairing_ || !payload) return;
+  auto left = payload->expiresAt - wallClock_();
+  for (int mark : countdownMarks) {
+    auto at = std::chrono::seconds(mark);
+    if (left <= at) continue;
+    auto delay = std::chrono::duration_cast<kit::Clock::Duration>(left - at);
+    countdown_ = clock_->schedule(executor_, delay, [this, alive = std::weak_ptr<bool>(alive_)] {
+      if (!alive.lock()) return;
+      if (isPairing_ && std::holds_alternative<PairingController::ShowingCode>(model_.pairing->phase())) {
+        print("Expires in " + remaining());
+      }
+      scheduleCountdown();
+    });
+    return;
+  }
+}
+
+void HeadlessFront::phaseChanged(const PairingController::Phase& phase) {
+  if (!isPairing_) return;
+  if (std::holds_alternative<PairingController::ShowingCode>(phase) ||
+      std::holds_alternative<PairingController::AwaitingApproval>(phase)) {
+    return;
+  }
+  // The phone left or the code ran out while the question was open.
+  if (question_ == Question::approval) {
+    question_ = Question::none;
+    answer_ = nullptr;
+  }
+  if (const auto* paired = std::get_if<PairingController::Paired>(&phase)) {
+    print("“" + shown(paired->deviceName) + "” is paired");
+    print("You can now control this Mac from that iPhone. You can revoke it at any time from the menu bar.");
+  } else if (const auto* failed = std::get_if<PairingController::Failed>(&phase)) {
+    switch (failed->failure) {
+      case PairingController::Failure::expired:
+        print("The code expired");
+        print("For your security, pairing codes are valid for 5 minutes. Create a new one to try again.");
+        break;
+      case PairingController::Failure::denied:
+        print("Pairing denied");
+        print("The iPhone was not paired. Each code works only once, so create a new one to try again.");
+        break;
+      case PairingController::Failure::interrupted:
+        print("Pairing didn’t finish");
+        print("The connection to the iPhone was lost. Create a new code to try again.");
+        break;
+    }
+  }
+  stopPairing();
+}
+
+void HeadlessFront::askApproval(const kit::DeviceInfo& device) {
+  print("Allow “" + shown(device.name) + "” to control this Mac?");
+  print("It will be able to move the pointer, type, open apps and see your screen. Only allow iPhones you own.");
+  print(shown(device.model) + " · iOS " + shown(device.systemVersion));
+  print("Allow? [y/N]");
+  std::weak_ptr<PairingController> pairing = model_.pairing;
+  ask(Question::approval, [pairing](bool allow) {
+    if (auto p = pairing.lock()) p->resolve(allow);
+  });
+}
+
+void HeadlessFront::ask(Question question, std::function<void(bool)> answer) {
+  // One question at a time: a newer one withdraws the older.
+  if (question_ != Question::none) {
+    print("(The earlier question is withdrawn: no.)");
+    this->answer(false);
+  }
+  question_ = question;
+  answer_ = std::move(answer);
+  if (inputEnded_) {
+    print("(Standard input is closed: no.)");
+    this->answer(false);
+  }
+}
+
+void HeadlessFront::answer(bool yes) {
+  question_ = Question::none;
+  auto reply = std::exchange(answer_, nullptr);
+  if (reply) reply(yes);
+}
+
+void HeadlessFront::printStatus() {
+  const auto& status = model_.server->status();
+  if (const auto* listening = std::get_if<Server::Listening>(&status)) {
+    print(fmt::format("Listening on port {}", listening->port));
+  } else if (std::holds_alternative<Server::Failed>(status)) {
+    print("Not reachable: network error");
+  } else {
+    print("Starting");
+  }
+  if (auto port = model_.server->fastPort()) print(fmt::format("Fast channel on UDP port {}", *port));
+  const auto& session = model_.server->session();
+  print(session ? "Connected: " + shown(session->device().name) : std::string("No iPhone connected"));
+  printPermissions(model_.permissions.status());
+  print(fmt::format("Share Clipboard: {}", model_.settings.shareClipboard() ? "on" : "off"));
+  print(fmt::format("Allow Screen Viewing: {}", model_.settings.allowScreenViewing() ? "on" : "off"));
+  print(fmt::format("Open at Login: {}", model_.loginItem.isEnabled() ? "on" : "off"));
+  if (isPairing_) print("A pairing code is showing; it expires in " + remaining());
+}
+
+void HeadlessFront::printDevices() {
+  const auto& devices = model_.registry.devices();
+  if (devices.empty()) {
+    print("No paired iPhones yet.");
+    return;
+  }
+  print("Paired iPhones:");
+  const auto& session = model_.server->session();
+  for (const auto& device : devices) {
+    bool connected = session && session->device().id == device.id;
+    print(fmt::format("  {}  {}  Paired on {}{}", shown(device.name), device.id.text(), pairedOn(device.pairedAt),
+                      connected ? "  Connected" : ""));
+  }
+}
+
+void HeadlessFront::revoke(std::string_view nameOrID) {
+  const auto& devices = model_.registry.devices();
+  std::vector<const kit::PairedDevice*> matches;
+  if (auto id = kit::Uuid::parse(nameOrID)) {
+    for (const auto& d : devices) {
+      if (d.id == *id) matches.push_back(&d);
+    }
+  }
+  if (matches.empty()) {
+    for (const auto& d : devices) {
+      if (d.name == nameOrID || shown(d.name) == nameOrID) matches.push_back(&d);
+    }
+  }
+  if (matches.empty()) {
+    print(fmt::format("No paired iPhone is named “{}” or has that id. Type “devices” for the list.", shown(nameOrID)));
+    return;
+  }
+  if (matches.size() > 1) {
+    print(fmt::format("Several paired iPhones are named “{}”: give the id. Type “devices” for the list.",
+                      shown(nameOrID)));
+    return;
+  }
+  kit::PairedDevice device = *matches.front();
+  device.name = shown(device.name);
+  model_.revoke(device);
+}
+
+}  // namespace tillerpad::host

@@ -1,0 +1,53 @@
+#include "platform/linux/x11_display.h"
+
+#include <X11/Xlib.h>
+
+#include <mutex>
+#include <set>
+
+namespace tillerpad::platform::linux_x11 {
+namespace {
+
+std::mutex lostMutex;
+std::set<Display*>& lostDisplays() {
+  static std::set<Display*> displays;
+  return displays;
+}
+
+// The default prints a line and the default exit handler ends the process;
+// ours only records the loss, and its owner logs it.
+int quietIOError(Display*) { return 0; }
+
+void markLost(Display* display, void*) {
+  std::lock_guard lock(lostMutex);
+  lostDisplays().insert(display);
+}
+
+}  // namespace
+
+void surviveDisplayLoss(Display* display) {
+  static std::once_flag installed;
+  std::call_once(installed, [] { XSetIOErrorHandler(quietIOError); });
+  XSetIOErrorExitHandler(display, markLost, nullptr);
+}
+
+Display* openDisplay(const std::string& name) {
+  Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+  if (display) surviveDisplayLoss(display);
+  return display;
+}
+
+bool isDisplayLost(Display* display) {
+  std::lock_guard lock(lostMutex);
+  return lostDisplays().contains(display);
+}
+
+void closeDisplay(Display* display) {
+  if (!display) return;
+  XCloseDisplay(display);
+  // After the close: a new connection may get the same address.
+  std::lock_guard lock(lostMutex);
+  lostDisplays().erase(display);
+}
+
+}  // namespace tillerpad::platform::linux_x11
