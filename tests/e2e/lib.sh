@@ -1,7 +1,9 @@
+# shellcheck shell=bash
 # Shared by the end-to-end scripts: a desktop service started headless with
 # private folders, phones run by tillerpad-remote, bounded waits, and clean-up.
 # Sourced; expects TILLERPAD, REMOTE and RECORDER set to the binaries.
 # Every wait polls a file with a limit (default 20 s); nothing waits on time alone.
+# E2E_KEEP=1 keeps the folder with every output for a look afterwards.
 
 set -uo pipefail
 
@@ -28,7 +30,7 @@ e2e_cleanup() {
     kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
   done
-  rm -rf "$E2E_DIR"
+  if [ -n "${E2E_KEEP:-}" ]; then echo "kept $E2E_DIR"; else rm -rf "$E2E_DIR"; fi
   exit "$status"
 }
 trap e2e_cleanup EXIT
@@ -64,7 +66,7 @@ wait_exit() {
   local pid=$1 limit=${2:-20}
   for _ in $(seq $((limit * 10))); do
     if ! kill -0 "$pid" 2>/dev/null; then
-      wait "$pid"
+      wait "$pid" 2>/dev/null
       exit_status=$?
       return 0
     fi
@@ -95,38 +97,40 @@ host_lines() { count "$E2E_DIR/host.out" "$1"; }
 # The port of the newest listener.
 host_port() { grep -E '^Listening on port [0-9]+$' "$E2E_DIR/host.out" | tail -n 1 | awk '{print $4}'; }
 
-# wait_listening_after PATTERN: until a listener became ready after the last
-# line matching PATTERN (the listener restarts when its key set changes).
-wait_listening_after() {
-  local pattern=$1
-  for _ in $(seq 200); do
-    local mark last
-    mark=$(grep -nE -- "$pattern" "$E2E_DIR/host.out" | tail -n 1 | cut -d: -f1)
-    last=$(grep -nE '^Listening on port [0-9]+$' "$E2E_DIR/host.out" | tail -n 1 | cut -d: -f1)
-    [ -n "$mark" ] && [ -n "$last" ] && [ "$last" -gt "$mark" ] && return 0
-    sleep 0.1
-  done
-  fail "no listener became ready after '$pattern' within 20 s"
-}
-
 # The newest pairing code the host printed.
 pairing_code() { grep -E '^TILLERPAD:' "$E2E_DIR/host.out" | tail -n 1; }
 
 # MARK: phones
 
+# Every key change restarts the listener on a new port, and a restart may
+# follow the line a script waits for (pairing ends with two: the new device
+# key, then the withdrawn code). A phone that finds the port closed tries
+# again on the next listener, as a phone re-resolving the service would.
+# moved_on ERRFILE LISTENERS: true (after waiting for it) when the last
+# failure was a closed port and a listener newer than LISTENERS comes up.
+moved_on() {
+  tail -n 1 "$1" | grep -q 'cannot reach the desktop' || return 1
+  echo "(the port moved; again on the next listener)"
+  wait_count "$E2E_DIR/host.out" '^Listening on port' $(($2 + 1))
+}
+
 # remote NAME ARGS...: runs tillerpad-remote with phone NAME's private data
 # folder against the host's newest port, in the foreground; sets exit_status.
 remote() {
-  local name=$1
+  local name=$1 listeners
   shift
   mkdir -p "$E2E_DIR/$name"
-  env XDG_DATA_HOME="$E2E_DIR/$name" HOME="$E2E_DIR/$name" \
-    timeout 30 "$REMOTE" --host 127.0.0.1 --port "$(host_port)" "$@" \
-    >>"$E2E_DIR/$name.remote.out" 2>>"$E2E_DIR/$name.remote.err"
-  exit_status=$?
+  for attempt in 1 2 3; do
+    listeners=$(host_lines '^Listening on port')
+    env XDG_DATA_HOME="$E2E_DIR/$name" HOME="$E2E_DIR/$name" \
+      timeout 30 "$REMOTE" --host 127.0.0.1 --port "$(host_port)" "$@" \
+      >>"$E2E_DIR/$name.remote.out" 2>>"$E2E_DIR/$name.remote.err"
+    exit_status=$?
+    [ "$exit_status" -eq 4 ] && [ "$attempt" -lt 3 ] && moved_on "$E2E_DIR/$name.remote.err" "$listeners" || return 0
+  done
 }
 
-# remote_background NAME ARGS...: the same in the background; sets remote_pid.
+# remote_background NAME ARGS...: the same in the background, once; sets remote_pid.
 remote_background() {
   local name=$1
   shift
@@ -140,24 +144,35 @@ remote_background() {
 
 # start_session PHONE LABEL FD: a `session` of phone PHONE whose standard
 # input is a FIFO held open on FD; its output goes to LABEL.remote.out.
+# Returns once the desktop's opening messages arrived; sets session_pid.
 start_session() {
-  local phone=$1 label=$2 fd=$3
+  local phone=$1 label=$2 fd=$3 listeners
   mkfifo "$E2E_DIR/$label.in"
   eval "exec $fd<>\"\$E2E_DIR/\$label.in\""
   mkdir -p "$E2E_DIR/$phone"
-  env XDG_DATA_HOME="$E2E_DIR/$phone" HOME="$E2E_DIR/$phone" \
-    "$REMOTE" --host 127.0.0.1 --port "$(host_port)" session <&"$fd" \
-    >>"$E2E_DIR/$label.remote.out" 2>>"$E2E_DIR/$label.remote.err" &
-  session_pid=$!
-  E2E_PIDS+=("$session_pid")
-  wait_for "$E2E_DIR/$label.remote.out" '^sharingSettings '
+  for attempt in 1 2 3; do
+    listeners=$(host_lines '^Listening on port')
+    env XDG_DATA_HOME="$E2E_DIR/$phone" HOME="$E2E_DIR/$phone" \
+      "$REMOTE" --host 127.0.0.1 --port "$(host_port)" session <&"$fd" \
+      >>"$E2E_DIR/$label.remote.out" 2>>"$E2E_DIR/$label.remote.err" &
+    session_pid=$!
+    E2E_PIDS+=("$session_pid")
+    for _ in $(seq 200); do
+      grep -q '^sharingSettings ' "$E2E_DIR/$label.remote.out" 2>/dev/null && return 0
+      kill -0 "$session_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$session_pid" 2>/dev/null && fail "session $label: no opening messages within 20 s"
+    wait_exit "$session_pid" 5
+    [ "$exit_status" -eq 4 ] && [ "$attempt" -lt 3 ] && moved_on "$E2E_DIR/$label.remote.err" "$listeners" \
+      || fail "session $label ended with status $exit_status before it was set up"
+  done
 }
 
 # pair_phone NAME: pairs phone NAME with the newest code, the desktop user
-# answering y, and waits for the listener that offers the new device key.
-# The code's key may still be on its way into a listener (a pairing shown at
-# start-up restarts one that is already up): a phone that is turned away
-# before the desktop asked anything tries once more with the next listener.
+# answering y. The code's key may still be on its way into a listener (a
+# pairing shown at start-up restarts one that is already up): a phone turned
+# away before the desktop asked anything tries once more on the next listener.
 pair_phone() {
   local name=$1
   local code asked listeners
@@ -178,15 +193,12 @@ pair_phone() {
     echo "pairing $name: turned away before the question; again after the next listener"
     wait_count "$E2E_DIR/host.out" '^Listening on port' $((listeners + 1))
   done
-  listeners=$(host_lines '^Listening on port')
   host_say y
   wait_exit "$remote_pid" 30
   [ "$exit_status" -eq 0 ] || fail "pairing $name ended with status $exit_status"
   grep -qE "^paired macID=[0-9A-F-]+ name=\".*\" deviceID=[0-9A-F-]+$" "$E2E_DIR/$name.remote.out" \
     || fail "no paired line from $name"
   wait_for "$E2E_DIR/host.out" "^“$name” is paired$"
-  # The new device key restarts the listener.
-  wait_count "$E2E_DIR/host.out" '^Listening on port' $((listeners + 1))
 }
 
 # MARK: the X display
