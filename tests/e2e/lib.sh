@@ -36,8 +36,8 @@ e2e_cleanup() {
 trap e2e_cleanup EXIT
 trap 'exit 130' INT TERM
 
-step() { step_name="$*"; echo "== $*"; }
-fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { step_name="$*"; echo "== $(date +%T) $*"; }
+fail() { echo "FAIL $(date +%T): $*" >&2; exit 1; }
 
 # wait_for FILE PATTERN [SECONDS]: until a line matches the extended regex.
 wait_for() {

@@ -37,6 +37,22 @@ std::string escapedText(KeySym sym) {
   return out;
 }
 
+// The key's symbol as the server maps it now, asked afresh for every key:
+// the injector binds spare key codes for characters the layout lacks, and
+// Xlib's cached (XKB) map may not have caught up with that when the key
+// event is handled. Core rules for the level: shift picks the second symbol,
+// and a lone letter stands for both its cases.
+KeySym keysymFor(Display* display, const XKeyEvent& key) {
+  int perCode = 0;
+  KeySym* syms = XGetKeyboardMapping(display, static_cast<KeyCode>(key.keycode), 1, &perCode);
+  if (!syms) return NoSymbol;
+  KeySym first = perCode > 0 ? syms[0] : NoSymbol;
+  KeySym second = perCode > 1 ? syms[1] : NoSymbol;
+  XFree(syms);
+  if (second == NoSymbol) XConvertCase(first, &first, &second);
+  return (key.state & ShiftMask) ? second : first;
+}
+
 int printPointer(Display* display) {
   Window root = DefaultRootWindow(display), child = 0;
   int rootX = 0, rootY = 0, x = 0, y = 0;
@@ -89,14 +105,8 @@ int main(int argc, char** argv) {
         XSync(display, False);
         std::printf("ready\n");
         break;
-      case MappingNotify:
-        // The injector binds spare key codes for characters the layout lacks.
-        XRefreshKeyboardMapping(&event.xmapping);
-        break;
       case KeyPress: {
-        KeySym sym = NoSymbol;
-        char ignored[32];
-        XLookupString(&event.xkey, ignored, sizeof ignored, &sym, nullptr);
+        KeySym sym = keysymFor(display, event.xkey);
         const char* name = sym == NoSymbol ? nullptr : XKeysymToString(sym);
         std::printf("key %s %s\n", name ? name : "NoSymbol", escapedText(sym).c_str());
         break;
