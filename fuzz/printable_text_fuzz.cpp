@@ -16,6 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (c < 0x20 || c == 0x7F) std::abort();
     std::size_t length = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
     if (c >= 0x80 && (c < 0xC2 || c > 0xF4)) std::abort();
+    if (length > 1 && i + 1 < out.size()) {
+      auto second = static_cast<unsigned char>(out[i + 1]);
+      if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
+          (c == 0xF4 && second > 0x8F)) {
+        std::abort();
+      }
+    }
     if (i + length > out.size()) std::abort();
     for (std::size_t k = 1; k < length; ++k) {
       if ((static_cast<unsigned char>(out[i + k]) & 0xC0) != 0x80) std::abort();
