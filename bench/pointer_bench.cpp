@@ -251,7 +251,13 @@ struct Bench {
         r.sent += perDatagram;
       }
       sendEnd = Clock::now();
-      desktop.injector().waitIdle(10s);
+      // Moves still on the way (socket, listener, the injector's queue): done
+      // when all have been written or the count stops growing.
+      for (std::uint64_t count = sink.moves();;) {
+        auto next = sink.waitForMoves(injected0 + r.sent, 300ms);
+        if (next >= injected0 + r.sent || next == count) break;
+        count = next;
+      }
       // The X server's reports follow the injector's last request.
       auto quietSince = Clock::now();
       std::uint64_t seen = watch.motions();
