@@ -62,6 +62,7 @@ HeadlessFront::~HeadlessFront() {
   model_.pairing->onPhaseChange = [](const PairingController::Phase&) {};
   model_.pairing->onApprovalRequested = [](const kit::DeviceInfo&) {};
   model_.confirm = [](const AppModel::Alert&, std::function<void(bool)> answer) { answer(false); };
+  if (forwardPermissions_) model_.permissions.onChange = forwardPermissions_;
 }
 
 void HeadlessFront::print(std::string_view line) { terminal_.printLine(line); }
@@ -83,9 +84,9 @@ void HeadlessFront::begin(bool pair) {
   };
   model_.pairing->onPhaseChange = [this](const PairingController::Phase& phase) { phaseChanged(phase); };
   model_.pairing->onApprovalRequested = [this](const kit::DeviceInfo& device) { askApproval(device); };
-  auto forward = model_.permissions.onChange;
-  model_.permissions.onChange = [this, forward](const kit::PermissionStatus& status) {
-    forward(status);
+  forwardPermissions_ = model_.permissions.onChange;
+  model_.permissions.onChange = [this](const kit::PermissionStatus& status) {
+    forwardPermissions_(status);
     printPermissions(status);
   };
   model_.confirm = [this](const AppModel::Alert& alert, std::function<void(bool)> answer) {

@@ -68,6 +68,8 @@ class HeadlessFront {
   Question question_ = Question::none;
   std::function<void(bool)> answer_;
   std::unique_ptr<kit::Clock::Timer> countdown_;
+  // The model's own wiring of permission changes, which the front extends.
+  std::function<void(const kit::PermissionStatus&)> forwardPermissions_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

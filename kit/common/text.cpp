@@ -13,9 +13,28 @@ std::string withoutControlCharacters(std::string_view text) {
       ++i;
       continue;
     }
-    std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    // Well-formed sequences only (lead byte and the range of the second byte
+    // as Unicode defines them): no overlong forms, surrogates or code points
+    // beyond U+10FFFF.
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    }
     bool whole = length > 0 && i + length <= text.size();
-    for (std::size_t k = 1; whole && k < length; ++k) {
+    if (whole) {
+      auto second = static_cast<unsigned char>(text[i + 1]);
+      whole = second >= low && second <= high;
+    }
+    for (std::size_t k = 2; whole && k < length; ++k) {
       whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
     }
     // Stray and broken bytes go: an 8-bit terminal reads a lone 0x9B as CSI.

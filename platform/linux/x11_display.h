@@ -15,7 +15,7 @@ Display* openDisplay(const std::string& name);  // empty: $DISPLAY; null on fail
 // For displays opened by other means (XkbOpenDisplay).
 void surviveDisplayLoss(Display* display);
 bool isDisplayLost(Display* display);
-// Closes and forgets the display.
+// Closes the display; a lost one is only let go (see the definition).
 void closeDisplay(Display* display);
 
 struct DisplayCloser {

@@ -17,9 +17,12 @@ struct X11PermissionProbe::Impl {
 
   // The display when it answers a round trip now.
   Display* reachable() {
-    if (display && isDisplayLost(display.get())) {
-      display.reset();
-      log.error("Lost the X display");
+    if (display) {
+      XSync(display.get(), False);
+      if (isDisplayLost(display.get())) {
+        log.error("Lost the X display");
+        display.reset();
+      }
     }
     if (!display) {
       display.reset(openDisplay(displayName));
@@ -27,10 +30,6 @@ struct X11PermissionProbe::Impl {
         int eventBase = 0, errorBase = 0, major = 0, minor = 0;
         hasXTest = XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor);
       }
-    }
-    if (display) {
-      XSync(display.get(), False);
-      if (isDisplayLost(display.get())) display.reset();
     }
     bool isReachable = display != nullptr;
     if (isReachable != wasReachable) {
@@ -57,6 +56,7 @@ bool X11PermissionProbe::canSynthesizeInput() {
 }
 
 bool X11PermissionProbe::canCaptureScreen() {
+  // Right after canSynthesizeInput() the connection is known good.
   Display* d = impl_->display.get();
   if (!d || isDisplayLost(d)) d = impl_->reachable();
   if (!d) return false;

@@ -1,0 +1,181 @@
+// Connection set-up over loopback: TCP + TLS-PSK against a bare TLS listener
+// (the server's parameters, nothing after the handshake) beside a full set-up
+// against the real server (TCP + TLS + hello/welcome until the phone holds the
+// welcome). The two kinds of run alternate so that both see the same machine
+// load. A plain main() that prints a small table; Google Benchmark's
+// per-iteration statistics say less about 50 separate connections than a
+// median and a p90.
+//   build-rel/bench/tillerpad_bench_connection [runs]
+#include <asio/ip/tcp.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "bench/loopback_desktop.h"
+#include "platform/fake/recording_input.h"
+
+namespace tillerpad::bench {
+namespace {
+
+// TLS with the server's parameters and nothing else: each accepted connection
+// runs the handshake, then waits for the phone to leave.
+class BareTlsListener {
+ public:
+  explicit BareTlsListener(const kit::PreSharedKey& psk)
+      : context_(kit::TransportParameters::server({psk})),
+        acceptor_(io_.io(), {asio::ip::make_address("127.0.0.1"), 0}) {
+    asio::co_spawn(io_.io(), acceptLoop(), [](std::exception_ptr) {});
+  }
+  ~BareTlsListener() {
+    io_.call([this] { acceptor_.close(); });
+    io_.stop();
+  }
+
+  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  std::size_t open() const { return open_.load(); }
+  std::size_t failed() const { return failed_.load(); }
+
+ private:
+  asio::awaitable<void> acceptLoop() {
+    for (;;) {
+      auto socket = co_await acceptor_.async_accept(asio::use_awaitable);
+      auto channel = kit::MessageChannel::create(io_.executor(), kit::TlsConnection::accept(std::move(socket), context_),
+                                                 "bare", clock_);
+      ++open_;
+      asio::co_spawn(io_.io(), serve(channel), [this](std::exception_ptr error) {
+        if (error) ++failed_;
+        --open_;
+      });
+    }
+  }
+
+  static asio::awaitable<void> serve(std::shared_ptr<kit::MessageChannel> channel) {
+    auto opening = channel->open(10s);
+    co_await std::move(opening);
+    auto waiting = channel->waitUntilClosed(10s);
+    co_await std::move(waiting);
+  }
+
+  IoThread io_;
+  std::shared_ptr<kit::Clock> clock_ = std::make_shared<kit::SteadyClock>();
+  kit::TlsContext context_;
+  asio::ip::tcp::acceptor acceptor_;
+  std::atomic<std::size_t> open_{0};
+  std::atomic<std::size_t> failed_{0};
+};
+
+asio::awaitable<void> openOnly(std::shared_ptr<kit::MessageChannel> channel) {
+  auto opening = channel->open(10s);
+  co_await std::move(opening);
+}
+
+struct Samples {
+  std::vector<double> tlsAlone, serverTls, serverWelcome;
+};
+
+void waitUntil(const std::function<bool()>& done, const char* what) {
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error(std::string("timed out: ") + what);
+    std::this_thread::sleep_for(200us);
+  }
+}
+
+int run(int runs) {
+  platform::fake::RecordingInput input;  // no events reach it: nothing is moved here
+  input.setDisplays({{1, {0, 0, 1280, 800}, "A", true}});
+  LoopbackDesktop desktop(input, input);
+  const kit::PreSharedKey psk = desktop.phoneKey();
+  BareTlsListener bare(psk);
+  IoThread phone;
+  auto clock = std::make_shared<kit::SteadyClock>();
+  // One client context for every run, as a phone keeps its configuration.
+  kit::TlsContext clientContext(kit::TransportParameters::client(psk));
+  auto newChannel = [&](std::uint16_t port) {
+    return kit::MessageChannel::create(
+        phone.executor(),
+        kit::TlsConnection::connect(phone.executor(), clientContext, kit::Endpoint::hostPort("127.0.0.1", port)),
+        "phone", clock);
+  };
+
+  auto tlsAlone = [&] {
+    auto start = std::chrono::steady_clock::now();
+    auto channel = newChannel(bare.port());
+    phone.run(openOnly(channel), 10s, "TLS handshake");
+    double us = microsecondsBetween(start, std::chrono::steady_clock::now());
+    channel->cancel();
+    waitUntil([&] { return bare.open() == 0; }, "the bare listener's connection to end");
+    return us;
+  };
+
+  // Full set-up; the TLS part is timed on the way.
+  auto fullSetUp = [&](double& tlsUs) {
+    auto start = std::chrono::steady_clock::now();
+    auto channel = newChannel(desktop.port());
+    phone.run(openOnly(channel), 10s, "TLS handshake with the server");
+    tlsUs = microsecondsBetween(start, std::chrono::steady_clock::now());
+    auto handshake = kit::Handshake::connect(channel, psk.identity, desktop.phone().keyData, {"Bench", "Phone", "18", "2"});
+    phone.run(std::move(handshake), 10s, "hello/welcome");
+    double us = microsecondsBetween(start, std::chrono::steady_clock::now());
+    // A clean end: the session's opening messages, then bye, then the server
+    // back to no session and nothing in set-up.
+    phone.run(awaitOpeningMessages(channel), 10s, "the opening messages");
+    phone.run(sayBye(channel), 10s, "bye");
+    desktop.waitUntilQuiet();
+    return us;
+  };
+
+  constexpr int warmUp = 3;
+  Samples samples;
+  for (int i = 0; i < warmUp + runs; ++i) {
+    double tls = tlsAlone();
+    double serverTls = 0;
+    double welcome = fullSetUp(serverTls);
+    if (i < warmUp) continue;
+    samples.tlsAlone.push_back(tls);
+    samples.serverTls.push_back(serverTls);
+    samples.serverWelcome.push_back(welcome);
+  }
+
+  std::printf("Connection set-up over loopback, %d runs of each (alternating, after %d warm-up runs), microseconds\n\n",
+              runs, warmUp);
+  std::printf("%-46s %10s %10s\n", "", "median", "p90");
+  auto row = [](const char* name, const std::vector<double>& v) {
+    std::printf("%-46s %10.0f %10.0f\n", name, percentile(v, 50), percentile(v, 90));
+  };
+  row("TLS alone: TCP + TLS-PSK, bare listener", samples.tlsAlone);
+  row("server: TCP + TLS", samples.serverTls);
+  row("server: TCP + TLS + hello/welcome", samples.serverWelcome);
+  std::printf("\nfull set-up / TLS alone (medians): %.2f\n",
+              percentile(samples.serverWelcome, 50) / percentile(samples.tlsAlone, 50));
+  std::printf("hello/welcome share of the full set-up (medians): %.0f us\n",
+              percentile(samples.serverWelcome, 50) - percentile(samples.serverTls, 50));
+  const auto total = static_cast<std::size_t>(warmUp + runs);
+  std::printf("\nserver: %zu/%zu sessions started, %zu ended; %zu rejected, %zu closed for the set-up limits; "
+              "listener started %zu time(s)\n",
+              desktop.logLines("Session started with"), total, desktop.logLines("Session ended with"),
+              desktop.logLines("Connection rejected"), desktop.logLines("Too many connections in set-up"),
+              desktop.logLines("Listener starting with"));
+  std::printf("bare listener: %zu handshake(s) failed\n", bare.failed());
+  return 0;
+}
+
+}  // namespace
+}  // namespace tillerpad::bench
+
+int main(int argc, char** argv) {
+  int runs = argc > 1 ? std::atoi(argv[1]) : 50;
+  if (runs < 1) {
+    std::fprintf(stderr, "usage: %s [runs]\n", argv[0]);
+    return 2;
+  }
+  try {
+    return tillerpad::bench::run(runs);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "connection bench: %s\n", e.what());
+    return 1;
+  }
+}
