@@ -107,7 +107,7 @@ remote phone ping
 [ "$exit_status" -eq 4 ] || fail "the revoked phone's ping ended with status $exit_status, not 4"
 grep -q 'unknown PSK identity' "$E2E_DIR/phone.remote.err" || fail "the refusal was not the unknown-identity alert"
 
-step "quit ends the desktop with status 0"
+step "quit ends the desktop with status 0 (a sanitizer build fails here on a leak)"
 host_say quit
 wait_exit "$host_pid" 20
 [ "$exit_status" -eq 0 ] || fail "the desktop ended with status $exit_status"
