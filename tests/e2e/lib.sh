@@ -8,12 +8,14 @@
 set -uo pipefail
 
 E2E_DIR=$(mktemp -d /tmp/e2e-tillerpad.XXXXXX)
+exec 6>&2  # the real standard error: failures show even inside a quieted group
 E2E_PIDS=()       # background processes to stop at exit
 host_pid=""
 step_name="start"
 
 e2e_cleanup() {
   local status=$?
+  exec 2>&6
   if [ "$status" -ne 0 ]; then
     echo "FAILED during: $step_name" >&2
     for f in host.out host.err; do
@@ -37,7 +39,7 @@ trap e2e_cleanup EXIT
 trap 'exit 130' INT TERM
 
 step() { step_name="$*"; echo "== $(date +%T) $*"; }
-fail() { echo "FAIL $(date +%T): $*" >&2; exit 1; }
+fail() { echo "FAIL $(date +%T): $*" >&6; exit 1; }
 
 # wait_for FILE PATTERN [SECONDS]: until a line matches the extended regex.
 wait_for() {
