@@ -10,6 +10,7 @@
 
 #include "kit/pairing/handshake.h"
 #include "kit/common/text.h"
+#include "kit/pairing/crypto.h"
 #include "kit/transport/bonjour.h"
 #include "kit/transport/fast_channel.h"
 #include "kit/transport/message_channel.h"
@@ -58,7 +59,7 @@ void Server::start() {
   if (!listener_ && !restartPending_) startListener();
 }
 
-void Server::startListener() {
+std::vector<kit::PreSharedKey> Server::currentKeys() const {
   std::vector<kit::PreSharedKey> psks;
   for (const auto& device : d_.registry.devices()) {
     kit::PreSharedKey psk{kit::PeerIdentity::device(device.id), {}};
@@ -67,6 +68,29 @@ void Server::startListener() {
     psks.push_back(psk);
   }
   if (auto pending = d_.pairing ? d_.pairing->pendingKey() : std::nullopt) psks.push_back(*pending);
+  return psks;
+}
+
+// A keyed digest of identities and keys, so that no copy of the keys is kept
+// just to compare them.
+kit::Bytes Server::keysDigest(std::vector<kit::PreSharedKey> psks) {
+  static const kit::Bytes label{'l', 'i', 's', 't', 'e', 'n', 'e', 'r', ' ', 'k', 'e', 'y', 's'};
+  kit::Bytes material;
+  for (const auto& psk : psks) {
+    auto identity = psk.identity.text();
+    material.push_back(static_cast<std::uint8_t>(identity.size()));
+    material.insert(material.end(), identity.begin(), identity.end());
+    material.insert(material.end(), psk.key.begin(), psk.key.end());
+  }
+  auto digest = kit::crypto::hmacSha256(label, material);
+  OPENSSL_cleanse(material.data(), material.size());
+  for (auto& psk : psks) OPENSSL_cleanse(psk.key.data(), psk.key.size());
+  return digest;
+}
+
+void Server::startListener() {
+  std::vector<kit::PreSharedKey> psks = currentKeys();
+  listenerKeys_ = keysDigest(psks);
   std::size_t count = psks.size();
   auto parameters = kit::TransportParameters::server(psks);
   for (auto& psk : psks) OPENSSL_cleanse(psk.key.data(), psk.key.size());
@@ -96,6 +120,10 @@ void Server::startListener() {
 }
 
 void Server::keysChanged() {
+  // A change that leaves the listener's keys as they are (the claimed code
+  // withdrawn after its phone was stored) keeps the listener: a restart
+  // would move the port under a phone that is about to connect.
+  if (listener_ && !isListenerCancelled_ && !restartPending_ && listenerKeys_ == keysDigest(currentKeys())) return;
   if (listener_) {
     restartPending_ = true;
     // A burst of changes cancels once; the cancelled state starts the next one.

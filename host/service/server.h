@@ -19,6 +19,7 @@
 #include "host/service/device_session.h"
 #include "host/service/mac_identity.h"
 #include "host/service/pairing_controller.h"
+#include "kit/common/bytes.h"
 #include "kit/common/log.h"
 #include "kit/transport/clock.h"
 #include "kit/transport/endpoint.h"
@@ -106,6 +107,8 @@ class Server : public std::enable_shared_from_this<Server> {
  private:
   explicit Server(Dependencies dependencies);
 
+  std::vector<kit::PreSharedKey> currentKeys() const;
+  static kit::Bytes keysDigest(std::vector<kit::PreSharedKey> psks);
   void startListener();
   void listenerStateChanged(ConnectionListener* listener, ConnectionListener::State state, std::uint16_t port,
                             const std::string& error);
@@ -129,6 +132,7 @@ class Server : public std::enable_shared_from_this<Server> {
   std::unique_ptr<ConnectionListener> listener_;
   bool restartPending_ = false;
   bool isListenerCancelled_ = false;  // the current listener was told to cancel
+  kit::Bytes listenerKeys_;           // keysDigest of what the current listener offers
   std::unique_ptr<kit::Clock::Timer> retryTimer_;
   std::map<std::string, std::size_t> pendingPerHost_;
   std::size_t pendingTotal_ = 0;

@@ -223,6 +223,20 @@ TEST_F(ServerTest, KeySetFollowsPhonesAndTheCodeWithOneCancelPerBurst) {
   EXPECT_EQ(listenerStarts(), (std::vector<std::string>{"Listener starting with 0 key(s)", "Listener starting with 2 key(s)",
                                                         "Listener starting with 3 key(s)", "Listener starting with 2 key(s)"}));
   for (auto* l : hub_.live) EXPECT_EQ(l->cancels, 0);
+
+  // A claimed code's phone is stored: one restart with its key; withdrawing
+  // the spent code then leaves the listener (and its port) as it is.
+  pairing_->start();
+  drain(io_);
+  ASSERT_TRUE(pairing_->claim(pairing_->payload()->pairingID));
+  addPhone("C");
+  drain(io_);
+  EXPECT_EQ(hub_.current().keys, 3u);
+  int created = hub_.created;
+  pairing_->stop();
+  drain(io_);
+  EXPECT_EQ(hub_.created, created);
+  EXPECT_EQ(hub_.current().cancels, 0);
 }
 
 TEST_F(ServerTest, ListenerFailureRetriesAfterThreeSecondsAndStatusNotifiesOnlyOnChange) {
