@@ -10,10 +10,12 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <list>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/gsettings.h"
@@ -22,6 +24,9 @@
 
 namespace tillerpad::platform::linux_x11 {
 namespace {
+
+// How long a freshly bound key code is left alone before it is pressed.
+constexpr std::chrono::milliseconds kBindingSettle{50};
 
 constexpr double kDefaultDoubleClickSeconds = 0.4;
 
@@ -145,6 +150,13 @@ struct X11Input::Impl {
     KeySym syms[2] = {sym, sym};  // shift must not change it
     XChangeKeyboardMapping(display.get(), code, 2, syms, 1);
     XSync(display.get(), False);
+    // Clients refresh their keymap when the change's notification reaches
+    // them; a key event that overtakes that refresh is looked up in the old
+    // map, and Xlib clients then keep the wrong symbol for this key code.
+    // Measured on Xvfb with an Xlib client: without the pause 60 of 105
+    // characters arrived as NoSymbol, with it none or one. A binding is made
+    // once per character, so the pause is rare.
+    std::this_thread::sleep_for(kBindingSettle);
     lent.emplace_front(sym, code);
     if (mapping.perCode > 0) {
       std::size_t i = static_cast<std::size_t>((code - mapping.minCode) * mapping.perCode);
