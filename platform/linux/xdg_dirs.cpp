@@ -5,7 +5,7 @@
 namespace tillerpad::platform::xdg {
 namespace {
 
-// The base directory spec ignores relative values.
+// XDG base directories ignore relative values.
 std::optional<std::filesystem::path> baseDirectory(const char* variable, const char* underHome) {
   const char* value = std::getenv(variable);
   if (value && *value == '/') return std::filesystem::path(value);
