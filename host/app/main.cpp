@@ -140,7 +140,7 @@ class InputLines {
  public:
   static constexpr std::size_t maxLine = 4096;
 
-  InputLines(asio::io_context& io, host::HeadlessFront& front) : io_(io), front_(front), descriptor_(io) {}
+  InputLines(asio::io_context& io, host::HeadlessFront& front) : front_(front), descriptor_(io) {}
 
   void start() {
     int fd = ::dup(STDIN_FILENO);
@@ -189,7 +189,6 @@ class InputLines {
     });
   }
 
-  asio::io_context& io_;
   host::HeadlessFront& front_;
   asio::posix::stream_descriptor descriptor_;
   asio::streambuf buffer_{maxLine};
