@@ -24,18 +24,30 @@ Bytes Framing::frame(ByteView payload) {
   return out;
 }
 
+void FrameDecoder::append(ByteView bytes) {
+  if (consumed_ > 0) {
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    consumed_ = 0;
+  }
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
 std::optional<Bytes> FrameDecoder::next() {
-  if (buffer_.size() < 4) return std::nullopt;
-  std::uint64_t length = (std::uint64_t{buffer_[0]} << 24) | (std::uint64_t{buffer_[1]} << 16) |
-                         (std::uint64_t{buffer_[2]} << 8) | buffer_[3];
+  std::size_t available = buffer_.size() - consumed_;
+  if (available < 4) return std::nullopt;
+  const std::uint8_t* head = buffer_.data() + consumed_;
+  std::uint64_t length = (std::uint64_t{head[0]} << 24) | (std::uint64_t{head[1]} << 16) |
+                         (std::uint64_t{head[2]} << 8) | head[3];
   // Checked before waiting for the payload, so an oversized announcement fails
   // with only its four length bytes in.
   if (length > Framing::maxPayloadLength) throw WireError::frameTooLarge(length);
-  if (buffer_.size() < length + 4) return std::nullopt;
-  auto begin = buffer_.begin() + 4;
-  auto end = begin + static_cast<std::ptrdiff_t>(length);
-  Bytes payload(begin, end);
-  buffer_.erase(buffer_.begin(), end);
+  if (available < length + 4) return std::nullopt;
+  Bytes payload(head + 4, head + 4 + length);
+  consumed_ += 4 + static_cast<std::size_t>(length);
+  if (consumed_ == buffer_.size()) {
+    buffer_.clear();  // keeps the capacity for the next read
+    consumed_ = 0;
+  }
   return payload;
 }
 

@@ -24,16 +24,19 @@ void writeHeader(std::uint64_t length, std::uint8_t out[4]);
 // reset; after a frameTooLarge failure the connection is abandoned with it.
 class FrameDecoder {
  public:
-  void append(ByteView bytes) { buffer_.insert(buffer_.end(), bytes.begin(), bytes.end()); }
+  // Drops the payloads already taken, then adds `bytes`: one compaction per
+  // read, however many frames the read held.
+  void append(ByteView bytes);
 
   // The next complete payload, or nothing until more bytes arrive. Throws
   // WireError::frameTooLarge as soon as an oversized length is buffered.
   std::optional<Bytes> next();
 
-  std::size_t bufferedBytes() const { return buffer_.size(); }
+  std::size_t bufferedBytes() const { return buffer_.size() - consumed_; }
 
  private:
   Bytes buffer_;
+  std::size_t consumed_ = 0;  // bytes at the front already handed out
 };
 
 }  // namespace tillerpad::kit

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <thread>
 #include <vector>
 
 namespace tillerpad::kit {
@@ -116,6 +119,33 @@ TEST(Framing, TwoFramesAndHalfAThirdInOneChunk) {
   EXPECT_EQ(decoder.next(), Bytes{});
   EXPECT_FALSE(decoder.next());
   EXPECT_EQ(decoder.bufferedBytes(), 7u);
+
+  // The rest of the third arrives with a fourth frame behind it.
+  decoder.append(ByteView(c).subspan(7));
+  decoder.append(a);
+  EXPECT_EQ(decoder.next(), payloadOf(10));
+  EXPECT_EQ(decoder.next(), payloadOf(3));
+  EXPECT_FALSE(decoder.next());
+}
+
+// A read full of tiny frames costs time in proportion to its size: a decoder
+// that moved the rest of its buffer for every frame would need hundreds of
+// gigabytes of copying here and never finish within the limit, which is
+// about a thousand times what the linear work takes.
+TEST(Framing, AReadOfManyTinyFramesDecodesInLinearTime) {
+  constexpr std::size_t frames = 2'000'000;
+  Bytes stream(frames * 4, 0);  // every frame empty: only its length
+  std::promise<std::size_t> decoded;
+  auto result = decoded.get_future();
+  std::thread([stream = std::move(stream), decoded = std::move(decoded)]() mutable {
+    FrameDecoder decoder;
+    decoder.append(stream);
+    std::size_t n = 0;
+    while (decoder.next()) ++n;
+    decoded.set_value(n);
+  }).detach();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(result.get(), frames);
 }
 
 TEST(ByteReader, ReadsBigEndianAndLeavesOffsetOnTruncation) {
