@@ -28,22 +28,23 @@ AppModel::AppModel(AppPlatform platform)
       commands(platform_.commandRunner, platform_.shortcuts, logger("commands")),
       fastListener(kit::FastChannelListener::create(
           platform_.io,
-          [&interfaces = platform_.interfaces](const asio::ip::udp::endpoint& from) {
+          // Asked on the fast listener's strand only.
+          [policy = std::make_shared<kit::CachedLocalNetworkPolicy>(platform_.interfaces, platform_.clock)](
+              const asio::ip::udp::endpoint& from) {
             auto address = from.address();
             if (address.is_v6() && address.to_v6().is_v4_mapped()) {
               address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
             }
-            return kit::LocalNetworkPolicy::allows(kit::Endpoint::hostPort(address.to_string(), from.port()),
-                                                   interfaces);
+            return policy->allows(kit::Endpoint::hostPort(address.to_string(), from.port()));
           },
           logger("fast-channel"))),
       server(Server::create(Server::Dependencies{
           platform_.io.get_executor(), platform_.clock, platform_.wallClock, identity, registry, pairing,
           [this] { return permissions.status(); }, input, commands, fastListener, settings, platform_.advertiser,
           platform_.makeListener,
-          [&interfaces = platform_.interfaces](const kit::Endpoint& e) {
-            return kit::LocalNetworkPolicy::allows(e, interfaces);
-          },
+          // Asked on the service thread only.
+          [policy = std::make_shared<kit::CachedLocalNetworkPolicy>(platform_.interfaces, platform_.clock)](
+              const kit::Endpoint& e) { return policy->allows(e); },
           logger("server"), logger("session")})) {
   std::weak_ptr<Server> weak = server;
   settings.onChange = [weak] {

@@ -73,7 +73,10 @@ std::future<FastChannelListener::Snapshot> FastChannelListener::snapshot() {
   asio::post(strand_, [self = shared_from_this(), promise] {
     Snapshot s;
     s.flows = self->flows_.size();
-    for (const auto& [endpoint, flow] : self->flows_) s.boundFlows += flow.boundTag ? 1 : 0;
+    for (const auto& [endpoint, flow] : self->flows_) {
+      s.boundFlows += flow.boundTag ? 1 : 0;
+      s.refusedFlows += flow.refusedAt ? 1 : 0;
+    }
     s.sessions = self->sessions_.size();
     s.listening = self->socket_.has_value();
     promise->set_value(s);
@@ -96,20 +99,35 @@ void FastChannelListener::receiveNext() {
 }
 
 FastChannelListener::Flow* FastChannelListener::admit(const Endpoint& remote) {
-  if (auto it = flows_.find(remote); it != flows_.end()) return &it->second;
-  if (!acceptsEndpoint_(remote)) return nullptr;
+  auto now = std::chrono::steady_clock::now();
+  if (auto it = flows_.find(remote); it != flows_.end()) {
+    Flow& flow = it->second;
+    if (!flow.refusedAt) return &flow;
+    if (now - *flow.refusedAt < refusalMemory) return nullptr;
+    if (!acceptsEndpoint_(remote)) {
+      flow.refusedAt = now;
+      return nullptr;
+    }
+    flow.refusedAt.reset();
+    return &flow;
+  }
+  bool accepted = acceptsEndpoint_(remote);
   if (flows_.size() >= maxFlows) {
+    // Refused flows go first, then unbound ones, each the least recently used.
+    auto rank = [](const Flow& f) { return f.refusedAt ? 0 : f.boundTag ? 2 : 1; };
     auto victim = flows_.end();
     for (auto it = flows_.begin(); it != flows_.end(); ++it) {
-      bool better = victim == flows_.end() ||
-                    (!it->second.boundTag && victim->second.boundTag) ||
-                    (it->second.boundTag.has_value() == victim->second.boundTag.has_value() &&
-                     it->second.lastUse < victim->second.lastUse);
+      bool better = victim == flows_.end() || rank(it->second) < rank(victim->second) ||
+                    (rank(it->second) == rank(victim->second) && it->second.lastUse < victim->second.lastUse);
       if (better) victim = it;
     }
     flows_.erase(victim);
   }
-  return &flows_.emplace(remote, Flow{}).first->second;
+  Flow& flow = flows_.emplace(remote, Flow{}).first->second;
+  if (accepted) return &flow;
+  flow.refusedAt = now;
+  flow.lastUse = ++useCounter_;
+  return nullptr;
 }
 
 void FastChannelListener::handleDatagram(std::size_t size) {

@@ -6,6 +6,7 @@
 #include <asio/strand.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -30,9 +31,13 @@ class FastChannelListener : public std::enable_shared_from_this<FastChannelListe
   // Called on the listener's strand once per datagram with its events, in order.
   using Handler = std::function<void(const std::vector<FastEvent>&)>;
 
-  // A remote address and port seen before. Bounded: a flood of new source
-  // ports evicts unbound flows first, so a working phone keeps its flow.
+  // A remote address and port seen before, admitted or refused. Bounded: a
+  // flood of new source ports evicts refused flows first, then unbound ones,
+  // so a working phone keeps its flow.
   static constexpr std::size_t maxFlows = 64;
+  // A refused source is asked about again only after this long, so a flood
+  // from it costs no admission check per datagram.
+  static constexpr std::chrono::milliseconds refusalMemory{1000};
 
   static std::shared_ptr<FastChannelListener> create(asio::io_context& io, EndpointFilter acceptsEndpoint,
                                                      Logger log);
@@ -50,6 +55,7 @@ class FastChannelListener : public std::enable_shared_from_this<FastChannelListe
   struct Snapshot {
     std::size_t flows = 0;
     std::size_t boundFlows = 0;
+    std::size_t refusedFlows = 0;
     std::size_t sessions = 0;
     bool listening = false;
   };
@@ -65,6 +71,7 @@ class FastChannelListener : public std::enable_shared_from_this<FastChannelListe
   struct Flow {
     std::optional<std::uint32_t> boundTag;
     std::uint64_t lastUse = 0;
+    std::optional<std::chrono::steady_clock::time_point> refusedAt;
   };
 
   FastChannelListener(asio::io_context& io, EndpointFilter acceptsEndpoint, Logger log);

@@ -5,8 +5,14 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 namespace tillerpad::kit {
@@ -78,6 +84,56 @@ std::optional<std::vector<InterfaceAddress>> SystemInterfaceSource::interfaces()
   return out;
 }
 
+namespace {
+
+#ifdef __linux__
+// Subscribed to link and address events; any message means "read again".
+class NetlinkInterfaceWatch final : public InterfaceWatch {
+ public:
+  explicit NetlinkInterfaceWatch(int fd) : fd_(fd) {}
+  ~NetlinkInterfaceWatch() override { ::close(fd_); }
+  bool changed() override {
+    bool any = false;
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        any = true;
+        continue;
+      }
+      // ENOBUFS: events were lost, so something changed.
+      if (n < 0 && errno == ENOBUFS) {
+        any = true;
+        continue;
+      }
+      return any;
+    }
+  }
+
+ private:
+  int fd_;
+};
+#endif
+
+}  // namespace
+
+std::unique_ptr<InterfaceWatch> SystemInterfaceSource::watch() const {
+#ifdef __linux__
+  int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (fd < 0) return nullptr;
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<NetlinkInterfaceWatch>(fd);
+#else
+  return nullptr;
+#endif
+}
+
 std::vector<Subnet> LocalNetworkPolicy::subnetsOf(const std::vector<InterfaceAddress>& interfaces) {
   std::vector<Subnet> subnets;
   for (const auto& entry : interfaces) {
@@ -111,6 +167,20 @@ bool LocalNetworkPolicy::isAllowed(const Endpoint& endpoint, const std::vector<S
 
 bool LocalNetworkPolicy::allows(const Endpoint& endpoint, const InterfaceSource& source) {
   return isAllowed(endpoint, currentSubnets(source));
+}
+
+CachedLocalNetworkPolicy::CachedLocalNetworkPolicy(const InterfaceSource& source, std::shared_ptr<Clock> clock,
+                                                   Clock::Duration maxAge)
+    : source_(source), clock_(std::move(clock)), maxAge_(maxAge), watch_(source.watch()) {}
+
+bool CachedLocalNetworkPolicy::allows(const Endpoint& endpoint) {
+  auto now = clock_->now();
+  bool changed = watch_ && watch_->changed();
+  if (changed || !readAt_ || now - *readAt_ >= maxAge_) {
+    subnets_ = LocalNetworkPolicy::currentSubnets(source_);
+    readAt_ = now;
+  }
+  return LocalNetworkPolicy::isAllowed(endpoint, subnets_);
 }
 
 }  // namespace tillerpad::kit

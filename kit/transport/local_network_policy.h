@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "kit/common/bytes.h"
+#include "kit/transport/clock.h"
 #include "kit/transport/endpoint.h"
 
 namespace tillerpad::kit {
@@ -42,18 +45,30 @@ struct InterfaceAddress {
   std::optional<Bytes> netmask;  // absent: the entry has no netmask
 };
 
+// Tells whether the interfaces changed since it was last asked. Each user
+// has its own; not shared between threads.
+class InterfaceWatch {
+ public:
+  virtual ~InterfaceWatch() = default;
+  // Never blocks.
+  virtual bool changed() = 0;
+};
+
 // Where the interface list comes from; tests give lists directly.
 class InterfaceSource {
  public:
   virtual ~InterfaceSource() = default;
   // Nothing when the enumeration fails.
   virtual std::optional<std::vector<InterfaceAddress>> interfaces() const = 0;
+  // A watch of address and link changes; null when the source has none.
+  virtual std::unique_ptr<InterfaceWatch> watch() const { return nullptr; }
 };
 
-// getifaddrs.
+// getifaddrs; changes come from a routing netlink socket.
 class SystemInterfaceSource final : public InterfaceSource {
  public:
   std::optional<std::vector<InterfaceAddress>> interfaces() const override;
+  std::unique_ptr<InterfaceWatch> watch() const override;
 };
 
 // Admits only peers on the desktop's own networks: loopback, link-local,
@@ -72,5 +87,26 @@ bool isAllowed(const Endpoint& endpoint, const std::vector<Subnet>& subnets);
 bool allows(const Endpoint& endpoint, const InterfaceSource& source);
 
 }  // namespace LocalNetworkPolicy
+
+// The admission decision over subnets read at most once per `maxAge`, and
+// again as soon as the interfaces change: it is asked for every connection
+// and every new datagram source, and a flood must not cost an interface
+// enumeration each. Confined to one thread or strand; each user has its own.
+class CachedLocalNetworkPolicy {
+ public:
+  static constexpr std::chrono::milliseconds defaultMaxAge{1000};
+
+  CachedLocalNetworkPolicy(const InterfaceSource& source, std::shared_ptr<Clock> clock,
+                           Clock::Duration maxAge = defaultMaxAge);
+  bool allows(const Endpoint& endpoint);
+
+ private:
+  const InterfaceSource& source_;
+  std::shared_ptr<Clock> clock_;
+  Clock::Duration maxAge_;
+  std::unique_ptr<InterfaceWatch> watch_;
+  std::vector<Subnet> subnets_;
+  std::optional<Clock::TimePoint> readAt_;
+};
 
 }  // namespace tillerpad::kit

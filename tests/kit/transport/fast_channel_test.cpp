@@ -48,7 +48,12 @@ class FastChannelTest : public ::testing::Test {
   void SetUp() override {
     log_ = std::make_shared<RecordingLogSink>();
     listener_ = FastChannelListener::create(
-        io_, [this](const udp::endpoint& remote) { return remote.port() != refusedPort_.load(); },
+        io_,
+        [this](const udp::endpoint& remote) {
+          if (remote.port() != refusedPort_.load()) return true;
+          ++refusals_;
+          return false;
+        },
         Logger(log_, "TillerpadKit", "fast-channel"));
     port_ = listener_->start();
     thread_ = std::thread([this] { io_.run(); });
@@ -93,6 +98,7 @@ class FastChannelTest : public ::testing::Test {
   std::shared_ptr<RecordingLogSink> log_;
   std::shared_ptr<FastChannelListener> listener_;
   std::atomic<std::uint16_t> refusedPort_{0};
+  std::atomic<int> refusals_{0};
   std::uint16_t port_ = 0;
   std::thread thread_;
 };
@@ -159,16 +165,21 @@ TEST_F(FastChannelTest, UnregisterForgetsTheSessionAndItsFlows) {
   EXPECT_EQ(batches.waitFor(1).size(), 1u);
 }
 
-TEST_F(FastChannelTest, RefusedEndpointsGetNoFlow) {
+TEST_F(FastChannelTest, RefusedEndpointsAreRememberedAndAskedAboutOnce) {
   auto keys = keysWithTag(5);
   Batches batches;
   listener_->registerSession(keys, batches.handler());
   auto stranger = newSocket(), phone = newSocket();
   refusedPort_ = stranger.local_endpoint().port();
-  sendFrom(stranger, marked(1, 1, keys));
-  sendFrom(phone, marked(2, 2, keys));
+  for (std::uint64_t i = 1; i <= 200; ++i) sendFrom(stranger, marked(1, i, keys));
+  sendFrom(phone, marked(2, 201, keys));
   EXPECT_EQ(marks(batches.waitFor(1)), std::vector<float>{2});
-  EXPECT_EQ(snapshot().flows, 1u);
+  auto s = snapshot();
+  EXPECT_EQ(s.flows, 2u);
+  EXPECT_EQ(s.refusedFlows, 1u);
+  EXPECT_EQ(s.boundFlows, 1u);
+  // Within the refusal memory the policy is not asked again per datagram.
+  EXPECT_EQ(refusals_.load(), 1);
 }
 
 TEST_F(FastChannelTest, FlowTableStaysBoundedUnderAFloodAndKeepsThePhone) {

@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
+#include <utility>
+
 #include "kit/transport/local_network_policy.h"
 
 namespace tillerpad::kit {
@@ -109,6 +112,54 @@ TEST(SubnetTest, ConstructionAndContainment) {
   auto odd = *Subnet::make(ip("10.0.0.0"), ip("255.255.252.0"));  // /22
   EXPECT_TRUE(odd.contains(ip("10.0.3.200")));
   EXPECT_FALSE(odd.contains(ip("10.0.4.1")));
+}
+
+// Counts enumerations; its watch reports a change when the test says so.
+class CountingInterfaces : public InterfaceSource {
+ public:
+  struct Flag : InterfaceWatch {
+    explicit Flag(std::shared_ptr<bool> f) : flag(std::move(f)) {}
+    bool changed() override { return std::exchange(*flag, false); }
+    std::shared_ptr<bool> flag;
+  };
+  std::optional<std::vector<InterfaceAddress>> interfaces() const override {
+    ++reads;
+    return list;
+  }
+  std::unique_ptr<InterfaceWatch> watch() const override { return std::make_unique<Flag>(changed); }
+
+  std::vector<InterfaceAddress> list;
+  mutable int reads = 0;
+  std::shared_ptr<bool> changed = std::make_shared<bool>(false);
+};
+
+TEST(LocalNetworkPolicyTest, CachedPolicyReadsInterfacesOncePerSecondAndAfterEachChange) {
+  CountingInterfaces source;
+  source.list = {entry("wlan0", "192.168.1.5", "255.255.255.0")};
+  auto clock = std::make_shared<ManualClock>();
+  CachedLocalNetworkPolicy policy(source, clock);
+  auto peer = Endpoint::hostPort("192.168.1.9", 5000), stranger = Endpoint::hostPort("10.1.1.1", 5000);
+
+  for (int i = 0; i < 1000; ++i) {
+    EXPECT_TRUE(policy.allows(peer));
+    EXPECT_FALSE(policy.allows(stranger));
+  }
+  EXPECT_EQ(source.reads, 1);
+
+  // The machine moves to another network: the change is seen at once.
+  source.list = {entry("wlan0", "10.1.1.2", "255.255.255.0")};
+  *source.changed = true;
+  EXPECT_TRUE(policy.allows(stranger));
+  EXPECT_FALSE(policy.allows(peer));
+  EXPECT_EQ(source.reads, 2);
+
+  // Without a notification, within a second at the latest.
+  source.list = {entry("wlan0", "192.168.1.5", "255.255.255.0")};
+  clock->advance(std::chrono::milliseconds(999));
+  EXPECT_FALSE(policy.allows(peer));
+  clock->advance(std::chrono::milliseconds(1));
+  EXPECT_TRUE(policy.allows(peer));
+  EXPECT_EQ(source.reads, 3);
 }
 
 TEST(LocalNetworkPolicyTest, SystemEnumerationIncludesLoopback) {
