@@ -356,55 +356,125 @@ InputInjector::InputInjector(platform::InputEventSink& events, platform::Display
 
 InputInjector::~InputInjector() = default;
 
-void InputInjector::post(std::function<void()> task) { queue_.post(std::move(task)); }
+// Everything that arrived while the queue was long, summed. Moves are
+// accelerated as one step then, which only matters while input arrives faster
+// than the desktop takes it.
+struct InputInjector::PendingFast {
+  double moveX = 0, moveY = 0, scrollX = 0, scrollY = 0;
+  bool hasMove = false, hasScroll = false;
+};
+
+namespace {
+// Keys of essential work: one per button release, and the release of all.
+// Summed fast events are essential too but never left out (their pending
+// sum is the bound).
+constexpr int kReleaseAllKey = 3;
+constexpr int kFastEventsKey = -1;
+}  // namespace
+
+// The pending sum is closed whenever other work is queued, so that fast
+// events never overtake work that came before them. The lock is held across
+// the post for the same reason.
+void InputInjector::postOrdered(std::function<void()> task) {
+  std::lock_guard lock(pendingMutex_);
+  if (queue_.post(std::move(task))) pendingFast_.reset();
+}
+
+void InputInjector::postEssential(int key, std::function<void()> task) {
+  std::lock_guard lock(pendingMutex_);
+  if (queue_.postEssential(key, std::move(task))) pendingFast_.reset();
+}
+
+void InputInjector::post(std::function<void()> task) { postOrdered(std::move(task)); }
 
 bool InputInjector::waitIdle(std::chrono::milliseconds limit) { return queue_.waitIdle(limit); }
 
 void InputInjector::updateLayout(KeyboardLayoutMap map) {
-  post([s = state_.get(), map = std::move(map)]() mutable { s->layout = std::move(map); });
+  postOrdered([s = state_.get(), map = std::move(map)]() mutable { s->layout = std::move(map); });
 }
 
 void InputInjector::applyFastEvents(std::vector<kit::FastEvent> events) {
-  post([s = state_.get(), events = std::move(events)] {
+  if (queue_.size() < coalesceAbove) {
+    postOrdered([s = state_.get(), events = std::move(events)] {
+      for (const auto& e : events) {
+        if (e.kind == kit::FastEvent::Kind::pointerMove) {
+          s->movePointer(e.dx, e.dy);
+        } else if (e.kind == kit::FastEvent::Kind::scroll) {
+          s->scroll(e.dx, e.dy);
+        }
+      }
+    });
+    return;
+  }
+  std::lock_guard lock(pendingMutex_);
+  std::shared_ptr<PendingFast> fresh;
+  if (!pendingFast_) fresh = pendingFast_ = std::make_shared<PendingFast>();
+  {
+    auto& p = *pendingFast_;
     for (const auto& e : events) {
+      if (!std::isfinite(e.dx) || !std::isfinite(e.dy)) continue;
       if (e.kind == kit::FastEvent::Kind::pointerMove) {
-        s->movePointer(e.dx, e.dy);
+        p.moveX += e.dx;
+        p.moveY += e.dy;
+        p.hasMove = true;
       } else if (e.kind == kit::FastEvent::Kind::scroll) {
-        s->scroll(e.dx, e.dy);
+        p.scrollX += e.dx;
+        p.scrollY += e.dy;
+        p.hasScroll = true;
       }
     }
+  }
+  if (!fresh) return;  // its task is queued already
+  // Essential so that it is never refused: it stands for events already
+  // taken from the phone. A new sum starts only after other work was queued,
+  // and past the capacity that is only the few releases, so these stay few.
+  queue_.postEssential(kFastEventsKey, [this, s = state_.get(), pending = std::move(fresh)] {
+    PendingFast p;
+    {
+      std::lock_guard lock(pendingMutex_);
+      if (pendingFast_ == pending) pendingFast_.reset();
+      p = *pending;
+    }
+    if (p.hasMove) s->movePointer(p.moveX, p.moveY);
+    if (p.hasScroll) s->scroll(p.scrollX, p.scrollY);
   });
 }
 
 void InputInjector::handleButton(kit::MouseButtonEvent event) {
-  post([s = state_.get(), event] { s->handleButton(event); });
+  // A release is never dropped: a lost one would leave the button held.
+  if (event.action == kit::MouseButtonEvent::Action::up) {
+    postEssential(buttonNumber(event.button), [s = state_.get(), event] { s->handleButton(event); });
+  } else {
+    postOrdered([s = state_.get(), event] { s->handleButton(event); });
+  }
 }
 
 void InputInjector::pressKey(kit::Key key, kit::Modifiers modifiers) {
-  post([s = state_.get(), key = std::move(key), modifiers] { s->pressKey(key, modifiers); });
+  // A key stroke is one task, down and up together: dropping it leaves no key held.
+  postOrdered([s = state_.get(), key = std::move(key), modifiers] { s->pressKey(key, modifiers); });
 }
 
 void InputInjector::pressKeyCode(std::uint16_t code, kit::Modifiers modifiers) {
-  post([s = state_.get(), code, modifiers] { s->pressKeyCode(code, modifiers); });
+  postOrdered([s = state_.get(), code, modifiers] { s->pressKeyCode(code, modifiers); });
 }
 
 void InputInjector::typeText(std::string text) {
-  post([s = state_.get(), text = std::move(text)] { s->typeText(text); });
+  postOrdered([s = state_.get(), text = std::move(text)] { s->typeText(text); });
 }
 
 void InputInjector::applySettings(kit::InputSettings settings) {
-  post([s = state_.get(), settings] {
+  postOrdered([s = state_.get(), settings] {
     s->settings = settings;
     s->acceleration.settings = settings;  // the smoothing history stays
   });
 }
 
 void InputInjector::clickAt(std::uint32_t displayID, double x, double y, kit::MouseButton button) {
-  post([s = state_.get(), displayID, x, y, button] { s->clickAt(displayID, x, y, button); });
+  postOrdered([s = state_.get(), displayID, x, y, button] { s->clickAt(displayID, x, y, button); });
 }
 
 void InputInjector::releaseAll() {
-  post([s = state_.get()] { s->releaseAll(); });
+  postEssential(kReleaseAllKey, [s = state_.get()] { s->releaseAll(); });
 }
 
 std::uint64_t InputInjector::keySpecificFlags(std::uint16_t code) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ class InputInjector {
  public:
   static constexpr const char* queueLabel = "app.tillerpad.input";
   static constexpr std::size_t queueCapacity = 4096;
+  // With this much work waiting, fast-channel events are summed into one
+  // pending move and one pending scroll instead of queued one by one.
+  static constexpr std::size_t coalesceAbove = 256;
 
   // `events` and `displays` must outlive the injector.
   InputInjector(platform::InputEventSink& events, platform::DisplayQuery& displays, double doubleClickInterval,
@@ -54,6 +58,8 @@ class InputInjector {
   void post(std::function<void()> task);
   // True once everything posted so far has run; for shutdown and tests.
   bool waitIdle(std::chrono::milliseconds limit);
+  // Work waiting on the queue; for diagnostics and tests.
+  std::size_t queuedTasks() { return queue_.size(); }
 
   // Event flags every event of a key code carries whatever the modifiers.
   static std::uint64_t keySpecificFlags(std::uint16_t code);
@@ -62,7 +68,16 @@ class InputInjector {
 
  private:
   struct State;
+  struct PendingFast;
+  // Droppable work; closes the pending fast events so nothing overtakes it.
+  void postOrdered(std::function<void()> task);
+  void postEssential(int key, std::function<void()> task);
+
   std::unique_ptr<State> state_;
+  // Fast events summed while the queue is long. Shared by whoever posts and
+  // the queue's thread; guarded by its own lock, never held during work.
+  std::mutex pendingMutex_;
+  std::shared_ptr<PendingFast> pendingFast_;
   SerialQueue queue_;  // declared last: stops before the state goes away
 };
 

@@ -33,10 +33,30 @@ bool SerialQueue::post(std::function<void()> task) {
       return false;
     }
     overflowing_ = false;
-    tasks_.push_back(std::move(task));
+    tasks_.push_back({std::move(task), droppable});
   }
   wake_.notify_one();
   return true;
+}
+
+bool SerialQueue::postEssential(int key, std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return false;
+    if (key >= 0 && tasks_.size() >= capacity_) {
+      for (auto it = tasks_.begin() + static_cast<std::ptrdiff_t>(capacity_); it != tasks_.end(); ++it) {
+        if (it->key == key) return false;
+      }
+    }
+    tasks_.push_back({std::move(task), key});
+  }
+  wake_.notify_one();
+  return true;
+}
+
+std::size_t SerialQueue::size() {
+  std::lock_guard lock(mutex_);
+  return tasks_.size();
 }
 
 bool SerialQueue::waitIdle(std::chrono::milliseconds limit) {
@@ -49,7 +69,7 @@ void SerialQueue::run() {
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
     if (tasks_.empty()) return;  // stopping and drained
-    auto task = std::move(tasks_.front());
+    auto task = std::move(tasks_.front().run);
     tasks_.pop_front();
     busy_ = true;
     lock.unlock();

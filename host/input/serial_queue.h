@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,14 @@ class SerialQueue {
   SerialQueue& operator=(const SerialQueue&) = delete;
 
   bool post(std::function<void()> task);
+  // Work that must not be lost (letting go of a button): taken even when the
+  // queue is full. Past the capacity only such work is queued, so a second
+  // task with the same `key` (0 or more) as one already waiting there is left
+  // out: the one waiting does the same, and nothing in between can undo it.
+  // A negative key is never left out; its caller bounds such work itself.
+  // True when the task was queued.
+  bool postEssential(int key, std::function<void()> task);
+  std::size_t size();
   // True once everything posted before the call has run; false after `limit`.
   bool waitIdle(std::chrono::milliseconds limit);
   bool isCurrentThread() const { return std::this_thread::get_id() == worker_.get_id(); }
@@ -39,7 +48,12 @@ class SerialQueue {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable idle_;
-  std::deque<std::function<void()>> tasks_;
+  static constexpr int droppable = std::numeric_limits<int>::min();
+  struct Task {
+    std::function<void()> run;
+    int key = droppable;  // essential work's key
+  };
+  std::deque<Task> tasks_;
   bool busy_ = false;
   bool stopping_ = false;
   bool overflowing_ = false;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <future>
 #include <limits>
 
 #include "host/input/layout_follower.h"
@@ -347,6 +348,43 @@ TEST_F(InputInjectorTest, ReleaseAllLetsGoOfHeldButtonsWithClickStateOne) {
   input.setCursor(Point{400, 300});
   move(0, 0);
   EXPECT_EQ(mouseEvents().at(0).location, (Point{400, 300}));
+}
+
+// A flood that fills the queue drops new work but never a release, and the
+// queue stays bounded however many releases and fast events follow.
+TEST_F(InputInjectorTest, AFullQueueKeepsReleasesAndSumsFastEvents) {
+  injector->handleButton({MouseButton::left, Action::down});
+  injector->handleButton({MouseButton::right, Action::down});
+  drain();
+  std::promise<void> release;
+  auto gate = release.get_future().share();
+  injector->post([gate] { gate.wait_for(20s); });  // holds the queue's thread
+  for (std::size_t i = 0; i < InputInjector::queueCapacity + 100; ++i) injector->pressKeyCode(0, Modifiers::none());
+  for (int i = 0; i < 10'000; ++i) {
+    injector->handleButton({MouseButton::left, Action::up});
+    injector->releaseAll();
+    move(1, 0);
+  }
+  injector->handleButton({MouseButton::middle, Action::down});  // new work while full: dropped
+  EXPECT_LE(injector->queuedTasks(), InputInjector::queueCapacity + 3);
+  release.set_value();
+
+  auto events = mouseEvents();
+  auto count = [&](MouseEventType type) {
+    return std::count_if(events.begin(), events.end(), [type](const MouseEvent& e) { return e.type == type; });
+  };
+  EXPECT_EQ(count(MouseEventType::leftUp), 1);
+  EXPECT_EQ(count(MouseEventType::rightUp), 1);
+  EXPECT_EQ(count(MouseEventType::otherDown), 0);
+  // The ten thousand moves arrive summed, after the releases they followed.
+  ASSERT_EQ(count(MouseEventType::moved), 1);
+  EXPECT_EQ(events.back().type, MouseEventType::moved);
+  EXPECT_GT(events.back().location.x, 100 + 1000);
+
+  // Once the queue is short again, moves are applied one by one.
+  move(1, 0);
+  move(1, 0);
+  EXPECT_EQ(mouseEvents().size(), 2u);
 }
 
 TEST_F(InputInjectorTest, NoCursorAndNoDisplaysMeansOriginAndNoClamp) {
