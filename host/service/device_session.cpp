@@ -32,10 +32,13 @@ asio::awaitable<void> DeviceSession::run() {
     } catch (const std::exception& e) {
       log_.debug(std::string("No fast channel for this session: ") + e.what());
     }
+    if (fastKeys_ && stopped_) fastKeys_.reset();  // stopped while the keys were derived
     if (fastKeys_) {
       InputInjector& input = services_.input;
       services_.fastListener->registerSession(
-          *fastKeys_, [&input](const std::vector<kit::FastEvent>& events) { input.applyFastEvents(events); });
+          *fastKeys_, [&input, enabled = fastEnabled_](const std::vector<kit::FastEvent>& events) {
+            if (enabled->load(std::memory_order_relaxed)) input.applyFastEvents(events);
+          });
     }
   }
   sendPermissions(services_.permissions ? services_.permissions() : kit::PermissionStatus{});
@@ -58,14 +61,30 @@ asio::awaitable<void> DeviceSession::run() {
       teardown();
       co_return;
     }
-    if (!dispatch(*message)) {
+    bool goesOn = false;
+    try {
+      goesOn = dispatch(*message);
+    } catch (const std::exception& e) {
+      // A handler that fails ends the session the ordinary way, never silently.
+      log_.error("Session closed after a failure handling " + std::string(message->type()) + ": " + e.what());
+      channel_->cancel();
+    }
+    if (!goesOn) {
       teardown();
       co_return;
     }
   }
 }
 
+void DeviceSession::stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  fastEnabled_->store(false, std::memory_order_relaxed);
+  releaseInput();
+}
+
 asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
+  stop();
   try {
     auto closing = channel_->close(std::move(reason));
     co_await std::move(closing);
@@ -75,8 +94,10 @@ asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
 }
 
 void DeviceSession::settingsChanged() {
-  channel_->sendWithoutWaiting(
-      Message::sharingSettings({services_.settings.shareClipboard(), services_.settings.allowScreenViewing()}));
+  // What the phone may use: the user's settings, for the services this
+  // desktop offers.
+  channel_->sendWithoutWaiting(Message::sharingSettings({services_.settings.shareClipboard() && offersClipboard,
+                                                         services_.settings.allowScreenViewing() && offersScreen}));
 }
 
 void DeviceSession::sendPermissions(const kit::PermissionStatus& status) {
@@ -84,6 +105,8 @@ void DeviceSession::sendPermissions(const kit::PermissionStatus& status) {
 }
 
 bool DeviceSession::dispatch(const Message& message) {
+  // A stopped session waits only for its connection to end.
+  if (stopped_) return true;
   if (message.isUnknown()) {
     log_.debug("Ignoring unknown message type " + std::string(message.type()));
     return true;
@@ -163,17 +186,31 @@ void DeviceSession::dispatchService(const Message& message) {
       }
       return;
     }
+    // Screen viewing and clipboard sharing are not offered by this desktop
+    // yet: refused the way a switched-off setting refuses them, so that the
+    // phone is told instead of waiting.
+    case MessageType::screenStart:
+      channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::screenViewingDisabled, std::nullopt}));
+      return;
+    case MessageType::clipboard:
+      channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::clipboardSharingDisabled, std::nullopt}));
+      return;
     default:
-      // Screen, clipboard and application services are not offered yet.
       log_.debug("Ignoring " + std::string(message.type()) + ": service not available");
       return;
   }
 }
 
-void DeviceSession::teardown() {
+void DeviceSession::releaseInput() {
   if (fastKeys_ && services_.fastListener) services_.fastListener->unregisterSession(*fastKeys_);
   fastKeys_.reset();
   services_.input.releaseAll();
+}
+
+void DeviceSession::teardown() {
+  fastEnabled_->store(false, std::memory_order_relaxed);
+  // A stopped session let go of everything already.
+  if (!stopped_) releaseInput();
 }
 
 }  // namespace tillerpad::host

@@ -2,6 +2,7 @@
 
 #include <asio/awaitable.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -34,6 +35,10 @@ using PermissionSource = std::function<kit::PermissionStatus()>;
 class DeviceSession {
  public:
   static constexpr std::chrono::seconds receiveTimeout{10};
+  // Services that come with later releases; until then the sharing flags
+  // say they are off and their requests are refused.
+  static constexpr bool offersScreen = false;
+  static constexpr bool offersClipboard = false;
 
   struct Services {
     InputInjector& input;
@@ -49,7 +54,12 @@ class DeviceSession {
 
   // The whole life of the session; returns after the teardown.
   asio::awaitable<void> run();
-  // Sends bye with `reason`, then ends the connection; the loop ends on its own.
+  // The desktop ended the session (replaced, disconnected, revoked): from
+  // now on nothing the phone sends reaches the desktop, its fast-channel keys
+  // are gone and its buttons let go, whether or not a bye still gets out.
+  void stop();
+  // stop(), then bye with `reason` (at most MessageChannel::closeLimit), then
+  // the connection ends; the loop ends on its own.
   asio::awaitable<void> close(kit::ByeReason reason);
 
   // Pushes the sharing flags again (the user changed them).
@@ -64,6 +74,7 @@ class DeviceSession {
   // False when the loop is to end.
   bool dispatch(const kit::Message& message);
   void dispatchService(const kit::Message& message);
+  void releaseInput();
   void teardown();
 
   kit::PairedDevice device_;
@@ -72,6 +83,10 @@ class DeviceSession {
   Services services_;
   kit::Logger log_;
   std::optional<kit::FastChannelKeys> fastKeys_;
+  // Read by the fast listener's handler on its strand: datagrams already
+  // on their way when the session stops are dropped too.
+  std::shared_ptr<std::atomic<bool>> fastEnabled_ = std::make_shared<std::atomic<bool>>(true);
+  bool stopped_ = false;
 };
 
 }  // namespace tillerpad::host

@@ -22,18 +22,18 @@ namespace {
 // Ends a connection's place among those still in set-up, however establish ends.
 class PendingSlot {
  public:
-  using Release = void (*)(Server&, const std::string&);
-  PendingSlot(std::weak_ptr<Server> server, std::string host, Release release)
-      : server_(std::move(server)), host_(std::move(host)), release_(release) {}
+  using Release = void (*)(Server&, std::uint64_t);
+  PendingSlot(std::weak_ptr<Server> server, std::uint64_t id, Release release)
+      : server_(std::move(server)), id_(id), release_(release) {}
   PendingSlot(const PendingSlot&) = delete;
   PendingSlot& operator=(const PendingSlot&) = delete;
   ~PendingSlot() {
-    if (auto s = server_.lock()) release_(*s, host_);
+    if (auto s = server_.lock()) release_(*s, id_);
   }
 
  private:
   std::weak_ptr<Server> server_;
-  std::string host_;
+  std::uint64_t id_;
   Release release_;
 };
 
@@ -181,30 +181,43 @@ void Server::accept(std::unique_ptr<kit::Connection> connection) {
     connection->cancel();
     return;
   }
-  std::size_t& fromHost = pendingPerHost_[remote.host];
-  if (fromHost >= maxPendingPerHost || pendingTotal_ >= maxPending) {
-    if (fromHost == 0) pendingPerHost_.erase(remote.host);
-    d_.log.debug("Too many connections in set-up; closed one from " + remote.text());
-    connection->cancel();
-    return;
+  // Set-up slots are never refused to a newcomer: the oldest connection
+  // still in set-up (from the same host first) makes way. Stalled
+  // handshakes then cannot keep a phone out, whose own set-up takes a
+  // millisecond; they only push each other out.
+  if (auto it = pendingPerHost_.find(remote.host); it != pendingPerHost_.end() && it->second >= maxPendingPerHost) {
+    evictOldestPending(&remote.host);
   }
-  ++fromHost;
-  ++pendingTotal_;
+  if (pending_.size() >= maxPending) evictOldestPending(nullptr);
+
   auto [budgeted, budget] = withReadBudget(std::move(connection), preAuthenticationBytes);
   auto channel = kit::MessageChannel::create(d_.executor, std::move(budgeted), "app.tillerpad.channel", d_.clock);
-  asio::co_spawn(d_.executor, establish(weak_from_this(), std::move(channel), std::move(budget), remote.host),
-                 asio::detached);
+  std::uint64_t id = ++lastPendingID_;
+  pending_.push_back(PendingConnection{id, remote.host, channel});
+  ++pendingPerHost_[remote.host];
+  asio::co_spawn(d_.executor, establish(weak_from_this(), std::move(channel), std::move(budget), id), asio::detached);
 }
 
-void Server::endPending(const std::string& host) {
-  if (pendingTotal_ > 0) --pendingTotal_;
-  auto it = pendingPerHost_.find(host);
-  if (it != pendingPerHost_.end() && --it->second == 0) pendingPerHost_.erase(it);
+void Server::evictOldestPending(const std::string* host) {
+  auto victim = std::find_if(pending_.begin(), pending_.end(),
+                             [host](const PendingConnection& p) { return !host || p.host == *host; });
+  if (victim == pending_.end()) return;
+  d_.log.debug("Too many connections in set-up; closed the oldest, from " + victim->host);
+  if (auto channel = victim->channel.lock()) channel->cancel();
+  endPending(victim->id);
+}
+
+void Server::endPending(std::uint64_t id) {
+  auto it = std::find_if(pending_.begin(), pending_.end(), [id](const PendingConnection& p) { return p.id == id; });
+  if (it == pending_.end()) return;  // evicted before
+  auto host = pendingPerHost_.find(it->host);
+  if (host != pendingPerHost_.end() && --host->second == 0) pendingPerHost_.erase(host);
+  pending_.erase(it);
 }
 
 asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_ptr<kit::MessageChannel> channel,
-                                        std::shared_ptr<ReadBudget> budget, std::string host) {
-  auto slot = std::make_unique<PendingSlot>(weak, host, [](Server& s, const std::string& h) { s.endPending(h); });
+                                        std::shared_ptr<ReadBudget> budget, std::uint64_t pendingID) {
+  auto slot = std::make_unique<PendingSlot>(weak, pendingID, [](Server& s, std::uint64_t id) { s.endPending(id); });
   try {
     auto opening = channel->open(std::chrono::duration_cast<kit::Clock::Duration>(tlsTimeout));
     co_await std::move(opening);
@@ -277,7 +290,10 @@ std::optional<kit::SymmetricKey> Server::key(const kit::PeerIdentity& identity) 
 }
 
 void Server::begin(std::shared_ptr<DeviceSession> session) {
-  if (session_) asio::co_spawn(d_.executor, closeSession(session_, kit::ByeReason::replaced), asio::detached);
+  if (session_) {
+    session_->stop();
+    asio::co_spawn(d_.executor, closeSession(session_, kit::ByeReason::replaced), asio::detached);
+  }
   setSession(session);
   d_.log.notice("Session started with " + kit::withoutControlCharacters(session->device().name));
   if (!hasActivity_) {
@@ -288,8 +304,14 @@ void Server::begin(std::shared_ptr<DeviceSession> session) {
 }
 
 asio::awaitable<void> Server::runSession(std::weak_ptr<Server> weak, std::shared_ptr<DeviceSession> session) {
-  auto running = session->run();
-  co_await std::move(running);
+  try {
+    auto running = session->run();
+    co_await std::move(running);
+  } catch (const std::exception& e) {
+    // run() ends its own failures; this only keeps the server's books right.
+    session->channel()->cancel();
+    if (auto self = weak.lock()) self->d_.log.error(std::string("Session failed: ") + e.what());
+  }
   if (auto self = weak.lock()) self->sessionEnded(session);
 }
 
@@ -312,6 +334,7 @@ void Server::sessionEnded(const std::shared_ptr<DeviceSession>& session) {
 void Server::disconnect() {
   if (!session_) return;
   auto former = session_;
+  former->stop();
   setSession(nullptr);
   // Nobody is connected any more: the activity goes now, not with a later session.
   if (hasActivity_) {
@@ -329,6 +352,7 @@ void Server::revoke(const kit::Uuid& deviceID) {
   }
   if (session_ && session_->device().id == deviceID) {
     auto former = session_;
+    former->stop();
     setSession(nullptr);
     if (hasActivity_) {
       hasActivity_ = false;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,9 +53,8 @@ class Server : public std::enable_shared_from_this<Server> {
 
   static constexpr std::chrono::seconds tlsTimeout{10};
   static constexpr std::chrono::milliseconds retryDelay{3000};
-  // Connections still in TLS or hello: beyond these, new ones are closed at
-  // once. Per peer address, so that one flooding host cannot keep a phone on
-  // another address out, and in all.
+  // Connections still in TLS or hello: beyond these, the oldest of that peer
+  // address (or of all) is closed to make room for the newcomer.
   static constexpr std::size_t maxPendingPerHost = 4;
   static constexpr std::size_t maxPending = 32;
   // Bytes a connection may send before its hello proved a key (a hello is
@@ -98,7 +98,7 @@ class Server : public std::enable_shared_from_this<Server> {
   const std::shared_ptr<DeviceSession>& session() const { return session_; }
   std::optional<std::uint16_t> fastPort() const { return fastPort_; }
   bool holdsActivity() const { return hasActivity_; }
-  std::size_t pendingConnections() const { return pendingTotal_; }
+  std::size_t pendingConnections() const { return pending_.size(); }
 
   // Called only when the value really changes.
   std::function<void(const Status&)> onStatusChange = [](const Status&) {};
@@ -114,13 +114,14 @@ class Server : public std::enable_shared_from_this<Server> {
                             const std::string& error);
   void accept(std::unique_ptr<kit::Connection> connection);
   static asio::awaitable<void> establish(std::weak_ptr<Server> weak, std::shared_ptr<kit::MessageChannel> channel,
-                                         std::shared_ptr<ReadBudget> budget, std::string host);
+                                         std::shared_ptr<ReadBudget> budget, std::uint64_t pendingID);
   static asio::awaitable<void> runSession(std::weak_ptr<Server> weak, std::shared_ptr<DeviceSession> session);
   static asio::awaitable<void> closeSession(std::shared_ptr<DeviceSession> session, kit::ByeReason reason);
   std::optional<kit::SymmetricKey> key(const kit::PeerIdentity& identity);
   void begin(std::shared_ptr<DeviceSession> session);
   void sessionEnded(const std::shared_ptr<DeviceSession>& session);
-  void endPending(const std::string& host);
+  void evictOldestPending(const std::string* host);  // null: of any host
+  void endPending(std::uint64_t id);
   void setStatus(Status status);
   void setSession(std::shared_ptr<DeviceSession> session);
 
@@ -134,8 +135,14 @@ class Server : public std::enable_shared_from_this<Server> {
   bool isListenerCancelled_ = false;  // the current listener was told to cancel
   kit::Bytes listenerKeys_;           // keysDigest of what the current listener offers
   std::unique_ptr<kit::Clock::Timer> retryTimer_;
+  struct PendingConnection {
+    std::uint64_t id;
+    std::string host;
+    std::weak_ptr<kit::MessageChannel> channel;
+  };
+  std::list<PendingConnection> pending_;  // oldest first
   std::map<std::string, std::size_t> pendingPerHost_;
-  std::size_t pendingTotal_ = 0;
+  std::uint64_t lastPendingID_ = 0;
 };
 
 }  // namespace tillerpad::host

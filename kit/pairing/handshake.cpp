@@ -15,7 +15,8 @@ asio::awaitable<void> reply(std::shared_ptr<MessageChannel> channel, ErrorCode c
                             std::optional<std::string> detail = std::nullopt) {
   Message message = Message::error({std::move(code), std::move(detail)});
   try {
-    auto sending = channel->send(std::move(message));
+    // Bounded: a peer that sends but never reads must not hold its slot.
+    auto sending = channel->send(std::move(message), MessageChannel::closeLimit);
     co_await std::move(sending);
   } catch (...) {
   }
@@ -97,7 +98,7 @@ asio::awaitable<Hello> Handshake::accept(std::shared_ptr<MessageChannel> channel
     throw HandshakeError::authenticationFailed();
   }
   Hello result = *hello;
-  auto sending = channel->send(Message::welcome(std::move(welcome)));
+  auto sending = channel->send(Message::welcome(std::move(welcome)), MessageChannel::closeLimit);
   co_await std::move(sending);
   co_return result;
 }

@@ -33,6 +33,8 @@ struct MemoryScript::State : std::enable_shared_from_this<MemoryScript::State> {
   std::deque<Chunk> chunks;
   std::vector<Bytes> writes;
   std::exception_ptr writeError;
+  bool writesStalled = false;
+  std::vector<Connection::WriteHandler> stalledWrites;
   std::weak_ptr<State> peer;
   std::size_t largestRead = 0;
   bool started = false;
@@ -119,6 +121,10 @@ class ScriptedConnection final : public Connection {
         error = cancelledWriteError();
       } else if (state_->writeError) {
         error = state_->writeError;
+      } else if (state_->writesStalled) {
+        state_->writes.push_back(std::move(bytes));
+        if (handler) state_->stalledWrites.push_back(std::move(handler));
+        return;
       } else {
         state_->writes.push_back(bytes);
         peer = state_->peer.lock();
@@ -136,6 +142,10 @@ class ScriptedConnection final : public Connection {
       state_->post(State::cancelled, nullptr);
       state_->cancelled = true;
       state_->read.reset();
+      for (auto& handler : state_->stalledWrites) {
+        if (state_->started) asio::post(state_->executor, [handler, e = cancelledWriteError()] { handler(e); });
+      }
+      state_->stalledWrites.clear();
       peer = state_->peer.lock();
     }
     // The other end sees the stream end, as after a TCP close.
@@ -188,6 +198,11 @@ void MemoryScript::enterState(Connection::State state, std::exception_ptr error)
 void MemoryScript::failWrites(std::exception_ptr error) {
   std::lock_guard lock(state_->mutex);
   state_->writeError = std::move(error);
+}
+
+void MemoryScript::stallWrites() {
+  std::lock_guard lock(state_->mutex);
+  state_->writesStalled = true;
 }
 
 std::vector<Bytes> MemoryScript::writes() const {

@@ -54,6 +54,10 @@ class MemoryScript {
   void enterState(Connection::State state, std::exception_ptr error = nullptr);
   // Every later write fails with `error`.
   void failWrites(std::exception_ptr error);
+  // Every later write is recorded but neither delivered nor completed, as
+  // when the peer stops reading and the socket's buffer is full; cancelling
+  // the connection fails them.
+  void stallWrites();
 
   // Each write as it was handed over, in order.
   std::vector<Bytes> writes() const;

@@ -3,6 +3,7 @@
 #include <asio/cancellation_type.hpp>
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 
@@ -71,6 +72,12 @@ void MessageChannel::startOpen(Duration timeout, std::function<void(std::excepti
     return;
   }
   started_ = true;
+  if (cancelledBeforeStart_) {
+    // Cancelled before it started: a connection never started reports no
+    // state, so the open would otherwise wait out its whole time limit.
+    complete(closedError());
+    return;
+  }
   openCompletion_ = std::move(complete);
   std::weak_ptr<MessageChannel> weak = weak_from_this();
   connection_->setStateHandler([weak](Connection::State state, std::exception_ptr error) {
@@ -240,28 +247,71 @@ void MessageChannel::cancelReceive(const std::shared_ptr<ReceiveToken>& token) {
 
 // MARK: send
 
-asio::awaitable<void> MessageChannel::send(Message message) {
+asio::awaitable<void> MessageChannel::send(Message message, std::optional<Duration> timeout) {
   // Encoding failures reach the caller at once and nothing is written.
   auto frame = std::make_shared<Bytes>(MessageCodec::encodeFrame(message));
   std::weak_ptr<MessageChannel> weak = weak_from_this();
-  auto initiate = [weak, frame](auto handler) {
+  auto initiate = [weak, frame, timeout](auto handler) {
     auto complete = detail::Completion<std::exception_ptr>::wrap(std::move(handler));
     auto self = weak.lock();
     if (!self) return complete(closedError());
-    asio::post(self->strand_, [self, frame, complete]() mutable { self->startSend(std::move(*frame), std::move(complete)); });
+    asio::post(self->strand_, [self, frame, timeout, complete]() mutable {
+      self->startSend(std::move(*frame), timeout, std::move(complete));
+    });
   };
   co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr)>(std::move(initiate),
                                                                                           asio::use_awaitable);
 }
 
-void MessageChannel::startSend(Bytes frame, std::function<void(std::exception_ptr)> complete) {
+void MessageChannel::startSend(Bytes frame, std::optional<Duration> timeout,
+                               std::function<void(std::exception_ptr)> complete) {
+  // Completed once: by the write, or by the time limit, whichever is first.
+  struct Pending {
+    std::function<void(std::exception_ptr)> complete;
+    std::unique_ptr<Clock::Timer> timer;
+  };
+  auto pending = std::make_shared<Pending>(Pending{std::move(complete), nullptr});
   std::weak_ptr<MessageChannel> weak = weak_from_this();
-  connection_->send(std::move(frame), [weak, complete = std::move(complete)](std::exception_ptr error) {
-    if (!error) return complete(nullptr);
+  if (timeout) {
+    // Weak: the write's handler keeps the pending send alive, the timer must not.
+    pending->timer = clock_->schedule(strand_, *timeout, [weak, weakPending = std::weak_ptr<Pending>(pending)] {
+      auto pending = weakPending.lock();
+      if (!pending) return;
+      auto finish = std::exchange(pending->complete, nullptr);
+      if (!finish) return;
+      if (auto self = weak.lock()) self->connection_->cancel();
+      finish(std::make_exception_ptr(ChannelError::timedOut()));
+    });
+  }
+  write(std::move(frame), [weak, pending](std::exception_ptr error) {
+    auto finish = std::exchange(pending->complete, nullptr);
+    pending->timer.reset();
+    if (!finish) return;
+    if (!error) return finish(nullptr);
     auto self = weak.lock();
-    if (self && self->ending_) return complete(self->endingError());
-    complete(std::move(error));
+    if (self && self->ending_) return finish(self->endingError());
+    finish(std::move(error));
   });
+}
+
+bool MessageChannel::write(Bytes frame, std::function<void(std::exception_ptr)> written) {
+  std::size_t size = frame.size();
+  if (unsentBytes_ > 0 && unsentBytes_ + size > maxUnsentBytes) {
+    // The peer stopped reading long ago: nothing more is queued for it.
+    finish(std::make_exception_ptr(ConnectionError(
+        std::make_error_code(std::errc::no_buffer_space),
+        "The peer does not read: " + std::to_string(unsentBytes_) + " bytes wait to be sent")));
+    connection_->cancel();
+    if (written) written(endingError());
+    return false;
+  }
+  unsentBytes_ += size;
+  std::weak_ptr<MessageChannel> weak = weak_from_this();
+  connection_->send(std::move(frame), [weak, size, written = std::move(written)](std::exception_ptr error) {
+    if (auto self = weak.lock()) self->unsentBytes_ -= std::min(self->unsentBytes_, size);
+    if (written) written(std::move(error));
+  });
+  return true;
 }
 
 void MessageChannel::sendWithoutWaiting(const Message& message) {
@@ -272,18 +322,19 @@ void MessageChannel::sendWithoutWaiting(const Message& message) {
     return;
   }
   asio::post(strand_, [self = shared_from_this(), frame = std::move(frame)]() mutable {
-    self->connection_->send(std::move(frame), nullptr);
+    self->write(std::move(frame), nullptr);
   });
 }
 
 // MARK: closing
 
-asio::awaitable<void> MessageChannel::close(ByeReason reason) {
+asio::awaitable<void> MessageChannel::close(ByeReason reason, Duration limit) {
   try {
     auto bye = Message::bye(Bye{std::move(reason)});
-    co_await send(std::move(bye));
+    auto sending = send(std::move(bye), limit);
+    co_await std::move(sending);
   } catch (...) {
-    // The peer may be gone already; closing goes on regardless.
+    // The peer may be gone already, or not reading; closing goes on regardless.
   }
   auto self = shared_from_this();
   auto cancel = [self] {
@@ -294,7 +345,10 @@ asio::awaitable<void> MessageChannel::close(ByeReason reason) {
 }
 
 void MessageChannel::cancel() {
-  asio::post(strand_, [self = shared_from_this()] { self->connection_->cancel(); });
+  asio::post(strand_, [self = shared_from_this()] {
+    if (!self->started_) self->cancelledBeforeStart_ = true;
+    self->connection_->cancel();
+  });
 }
 
 asio::awaitable<void> MessageChannel::waitUntilClosed(Duration timeout) {

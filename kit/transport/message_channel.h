@@ -37,6 +37,12 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   using Duration = Clock::Duration;
 
   static constexpr std::size_t readSize = 262'144;
+  // Bytes handed to the connection and not yet taken by it. They grow only
+  // while the peer does not read; past this the channel fails (a single
+  // larger frame is still sent when nothing else waits).
+  static constexpr std::size_t maxUnsentBytes = 8 * 1024 * 1024;
+  // How long close() waits for its bye before it ends the connection anyway.
+  static constexpr std::chrono::milliseconds closeLimit{2000};
 
   // Wraps a connection that has not been started; nothing starts yet.
   static std::shared_ptr<MessageChannel> create(asio::any_io_executor executor, std::unique_ptr<Connection> connection,
@@ -51,8 +57,11 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   // connection is then cancelled).
   asio::awaitable<void> open(Duration timeout);
 
-  // Completes when the transport has taken the frame.
-  asio::awaitable<void> send(Message message);  // by value: the coroutine outlives the caller's expression
+  // Completes when the transport has taken the frame. With a time limit, a
+  // frame not taken by then cancels the connection and fails with
+  // ChannelError::timedOut.
+  // By value: the coroutine outlives the caller's expression.
+  asio::awaitable<void> send(Message message, std::optional<Duration> timeout = std::nullopt);
   // Every failure is dropped silently.
   void sendWithoutWaiting(const Message& message);
 
@@ -60,8 +69,9 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   // receive may be pending (a second one throws std::logic_error).
   asio::awaitable<std::optional<Message>> receive(std::optional<Duration> timeout = std::nullopt);
 
-  // Sends bye with `reason` (failures ignored), then cancels the connection.
-  asio::awaitable<void> close(ByeReason reason);
+  // Sends bye with `reason` (failures ignored), then cancels the connection;
+  // a peer that does not take the bye within `limit` does not hold it up.
+  asio::awaitable<void> close(ByeReason reason, Duration limit = closeLimit);
   // Ends the connection at once, without a bye; a pending receive ends too.
   void cancel();
   // Receives and drops messages until the channel ends, a receive fails, or
@@ -94,7 +104,11 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   void startReceive(std::shared_ptr<ReceiveToken> token, std::optional<Duration> timeout,
                     std::function<void(std::exception_ptr, std::optional<Message>)> complete);
   void cancelReceive(const std::shared_ptr<ReceiveToken>& token);
-  void startSend(Bytes frame, std::function<void(std::exception_ptr)> complete);
+  void startSend(Bytes frame, std::optional<Duration> timeout, std::function<void(std::exception_ptr)> complete);
+  // Hands a frame to the connection, counting it as unsent until the
+  // connection reports it written; false (and the channel failed) when the
+  // peer has let too much pile up.
+  bool write(Bytes frame, std::function<void(std::exception_ptr)> written);
 
   void onState(Connection::State state, std::exception_ptr error);
   void readNext();
@@ -116,7 +130,9 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   std::optional<Ending> ending_;
   std::function<void(std::exception_ptr)> openCompletion_;
   std::unique_ptr<Clock::Timer> openTimer_;
+  std::size_t unsentBytes_ = 0;
   bool started_ = false;
+  bool cancelledBeforeStart_ = false;
 };
 
 }  // namespace tillerpad::kit

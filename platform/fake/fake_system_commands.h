@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ class FakeSystemCommands : public SystemCommandRunner, public DesktopShortcuts {
   }
   DesktopShortcut shortcut(std::string_view hotKeyId) override {
     std::lock_guard lock(mutex_);
+    if (shortcutFailure) throw std::runtime_error(*shortcutFailure);
     auto it = shortcuts.find(std::string(hotKeyId));
     return it == shortcuts.end() ? DesktopShortcut{} : it->second;
   }
@@ -54,6 +56,7 @@ class FakeSystemCommands : public SystemCommandRunner, public DesktopShortcuts {
   std::map<std::string, DesktopShortcut> shortcuts;
   std::map<std::string, bool> direct;  // hot key ids the desktop can do without a key
   std::vector<std::string> performedDirectly;
+  std::optional<std::string> shortcutFailure;  // the desktop's settings cannot be read
 
  private:
   std::mutex mutex_;

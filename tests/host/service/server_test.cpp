@@ -29,6 +29,7 @@ using kit::Message;
 using kit::MessageType;
 using kit::testing::drain;
 using kit::testing::spawn;
+using Action = kit::MouseButtonEvent::Action;
 
 // Listeners the server made, in order; each reports only what the test says.
 struct ListenerHub;
@@ -289,7 +290,8 @@ TEST_F(ServerTest, ANewPhoneReplacesTheSessionAndTheActivityStaysHeld) {
   EXPECT_TRUE(server_->holdsActivity());
   EXPECT_EQ(fastSessions(), 1u);
   EXPECT_EQ(phoneA.inbox->messages.at(0), Message::permissionStatus({true, false}));
-  EXPECT_EQ(phoneA.inbox->messages.at(1), Message::sharingSettings({true, true}));
+  // Screen viewing and clipboard sharing are not offered yet, whatever the settings say.
+  EXPECT_EQ(phoneA.inbox->messages.at(1), Message::sharingSettings({false, false}));
 
   auto phoneB = connect(b);
   drain(io_);
@@ -363,14 +365,18 @@ TEST_F(ServerTest, SessionDispatchesInOrderAndAnswersPings) {
   phone.channel->sendWithoutWaiting(Message::media({kit::MediaAction::volumeUp}));
   phone.channel->sendWithoutWaiting(Message::missionControl({kit::MissionControlAction("nonsense")}));
   phone.channel->sendWithoutWaiting(Message::screenStart({}));
+  phone.channel->sendWithoutWaiting(Message::clipboard({kit::ClipboardContent{"hi", std::nullopt, false}}));
   drain(io_);
   ASSERT_TRUE(injector_.waitIdle(2s));
 
   EXPECT_EQ(phone.inbox->count(MessageType::pong), 1u);
   EXPECT_TRUE(std::find(phone.inbox->messages.begin(), phone.inbox->messages.end(), Message::pong({7, 12.5})) !=
               phone.inbox->messages.end());
-  EXPECT_EQ(phone.inbox->messages.back(),
-            Message::error({kit::ErrorCode::shortcutDisabled, std::string("nonsense")}));
+  // Services this desktop does not offer yet are refused, not ignored.
+  auto tail = std::vector<Message>(phone.inbox->messages.end() - 3, phone.inbox->messages.end());
+  EXPECT_EQ(tail, (std::vector<Message>{Message::error({kit::ErrorCode::shortcutDisabled, std::string("nonsense")}),
+                                        Message::error({kit::ErrorCode::screenViewingDisabled, std::nullopt}),
+                                        Message::error({kit::ErrorCode::clipboardSharingDisabled, std::nullopt})}));
   EXPECT_EQ(log_->count("Unexpected message welcome in session"), 1u);
   EXPECT_EQ(log_->count("Ignoring unknown message type teleport"), 1u);
   EXPECT_EQ(system_.media.size(), 2u);  // press and release
@@ -434,7 +440,7 @@ TEST_F(ServerTest, UnauthenticatedPeersAreBoundedInNumberTimeAndBytes) {
   hub_.current().connect(std::move(outside.first));
   EXPECT_EQ(log_->count("Rejected connection from outside the local network: 203.0.113.7:1"), 1u);
 
-  // Stalled in TLS: four from one address are kept, the fifth closed at once.
+  // Stalled in TLS: four from one address are kept; the fifth pushes out the oldest.
   std::vector<std::shared_ptr<kit::MemoryScript>> stalled;
   for (int i = 0; i < 5; ++i) {
     auto [connection, script] = kit::MemoryConnection::make({.readyOnStart = false});
@@ -443,19 +449,30 @@ TEST_F(ServerTest, UnauthenticatedPeersAreBoundedInNumberTimeAndBytes) {
   }
   drain(io_);
   EXPECT_EQ(server_->pendingConnections(), 4u);
-  EXPECT_FALSE(stalled[4]->isStarted());
-  EXPECT_TRUE(stalled[0]->isStarted());
+  EXPECT_TRUE(stalled[0]->isCancelled());
+  EXPECT_TRUE(stalled[4]->isStarted());
+  EXPECT_FALSE(stalled[1]->isCancelled());
 
-  // Another address still gets in.
-  auto [other, otherScript] = kit::MemoryConnection::make({.readyOnStart = false, .remote = kit::Endpoint::hostPort("127.0.0.2", 9)});
-  hub_.current().connect(std::move(other));
+  // Another address has places of its own; in all, the oldest of any address makes way.
+  std::vector<std::shared_ptr<kit::MemoryScript>> others;
+  for (std::size_t i = 0; i < Server::maxPending; ++i) {
+    auto [other, script] = kit::MemoryConnection::make(
+        {.readyOnStart = false, .remote = kit::Endpoint::hostPort("127.0.0." + std::to_string(2 + i), 9)});
+    others.push_back(script);
+    hub_.current().connect(std::move(other));
+  }
   drain(io_);
-  EXPECT_EQ(server_->pendingConnections(), 5u);
+  EXPECT_EQ(server_->pendingConnections(), Server::maxPending);
+  EXPECT_TRUE(stalled[1]->isCancelled());  // the oldest overall
+  EXPECT_FALSE(others.front()->isCancelled());
 
   clock_->advance(10s);
   drain(io_);
   EXPECT_EQ(server_->pendingConnections(), 0u);
-  EXPECT_EQ(log_->count("TLS not established: " + std::string(kit::ChannelError::timedOut().what())), 5u);
+  EXPECT_EQ(log_->count("TLS not established: " + std::string(kit::ChannelError::timedOut().what())),
+            Server::maxPending);
+  // The evicted ones ended at once, not with the time limit.
+  EXPECT_EQ(log_->count("TLS not established: " + std::string(kit::ChannelError::closed().what())), 5u);
 
   // A peer that never says hello but streams a huge frame is cut off early.
   auto [flooder, flood] = kit::MemoryConnection::make({.exporter = [](std::string_view, std::size_t n) {
@@ -473,6 +490,107 @@ TEST_F(ServerTest, UnauthenticatedPeersAreBoundedInNumberTimeAndBytes) {
   EXPECT_TRUE(flood->isCancelled());
   EXPECT_TRUE(log_->contains("Connection rejected: Too much data before authentication"));
   EXPECT_LE(flood->largestReadRequest(), Server::preAuthenticationBytes);
+}
+
+// Stalled handshakes from the phone's own address (a NAT, a hostile host on
+// the LAN) cannot keep the phone out: they push each other out, and the
+// phone's quick set-up gets through.
+TEST_F(ServerTest, StalledHandshakesFromThePhonesAddressCannotKeepItOut) {
+  startListening();
+  auto a = addPhone("Ada");
+  drain(io_);
+  std::vector<std::shared_ptr<kit::MemoryScript>> stalled;
+  for (int i = 0; i < 50; ++i) {
+    auto [connection, script] = kit::MemoryConnection::make({.readyOnStart = false});
+    stalled.push_back(script);
+    hub_.current().connect(std::move(connection));
+  }
+  drain(io_);
+  EXPECT_EQ(server_->pendingConnections(), Server::maxPendingPerHost);
+  auto phone = connect(a);
+  ASSERT_TRUE(phone.welcome->done && !phone.welcome->error);
+  ASSERT_TRUE(server_->session());
+  clock_->advance(10s);
+  drain(io_);
+  EXPECT_EQ(server_->pendingConnections(), 0u);
+  EXPECT_TRUE(std::all_of(stalled.begin(), stalled.end(), [](const auto& s) { return s->isCancelled(); }));
+}
+
+// A phone that sends but never reads is let go of at once when the desktop
+// ends its session: its input stops, its fast keys go, and the connection
+// ends within the bye's time limit even though the bye never leaves.
+TEST_F(ServerTest, APhoneThatNeverReadsLosesControlAtOnceWhenRevokedOrReplaced) {
+  for (int replaced = 0; replaced < 2; ++replaced) {
+    SCOPED_TRACE(replaced ? "replaced" : "revoked");
+    startListening();
+    auto a = addPhone("Ada");
+    drain(io_);
+    auto phone = connect(a);
+    ASSERT_TRUE(server_->session());
+    ASSERT_EQ(fastSessions(), 1u);
+    phone.channel->sendWithoutWaiting(Message::mouseButton({kit::MouseButton::left, Action::down}));
+    drain(io_);
+    phone.deskScript->stallWrites();  // the desktop's sends now never complete
+    std::optional<Phone> newcomer;
+    if (replaced) {
+      auto b = addPhone("Bob");
+      drain(io_);
+      newcomer = connect(b);
+    } else {
+      server_->revoke(a.id);
+    }
+    // Decided: the fast keys and the held button go before any bye is out.
+    EXPECT_EQ(fastSessions(), replaced ? 1u : 0u);
+    phone.channel->sendWithoutWaiting(Message::mouseButton({kit::MouseButton::right, Action::click}));
+    drain(io_);
+    ASSERT_TRUE(injector_.waitIdle(2s));
+    auto events = input_.takeEvents();
+    auto isMouse = [&](platform::MouseEventType type) {
+      return std::count_if(events.begin(), events.end(), [type](const auto& e) {
+        auto m = std::get_if<platform::MouseEvent>(&e);
+        return m && m->type == type;
+      });
+    };
+    EXPECT_EQ(isMouse(platform::MouseEventType::leftUp), 1);
+    EXPECT_EQ(isMouse(platform::MouseEventType::rightDown), 0);
+    EXPECT_FALSE(phone.script->isCancelled());
+    clock_->advance(kit::MessageChannel::closeLimit);
+    drain(io_);
+    EXPECT_TRUE(phone.deskScript->isCancelled());
+    EXPECT_EQ(log_->count("Session ended with Ada"), static_cast<std::size_t>(replaced + 1));
+    if (newcomer) {
+      EXPECT_EQ(server_->session()->device().name, "Bob");
+      newcomer->channel->cancel();
+      drain(io_);
+    }
+    for (const auto& d : std::vector<kit::PairedDevice>(registry_.devices())) registry_.remove(d.id);
+    drain(io_);
+  }
+}
+
+// A failure inside the handling of a message ends the session the ordinary
+// way: logged, torn down, and reported to the server.
+TEST_F(ServerTest, AFailingHandlerEndsTheSessionThroughItsTeardown) {
+  startListening();
+  auto a = addPhone("Ada");
+  drain(io_);
+  auto phone = connect(a);
+  phone.channel->sendWithoutWaiting(Message::mouseButton({kit::MouseButton::left, Action::down}));
+  system_.shortcutFailure = "settings daemon gone";
+  phone.channel->sendWithoutWaiting(Message::missionControl({kit::MissionControlAction("showDesktop")}));
+  drain(io_);
+  ASSERT_TRUE(injector_.waitIdle(2s));
+  EXPECT_FALSE(server_->session());
+  EXPECT_FALSE(server_->holdsActivity());
+  EXPECT_EQ(log_->count("Session closed after a failure handling missionControl: settings daemon gone"), 1u);
+  EXPECT_EQ(log_->count("Session ended with Ada"), 1u);
+  EXPECT_EQ(fastSessions(), 0u);
+  EXPECT_TRUE(phone.inbox->ended);
+  auto events = input_.takeEvents();
+  ASSERT_FALSE(events.empty());
+  auto last = std::get_if<platform::MouseEvent>(&events.back());
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->type, platform::MouseEventType::leftUp);
 }
 
 }  // namespace

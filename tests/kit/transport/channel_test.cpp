@@ -326,6 +326,55 @@ TEST_F(ChannelTest, WriteErrorWithoutEndingFailsOnlyThatSend) {
   EXPECT_EQ(receiveNow(), ping(3));
 }
 
+// A peer that stops reading: a send with a limit gives up and ends the
+// connection, close() does not wait past its limit, and what waits to be
+// sent stays bounded (the channel fails instead of queueing more).
+TEST_F(ChannelTest, APeerThatNeverReadsCostsBoundedTimeAndMemory) {
+  makeChannel();
+  script_->stallWrites();
+  auto sent = spawn(io_, channel_->send(ping(1), 2s));
+  drain(io_);
+  clock_->advance(1999ms);
+  drain(io_);
+  EXPECT_FALSE(sent->done);
+  clock_->advance(1ms);
+  drain(io_);
+  ASSERT_TRUE(sent->done);
+  EXPECT_EQ(sent->errorAs<ChannelError>(), ChannelError::timedOut());
+  EXPECT_TRUE(script_->isCancelled());
+
+  makeChannel();
+  script_->stallWrites();
+  auto closed = spawn(io_, channel_->close(ByeReason::revoked));
+  drain(io_);
+  EXPECT_FALSE(closed->done);
+  clock_->advance(MessageChannel::closeLimit);
+  drain(io_);
+  EXPECT_TRUE(closed->done);
+  EXPECT_TRUE(script_->isCancelled());
+
+  makeChannel();
+  script_->stallWrites();
+  auto waiting = receive();
+  Message big = Message::typeText({std::string(60'000, 'x')});
+  std::size_t frameSize = frameOf(big).size();
+  std::size_t fits = MessageChannel::maxUnsentBytes / frameSize;
+  for (std::size_t i = 0; i < fits + 10; ++i) channel_->sendWithoutWaiting(big);
+  drain(io_);
+  EXPECT_EQ(script_->writes().size(), fits);
+  EXPECT_TRUE(script_->isCancelled());
+  ASSERT_TRUE(waiting->done);
+  EXPECT_NE(std::string(waiting->errorAs<ConnectionError>().what()).find("does not read"), std::string::npos);
+
+  // One frame larger than the limit still goes when nothing else waits.
+  makeChannel();
+  Message huge = Message::typeText({std::string(MessageChannel::maxUnsentBytes + 1, 'y')});
+  auto hugeSent = spawn(io_, channel_->send(huge));
+  drain(io_);
+  ASSERT_TRUE(hugeSent->done);
+  EXPECT_FALSE(hugeSent->error);
+}
+
 TEST_F(ChannelTest, UnknownMessageIsNeverWritten) {
   makeChannel();
   EXPECT_THROW(
