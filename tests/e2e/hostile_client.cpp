@@ -912,7 +912,8 @@ int fast(Context& c) {
   // A datagram kept would cost at least its own size: 100,000 of them, tens of MiB.
   check(rss1 - rss0 <= 1024, "the desktop's resident memory stays flat (<= 1 MiB more)",
         std::to_string(rss1 - rss0) + " KiB more");
-  check(files1 == files0, "the desktop's open files stay the same");
+  // (Fewer is fine: a connection of the pairing may still have been closing.)
+  check(files1 <= files0, "the desktop's open files do not grow");
   check(c.desktop.alive(), "the desktop is still running");
 
   // Replays would have pushed the pointer sideways; the phone's next real
@@ -1234,7 +1235,7 @@ int burst(Context& c) {
 
   // Stalled set-ups may hold their descriptors for the desktop's TLS limit.
   int files1 = c.desktop.openFiles();
-  bool back = within(20s, [&] { return (files1 = c.desktop.openFiles()) == files0; });
+  bool back = within(20s, [&] { return (files1 = c.desktop.openFiles()) <= files0; });
   say("open files after the burst: " + std::to_string(files1) + " (before: " + std::to_string(files0) + ")");
   check(back, "the desktop's open files return to what they were");
   check(c.desktop.alive(), "the desktop is still running");
