@@ -38,13 +38,11 @@
 #include <thread>
 #include <vector>
 
-#include "kit/pairing/paired_records.h"
-#include "kit/pairing/record_store.h"
-#include "kit/transport/transport_parameters.h"
 #include "kit/wire/framing.h"
-#include "platform/linux/file_credential_store.h"
+#include "tests/e2e/e2e_peer.h"
 
 using namespace tillerpad;
+using e2e::Fd;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -65,87 +63,19 @@ struct Options {
   int connections = 200;
 };
 
-struct Fd {
-  int fd = -1;
-  Fd() = default;
-  explicit Fd(int f) : fd(f) {}
-  Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    std::swap(fd, other.fd);
-    return *this;
-  }
-  ~Fd() { reset(); }
-  void reset() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-};
-
-sockaddr_in address(const std::string& text, std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (inet_pton(AF_INET, text.c_str(), &a.sin_addr) != 1) throw std::invalid_argument("not an IPv4 address: " + text);
-  return a;
-}
-
-// A TCP connection from `options.from`; blocking, each call bounded by
-// socketLimit. Nothing when it cannot be made.
+// A TCP connection from `options.from`; each call bounded by socketLimit.
 std::optional<Fd> connectFrom(const Options& options) {
-  Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (socket.fd < 0) return std::nullopt;
-  timeval limit{static_cast<time_t>(socketLimit.count()), 0};
-  setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  setsockopt(socket.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  sockaddr_in local = address(options.from, 0);
-  sockaddr_in remote = address(options.host, options.port);
-  if (::bind(socket.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return std::nullopt;
-  if (::connect(socket.fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) return std::nullopt;
-  return socket;
+  return e2e::connectFrom(options.from, options.host, options.port, socketLimit);
 }
-
-// MARK: oversize frames over TLS
-
-struct SslDeleter {
-  void operator()(SSL* s) const { SSL_free(s); }
-  void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
-};
-
-struct TlsClient {
-  std::unique_ptr<SSL_CTX, SslDeleter> context;
-  kit::PreSharedKey psk;
-
-  static unsigned int key(SSL* ssl, const char*, char* identity, unsigned int maxIdentity, unsigned char* out,
-                          unsigned int maxKey) {
-    auto* self = static_cast<TlsClient*>(SSL_get_app_data(ssl));
-    std::string text = self->psk.identity.text();
-    if (text.size() + 1 > maxIdentity || maxKey < self->psk.key.size()) return 0;
-    std::memcpy(identity, text.c_str(), text.size() + 1);
-    std::memcpy(out, self->psk.key.data(), self->psk.key.size());
-    return static_cast<unsigned int>(self->psk.key.size());
-  }
-
-  explicit TlsClient(kit::PreSharedKey k) : context(SSL_CTX_new(TLS_client_method())), psk(k) {
-    SSL_CTX* c = context.get();
-    if (!c || SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_max_proto_version(c, TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_cipher_list(c, kit::TransportParameters::cipherName) != 1) {
-      throw std::runtime_error("TLS client configuration failed");
-    }
-    SSL_CTX_set_psk_client_callback(c, &TlsClient::key);
-  }
-};
 
 enum class Outcome { noConnection, refusedInTls, closed, open };
 
 // `legalHeader`: announce the largest allowed frame and keep sending; else
 // announce one beyond the maximum.
-Outcome oversize(const Options& options, TlsClient& tls, bool legalHeader) {
+Outcome oversize(const Options& options, e2e::PskClient& tls, bool legalHeader) {
   auto socket = connectFrom(options);
   if (!socket) return Outcome::noConnection;
-  std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(tls.context.get()));
-  SSL_set_app_data(ssl.get(), &tls);
-  SSL_set_fd(ssl.get(), socket->fd);
+  auto ssl = tls.newConnection(socket->fd);
   if (SSL_connect(ssl.get()) != 1) {
     ERR_clear_error();
     return Outcome::refusedInTls;
@@ -237,13 +167,7 @@ int main(int argc, char** argv) {
   try {
     options = parse(argc, argv);
     // The phone's own record, as tillerpad-remote stored it.
-    auto store = std::make_shared<platform::FileCredentialStore>(options.dataHome, "app.tillerpad.remote.macs");
-    auto records = kit::RecordStore<kit::PairedMac>(store).all();
-    if (records.empty()) throw std::runtime_error("no paired desktop in " + options.dataHome.string());
-    const auto& record = records.front();
-    psk.identity = kit::PeerIdentity::device(record.deviceID);
-    auto bytes = record.keyData.bytes();
-    std::copy(bytes.begin(), bytes.end(), psk.key.begin());
+    psk = e2e::pskOf(e2e::phoneRecord(options.dataHome));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "abuse_client: %s\n", e.what());
     return 2;
@@ -254,7 +178,7 @@ int main(int argc, char** argv) {
   // TLS first and only a few at a time: the stalled connections below would
   // hold this address's set-up slots for the desktop's whole TLS limit.
   oversized.connections = options.connections - 2 * third;
-  TlsClient tls(psk);
+  e2e::PskClient tls(psk);
   std::atomic<int> next{0};
   std::mutex mutex;
   std::vector<std::thread> workers;
