@@ -200,6 +200,11 @@ void MemoryScript::failWrites(std::exception_ptr error) {
   state_->writeError = std::move(error);
 }
 
+std::size_t MemoryScript::undelivered() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->chunks.size();
+}
+
 void MemoryScript::stallWrites() {
   std::lock_guard lock(state_->mutex);
   state_->writesStalled = true;

@@ -65,6 +65,8 @@ class MemoryScript {
   bool isCancelled() const;
   // The largest maximum any read asked for.
   std::size_t largestReadRequest() const;
+  // Deliveries not yet read by the connection's owner.
+  std::size_t undelivered() const;
 
   struct State;
   explicit MemoryScript(std::shared_ptr<State> state) : state_(std::move(state)) {}

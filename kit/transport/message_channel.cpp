@@ -145,6 +145,11 @@ void MessageChannel::onRead(ByteView bytes, bool endOfStream, std::exception_ptr
   } else if (endOfStream) {
     finish(nullptr);
     connection_->cancel();
+  } else if (inbox_.size() >= maxInbox) {
+    // The reader is behind: reading stops until it catches up, so a peer
+    // that sends faster than it is served meets TCP's flow control instead
+    // of growing this queue.
+    readPaused_ = true;
   } else {
     readNext();
   }
@@ -219,6 +224,10 @@ void MessageChannel::startReceive(std::shared_ptr<ReceiveToken> token, std::opti
     // Queued messages are delivered even after the channel ended.
     auto message = std::move(inbox_.front());
     inbox_.pop_front();
+    if (readPaused_ && !ending_ && inbox_.size() <= maxInbox / 2) {
+      readPaused_ = false;
+      readNext();
+    }
     return complete(nullptr, std::move(message));
   }
   if (ending_) return complete(ending_->error, std::nullopt);

@@ -41,6 +41,9 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   // while the peer does not read; past this the channel fails (a single
   // larger frame is still sent when nothing else waits).
   static constexpr std::size_t maxUnsentBytes = 8 * 1024 * 1024;
+  // Decoded messages waiting for the reader; past this, reading pauses until
+  // half of them were taken (one read's worth may come on top).
+  static constexpr std::size_t maxInbox = 256;
   // How long close() waits for its bye before it ends the connection anyway.
   static constexpr std::chrono::milliseconds closeLimit{2000};
 
@@ -133,6 +136,7 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   std::size_t unsentBytes_ = 0;
   bool started_ = false;
   bool cancelledBeforeStart_ = false;
+  bool readPaused_ = false;
 };
 
 }  // namespace tillerpad::kit

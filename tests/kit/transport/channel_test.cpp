@@ -375,6 +375,18 @@ TEST_F(ChannelTest, APeerThatNeverReadsCostsBoundedTimeAndMemory) {
   EXPECT_FALSE(hugeSent->error);
 }
 
+// A peer that sends faster than the reader takes: reading pauses, so what it
+// sent waits in its own connection (and TCP's window), not in the channel.
+TEST_F(ChannelTest, ReadingPausesWhileTheReaderIsBehind) {
+  makeChannel();
+  constexpr std::size_t sent = 1000;
+  for (std::size_t i = 0; i < sent; ++i) script_->deliver(frameOf(ping(i)));
+  drain(io_);
+  EXPECT_GE(script_->undelivered(), sent - MessageChannel::maxInbox);
+  for (std::size_t i = 0; i < sent; ++i) ASSERT_EQ(receiveNow(), ping(i));
+  EXPECT_EQ(script_->undelivered(), 0u);
+}
+
 TEST_F(ChannelTest, UnknownMessageIsNeverWritten) {
   makeChannel();
   EXPECT_THROW(
