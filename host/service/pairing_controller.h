@@ -59,7 +59,8 @@ class PairingController : public std::enable_shared_from_this<PairingController>
                                                    WallClock wallClock, MacIdentity identity,
                                                    DeviceRegistry& registry, kit::Logger log);
 
-  // A fresh code (denying a question still open) and its key offered.
+  // A fresh code (denying a question still open) and its key offered. An
+  // exchange still running for an older code no longer changes the phase.
   void start();
   // Denies an open question and withdraws the code.
   void stop();
