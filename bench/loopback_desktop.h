@@ -104,13 +104,17 @@ class LoopbackDesktop {
  public:
   // `events` and `displays` must outlive the desktop.
   LoopbackDesktop(platform::InputEventSink& events, platform::DisplayQuery& displays)
-      : registry_(kit::RecordStore<kit::PairedDevice>(std::make_shared<kit::InMemoryCredentialStore>()),
+      : registry_(io_.executor(), kit::RecordStore<kit::PairedDevice>(std::make_shared<kit::InMemoryCredentialStore>()),
                   logger("registry")),
         injector_(events, displays, displays.doubleClickInterval(), logger("input")),
         commands_(system_, system_, logger("commands")),
         settings_(defaults_) {
     phone_ = kit::PairedDevice{kit::Uuid::random(), "Bench", "Phone", {}, kit::SymmetricKey::random()};
-    registry_.add(phone_);
+    // Stored through the registry's own keyring thread, as pairing does.
+    auto stored = std::make_shared<std::promise<void>>();
+    auto storing = stored->get_future();
+    io_.call([this, stored] { registry_.add(phone_, [stored](std::exception_ptr) { stored->set_value(); }); });
+    if (storing.wait_for(10s) != std::future_status::ready) throw std::runtime_error("the phone was not stored");
     fast_ = kit::FastChannelListener::create(io_.io(), [](const auto&) { return true; }, logger("fast"));
     server_ = io_.call([this] {
       auto server = host::Server::create(host::Server::Dependencies{

@@ -55,7 +55,7 @@ constexpr const char* usage =
     "  --help       print this text\n"
     "\n"
     "Uses $DISPLAY for input, $XDG_CONFIG_HOME for settings and $XDG_DATA_HOME for\n"
-    "pairing records when no Secret Service answers on the session bus.\n";
+    "pairing records when no unlocked keyring answers on the session bus.\n";
 
 struct Options {
   bool headless = false;
@@ -238,7 +238,12 @@ int run(const Options& options) {
   try {
     model = std::make_unique<host::AppModel>(host::AppPlatform{
         io, clock, wallClock, sink, defaults, system, autostart,
-        [&](const std::string& service) { return platform::makeCredentialStore(service, logger("keychain")); },
+        [&](const std::string& service) {
+          // Headless, nobody could answer an unlock prompt: a locked keyring
+          // would hold every pairing up until it gives up.
+          auto prompt = options.headless ? platform::KeyringPrompt::never : platform::KeyringPrompt::allowed;
+          return platform::makeCredentialStore(service, logger("keychain"), prompt);
+        },
         permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
         x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
         host::tlsListenerFactory(io.get_executor(), options.port), interfaces});

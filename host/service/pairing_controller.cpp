@@ -33,6 +33,9 @@ PairingController::PairingController(asio::any_io_executor executor, std::shared
       log_(std::move(log)) {}
 
 void PairingController::start() {
+  // The attempt still asking ends with this; its outcome belongs to the old
+  // code and must not show over the new one.
+  ++attempt_;
   resolve(false);
   payload_ = kit::PairingPayload::make(identity_.id, wallClock_(), codeLifetime);
   isClaimed_ = false;
@@ -94,11 +97,14 @@ std::optional<kit::SymmetricKey> PairingController::claim(const kit::Uuid& pairi
   return kit::KeyDerivation::pairingPSK(*payload_);
 }
 
-asio::awaitable<bool> PairingController::askUser(kit::DeviceInfo device) {
+asio::awaitable<bool> PairingController::askUser(kit::DeviceInfo device, std::uint64_t attempt) {
+  if (attempt != attempt_) co_return false;  // its code was replaced meanwhile
   setPhase(AwaitingApproval{device});
   auto question = std::make_shared<Question>(executor_);
   question_ = question;
   if (onApprovalRequested) onApprovalRequested(device);
+  // The front may answer at once, before there is a wait to wake.
+  if (question->answer) co_return *question->answer;
   auto waiting = question->wakeUp.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
   co_await std::move(waiting);
   // Without an answer the wait was cancelled: the phone left and the question
@@ -119,11 +125,12 @@ asio::awaitable<void> PairingController::pair(std::shared_ptr<kit::MessageChanne
     *text = kit::withoutControlCharacters(*text);
   }
 
+  const std::uint64_t attempt = attempt_;
   auto self = shared_from_this();
-  kit::PairingFlow::Approve approve = [self, device = hello.device]() { return self->askUser(device); };
+  kit::PairingFlow::Approve approve = [self, device = hello.device, attempt]() { return self->askUser(device, attempt); };
   kit::PairingFlow::Storage storage{
-      [self](const kit::PairedDevice& d) { self->registry_.add(d); },
-      [self](const kit::PairedDevice& d) { self->registry_.remove(d.id); },
+      [self](kit::PairedDevice d) { return self->registry_.asyncAdd(std::move(d), asio::use_awaitable); },
+      [self](kit::PairedDevice d) { return self->registry_.asyncRemove(d.id, asio::use_awaitable); },
   };
   std::exception_ptr failure;
   std::optional<kit::PairedDevice> paired;
@@ -134,9 +141,11 @@ asio::awaitable<void> PairingController::pair(std::shared_ptr<kit::MessageChanne
     failure = std::current_exception();
   }
 
+  // A newer code took over while this attempt ran: its phase is that code's.
+  const bool isCurrent = attempt == attempt_;
   if (paired) {
     log_.info(fmt::format("Paired with {}", paired->name));
-    setPhase(Paired{paired->name});
+    if (isCurrent) setPhase(Paired{paired->name});
     auto lingering = channel->waitUntilClosed(lingerAfterSuccess);
     co_await std::move(lingering);
     channel->cancel();
@@ -155,10 +164,10 @@ asio::awaitable<void> PairingController::pair(std::shared_ptr<kit::MessageChanne
   } catch (...) {
   }
   if (denied) {
-    setPhase(Failed{Failure::denied});
+    if (isCurrent) setPhase(Failed{Failure::denied});
   } else {
     log_.error(fmt::format("Pairing failed: {}", description));
-    setPhase(Failed{Failure::interrupted});
+    if (isCurrent) setPhase(Failed{Failure::interrupted});
   }
   channel->cancel();
 }

@@ -5,6 +5,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -58,7 +59,8 @@ class PairingController : public std::enable_shared_from_this<PairingController>
                                                    WallClock wallClock, MacIdentity identity,
                                                    DeviceRegistry& registry, kit::Logger log);
 
-  // A fresh code (denying a question still open) and its key offered.
+  // A fresh code (denying a question still open) and its key offered. An
+  // exchange still running for an older code no longer changes the phase.
   void start();
   // Denies an open question and withdraws the code.
   void stop();
@@ -93,7 +95,7 @@ class PairingController : public std::enable_shared_from_this<PairingController>
   PairingController(asio::any_io_executor executor, std::shared_ptr<kit::Clock> clock, WallClock wallClock,
                     MacIdentity identity, DeviceRegistry& registry, kit::Logger log);
 
-  asio::awaitable<bool> askUser(kit::DeviceInfo device);
+  asio::awaitable<bool> askUser(kit::DeviceInfo device, std::uint64_t attempt);
   void scheduleExpiry();
   void clear();
   void setPhase(Phase phase);
@@ -109,6 +111,8 @@ class PairingController : public std::enable_shared_from_this<PairingController>
   Phase phase_ = ShowingCode{};
   std::optional<kit::PairingPayload> payload_;
   bool isClaimed_ = false;
+  // Counts start(): an exchange only moves the phase of the code it began with.
+  std::uint64_t attempt_ = 0;
   std::shared_ptr<Question> question_;
   std::unique_ptr<kit::Clock::Timer> expiry_;
 };

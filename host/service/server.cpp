@@ -345,11 +345,17 @@ void Server::disconnect() {
 }
 
 void Server::revoke(const kit::Uuid& deviceID) {
-  try {
-    d_.registry.remove(deviceID);
-  } catch (const std::exception& e) {
-    d_.log.error(std::string("Could not remove device: ") + e.what());
-  }
+  // The keyring may take its time; the session ends now, not after it.
+  d_.registry.remove(deviceID, [log = d_.log](std::exception_ptr error) {
+    if (!error) return;
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      log.error(std::string("Could not remove device: ") + e.what());
+    } catch (...) {
+      log.error("Could not remove device: unknown error");
+    }
+  });
   if (session_ && session_->device().id == deviceID) {
     auto former = session_;
     former->stop();

@@ -96,16 +96,37 @@ asio::awaitable<PairedDevice> PairingFlow::accept(std::shared_ptr<MessageChannel
   X25519PrivateKey privateKey = X25519PrivateKey::generate();
   SymmetricKey key = KeyDerivation::deviceKey(privateKey, request->publicKey, payload);
   PairedDevice record{payload.pairingID, device.name, device.model, nowForRecord(), key};
-  storage.add(record);
+  // No co_await inside a handler: the failures are carried out of it.
+  std::exception_ptr storeFailure;
+  try {
+    auto storing = storage.add(record);
+    co_await std::move(storing);
+  } catch (...) {
+    storeFailure = std::current_exception();
+  }
+  if (storeFailure) {
+    try {
+      auto failing = channel->send(Message::pairResult(PairResult::rejectedWith(PairingRejection::failed)));
+      co_await std::move(failing);
+    } catch (...) {
+      // The store's failure is the one to report.
+    }
+    std::rethrow_exception(storeFailure);
+  }
+  std::exception_ptr sendFailure;
   try {
     auto answering = channel->send(Message::pairResult(PairResult::acceptedWith(privateKey.publicKey())));
     co_await std::move(answering);
   } catch (...) {
+    sendFailure = std::current_exception();
+  }
+  if (sendFailure) {
     try {
-      storage.remove(record);
+      auto removing = storage.remove(record);
+      co_await std::move(removing);
     } catch (...) {
     }
-    throw;
+    std::rethrow_exception(sendFailure);
   }
   co_return record;
 }

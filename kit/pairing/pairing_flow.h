@@ -60,17 +60,20 @@ asio::awaitable<PairedMac> pair(std::shared_ptr<MessageChannel> channel, Pairing
 using Approve = std::function<asio::awaitable<bool>()>;
 
 // What the desktop does with the new record: keep it, and take it back if the
-// phone could not be told.
+// phone could not be told. Both may wait for a keyring; they complete on the
+// channel's executor and report a failure by throwing.
 struct Storage {
-  std::function<void(const PairedDevice&)> add;
-  std::function<void(const PairedDevice&)> remove;
+  std::function<asio::awaitable<void>(PairedDevice)> add;
+  std::function<asio::awaitable<void>(PairedDevice)> remove;
 };
 
 // Desktop side, right after the handshake sent its welcome. The record is
-// stored before the phone hears of success; if the answer cannot be sent, the
-// record is removed again, so no phone is kept that never got its key. A phone
-// that leaves while the user is asked withdraws the question. Throws
-// PairingError, KeyAgreementError, the storage's error or the channel's errors.
+// stored before the phone hears of success; if storing fails, the phone is
+// told at once (rejection "failed") rather than left waiting; if the answer
+// cannot be sent, the record is removed again, so no phone is kept that never
+// got its key. A phone that leaves, or sends anything, while the user is
+// asked withdraws the question. Throws PairingError, KeyAgreementError, the
+// storage's error or the channel's errors.
 asio::awaitable<PairedDevice> accept(std::shared_ptr<MessageChannel> channel, PairingPayload payload,
                                      DeviceInfo device, Approve approve, Storage storage);
 

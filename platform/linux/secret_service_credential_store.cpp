@@ -259,4 +259,44 @@ bool sessionBusOffersSecretService(std::chrono::milliseconds timeout) {
   return found;
 }
 
+DefaultCollection probeDefaultCollection(std::chrono::milliseconds timeout) {
+  Deadline deadline(timeout);
+  const auto limit = static_cast<gint>(timeout.count());
+  GError* error = nullptr;
+  SecretService* rawService = secret_service_get_sync(SECRET_SERVICE_NONE, deadline.get(), &error);
+  if (!rawService) fail(error, &deadline);
+  ObjectRef service(rawService);
+  SecretCollection* rawCollection = secret_collection_for_alias_sync(rawService, SECRET_COLLECTION_DEFAULT,
+                                                                     SECRET_COLLECTION_NONE, deadline.get(), &error);
+  if (error) fail(error, &deadline);
+  if (!rawCollection) return DefaultCollection::missing;
+  ObjectRef collection(rawCollection);
+  if (!secret_collection_get_locked(rawCollection)) return DefaultCollection::unlocked;
+
+  // Unlock answers with a prompt object when it needs the user; nothing is
+  // shown until that prompt is called, which never happens here.
+  const gchar* path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(rawCollection));
+  GVariant* reply = g_dbus_proxy_call_sync(G_DBUS_PROXY(rawService), "Unlock",
+                                           g_variant_new("(@ao)", g_variant_new_objv(&path, 1)),
+                                           G_DBUS_CALL_FLAGS_NONE, limit, deadline.get(), &error);
+  if (!reply) fail(error, &deadline);
+  GOwned<GVariant> owned(reply);
+  GVariantIter* unlocked = nullptr;
+  const gchar* prompt = nullptr;
+  g_variant_get(reply, "(ao&o)", &unlocked, &prompt);
+  bool opened = false;
+  const gchar* object = nullptr;
+  while (g_variant_iter_next(unlocked, "&o", &object)) opened = opened || g_strcmp0(object, path) == 0;
+  g_variant_iter_free(unlocked);
+  if (opened) return DefaultCollection::unlocked;
+  if (prompt && g_strcmp0(prompt, "/") != 0) {
+    GVariant* dismissed = g_dbus_connection_call_sync(
+        g_dbus_proxy_get_connection(G_DBUS_PROXY(rawService)), kSecretsBusName, prompt,
+        "org.freedesktop.Secret.Prompt", "Dismiss", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, limit, deadline.get(),
+        nullptr);  // tidying only: a prompt left over does no harm
+    if (dismissed) g_variant_unref(dismissed);
+  }
+  return DefaultCollection::needsPrompt;
+}
+
 }  // namespace tillerpad::platform

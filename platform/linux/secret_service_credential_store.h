@@ -39,4 +39,14 @@ class SecretServiceCredentialStore : public kit::CredentialStore {
 // bus is there but does not answer.
 bool sessionBusOffersSecretService(std::chrono::milliseconds timeout);
 
+// What the keyring's default collection allows without asking anyone.
+enum class DefaultCollection {
+  unlocked,     // open, or opened just now without a prompt
+  needsPrompt,  // locked; only the user could open it
+  missing,      // none yet; creating one asks the user for a password
+};
+// Never shows a prompt: an unlock that would need one is dismissed. Throws
+// KeychainError when the keyring does not answer within `timeout`.
+DefaultCollection probeDefaultCollection(std::chrono::milliseconds timeout);
+
 }  // namespace tillerpad::platform

@@ -183,7 +183,7 @@ TEST(HeadlessFrontTest, PairsAllowsDeniesAndRevokesFromTheTerminal) {
   desktop.front->handleLine("revoke " + desktop.model->registry.devices()[0].id.text());
   desktop.front->handleLine("y");
   EXPECT_TRUE(desktop.printed("Done."));
-  EXPECT_TRUE(desktop.model->registry.devices().empty());
+  EXPECT_TRUE(desktop.runUntil([&] { return desktop.model->registry.devices().empty(); }));
   desktop.front->handleLine("revoke Nobody");
   EXPECT_TRUE(desktop.printed("No paired iPhone is named “Nobody” or has that id. Type “devices” for the list."));
 
@@ -219,10 +219,30 @@ TEST(HeadlessFrontTest, CountsDownAndReportsAnExpiredCode) {
 
   // With standard input closed, a question can only be answered no.
   desktop.front->endOfInput();
-  desktop.model->registry.add({kit::Uuid::random(), "Ada", "iPhone", {}, kit::SymmetricKey::random()});
+  bool added = false;
+  desktop.model->registry.add({kit::Uuid::random(), "Ada", "iPhone", {}, kit::SymmetricKey::random()},
+                              [&](std::exception_ptr) { added = true; });
+  ASSERT_TRUE(desktop.runUntil([&] { return added; }));
   desktop.front->handleLine("revoke Ada");  // the answer arrives before the question is asked
   desktop.front->endOfInput();
   EXPECT_EQ(desktop.model->registry.devices().size(), 1u);
+}
+
+// With standard input closed the question is answered no while it is asked:
+// the phone hears "denied" at once instead of waiting for its own limit.
+TEST(HeadlessFrontTest, WithInputClosedAPairingIsDeniedAtOnce) {
+  Desktop desktop(std::make_shared<kit::SteadyClock>());
+  desktop.front->endOfInput();
+  desktop.front->begin(true);
+  ASSERT_TRUE(desktop.runUntil([&] { return desktop.printed("Expires in 5:00"); }));
+  ASSERT_TRUE(desktop.runUntil(
+      [&] { return std::holds_alternative<Server::Listening>(desktop.model->server->status()); }));
+  auto phone = pairPhone(desktop, {"Eve", "iPhone", "17", "1.0"});
+  ASSERT_TRUE(desktop.runUntil([&] { return phone->done; }));
+  EXPECT_TRUE(desktop.printed("(Standard input is closed: no.)"));
+  EXPECT_EQ(phone->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
+  EXPECT_TRUE(desktop.runUntil([&] { return desktop.printed("Pairing denied"); }));
+  EXPECT_TRUE(desktop.model->registry.devices().empty());
 }
 
 TEST(HeadlessFrontTest, PermissionChangesArePrintedAndForwarded) {

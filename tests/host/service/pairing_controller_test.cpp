@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/post.hpp>
+
+#include <algorithm>
+
 #include "kit/pairing/handshake.h"
 #include "kit/pairing/pairing_flow.h"
 #include "kit/transport/memory_connection.h"
 #include "kit/transport/message_channel.h"
+#include "tests/host/service/gated_store.h"
 #include "tests/kit/transport/async_test.h"
 
 namespace tillerpad::host {
@@ -48,6 +53,11 @@ class PairingControllerTest : public ::testing::Test {
     drain(io_);
   }
 
+  template <class Predicate>
+  bool runUntil(Predicate done) {
+    return test::runUntil(io_, done);
+  }
+
   bool isAwaitingApproval() const { return std::holds_alternative<PairingController::AwaitingApproval>(controller_->phase()); }
 
   asio::io_context io_;
@@ -56,7 +66,8 @@ class PairingControllerTest : public ::testing::Test {
   const std::chrono::system_clock::time_point wallStart_ = std::chrono::system_clock::now();
   MacIdentity identity_{*kit::Uuid::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"), "Desk"};
   std::shared_ptr<kit::RecordingLogSink> log_ = std::make_shared<kit::RecordingLogSink>();
-  DeviceRegistry registry_{kit::RecordStore<kit::PairedDevice>(std::make_shared<kit::InMemoryCredentialStore>()),
+  std::shared_ptr<test::GatedStore> store_ = std::make_shared<test::GatedStore>();
+  DeviceRegistry registry_{io_.get_executor(), kit::RecordStore<kit::PairedDevice>(store_),
                            kit::Logger(log_, "app.tillerpad.Tillerpad", "registry")};
   std::shared_ptr<PairingController> controller_;
   int keyChanges_ = 0;
@@ -106,8 +117,8 @@ TEST_F(PairingControllerTest, AllowedPhoneIsStoredAndTheConnectionEndsWithinFive
   EXPECT_TRUE(isAwaitingApproval());
 
   controller_->resolve(true);
-  drain(io_);
-  ASSERT_TRUE(phoneSide_->done && !phoneSide_->error);
+  ASSERT_TRUE(runUntil([&] { return phoneSide_->done; }));
+  ASSERT_FALSE(phoneSide_->error);
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Paired{"Ada's phone"}));
   ASSERT_EQ(registry_.devices().size(), 1u);
   EXPECT_EQ(registry_.devices()[0].keyData, phoneSide_->value->keyData);
@@ -150,6 +161,88 @@ TEST_F(PairingControllerTest, APhoneThatLeavesTakesTheQuestionWithIt) {
   controller_->resolve(true);  // too late: nothing is asked any more
   drain(io_);
   EXPECT_TRUE(registry_.devices().empty());
+}
+
+// The front may answer inside onApprovalRequested (the terminal does when its
+// input is closed): the answer must count as if given later.
+TEST_F(PairingControllerTest, AnAnswerGivenWhileBeingAskedCounts) {
+  for (bool allow : {true, false}) {
+    SCOPED_TRACE(allow ? "allow" : "deny");
+    controller_->onApprovalRequested = [this, allow](const kit::DeviceInfo&) { controller_->resolve(allow); };
+    controller_->start();
+    phoneArrives();
+    ASSERT_TRUE(runUntil([&] { return phoneSide_->done; }));
+    if (allow) {
+      EXPECT_FALSE(phoneSide_->error);
+      EXPECT_EQ(controller_->phase(), Phase(PairingController::Paired{"Ada's phone"}));
+    } else {
+      EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
+      EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::denied}));
+    }
+    phone_->cancel();
+    drain(io_);
+  }
+  EXPECT_FALSE(log_->contains("Pairing failed"));
+}
+
+TEST_F(PairingControllerTest, ANewCodeDuringTheQuestionStaysShownAndExpiresOnTime) {
+  controller_->start();
+  phoneArrives();
+  ASSERT_TRUE(isAwaitingApproval());
+  auto old = controller_->payload()->pairingID;
+
+  controller_->start();  // e.g. "pair" typed again
+  drain(io_);
+  ASSERT_TRUE(phoneSide_->done);  // the old attempt is denied...
+  EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
+  ASSERT_TRUE(deskSide_->done);
+  // ...without its outcome showing over the new code
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::ShowingCode{}));
+  ASSERT_TRUE(controller_->payload());
+  EXPECT_NE(controller_->payload()->pairingID, old);
+  EXPECT_TRUE(controller_->pendingKey());
+  EXPECT_FALSE(std::count(phases_.begin(), phases_.end(), Phase(PairingController::Failed{PairingController::Failure::denied})));
+
+  clock_->advance(300s);
+  drain(io_);
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::expired}));
+  EXPECT_FALSE(controller_->pendingKey());
+}
+
+TEST_F(PairingControllerTest, AStoreFailureAnswersThePhoneAtOnceAndSaysWhy) {
+  store_->failChanges(true);
+  controller_->start();
+  phoneArrives();
+  controller_->resolve(true);
+  ASSERT_TRUE(runUntil([&] { return phoneSide_->done && deskSide_->done; }));
+  EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::failed));
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::interrupted}));
+  EXPECT_EQ(log_->count("Pairing failed: Keychain error -2: the keyring stayed locked"), 1u);
+  EXPECT_TRUE(registry_.devices().empty());
+}
+
+TEST_F(PairingControllerTest, AKeyringThatTakesItsTimeDoesNotHoldUpTheServiceThread) {
+  store_->hold();
+  controller_->start();
+  phoneArrives();
+  controller_->resolve(true);
+  ASSERT_TRUE(runUntil([&] { return store_->isHolding(); }));
+  // Meanwhile the service thread runs its handlers and timers.
+  int ran = 0;
+  asio::post(io_, [&] { ++ran; });
+  auto timer = clock_->schedule(io_.get_executor(), 1s, [&] { ++ran; });
+  clock_->advance(1s);
+  drain(io_);
+  EXPECT_EQ(ran, 2);
+  EXPECT_TRUE(store_->isHolding());
+  EXPECT_TRUE(isAwaitingApproval());  // the phone is not paired before it is stored
+  EXPECT_FALSE(phoneSide_->done);
+
+  store_->release();
+  ASSERT_TRUE(runUntil([&] { return phoneSide_->done; }));
+  EXPECT_FALSE(phoneSide_->error);
+  EXPECT_EQ(controller_->phase(), Phase(PairingController::Paired{"Ada's phone"}));
+  EXPECT_EQ(registry_.devices().size(), 1u);
 }
 
 TEST_F(PairingControllerTest, AConnectionForAnotherCodeIsDroppedSilently) {

@@ -19,6 +19,7 @@
 #include "platform/fake/in_memory_user_defaults.h"
 #include "platform/fake/recording_advertiser.h"
 #include "platform/fake/recording_input.h"
+#include "tests/host/service/gated_store.h"
 #include "tests/kit/transport/async_test.h"
 
 namespace tillerpad::host {
@@ -126,10 +127,26 @@ class ServerTest : public ::testing::Test {
 
   kit::Logger logger(std::string category) { return kit::Logger(log_, "app.tillerpad.Tillerpad", std::move(category)); }
 
-  kit::PairedDevice addPhone(std::string name) {
-    kit::PairedDevice d{kit::Uuid::random(), std::move(name), "Phone", {}, kit::SymmetricKey::random()};
-    registry_.add(d);
-    return d;
+  kit::PairedDevice addPhone(std::string name) { return addPhones({std::move(name)})[0]; }
+  // Stores the phones, then has the registry announce them back to back, as
+  // a burst of changes. Expects nothing else queued on the service thread.
+  std::vector<kit::PairedDevice> addPhones(std::vector<std::string> names) {
+    std::vector<kit::PairedDevice> added;
+    for (auto& name : names) {
+      added.push_back({kit::Uuid::random(), std::move(name), "Phone", {}, kit::SymmetricKey::random()});
+      registry_.add(added.back(), [](std::exception_ptr e) { EXPECT_FALSE(e); });
+    }
+    EXPECT_TRUE(registry_.waitUntilStored(5s));
+    for (std::size_t i = 0; i < added.size(); ++i) {
+      io_.restart();
+      io_.poll_one();
+    }
+    return added;
+  }
+  // The keyring's work done and its results handled.
+  void settle() {
+    EXPECT_TRUE(registry_.waitUntilStored(5s));
+    drain(io_);
   }
 
   void startListening() {
@@ -181,8 +198,8 @@ class ServerTest : public ::testing::Test {
   std::shared_ptr<kit::ManualClock> clock_ = std::make_shared<kit::ManualClock>();
   std::shared_ptr<kit::RecordingLogSink> log_ = std::make_shared<kit::RecordingLogSink>();
   MacIdentity identity_{*kit::Uuid::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"), "Desk"};
-  DeviceRegistry registry_{kit::RecordStore<kit::PairedDevice>(std::make_shared<kit::InMemoryCredentialStore>()),
-                           logger("registry")};
+  std::shared_ptr<test::GatedStore> store_ = std::make_shared<test::GatedStore>();
+  DeviceRegistry registry_{io_.get_executor(), kit::RecordStore<kit::PairedDevice>(store_), logger("registry")};
   platform::fake::RecordingInput input_;
   InputInjector injector_{input_, input_, 0.5, logger("input"), [] { return 100.0; }};
   platform::fake::FakeSystemCommands system_;
@@ -207,8 +224,7 @@ TEST_F(ServerTest, KeySetFollowsPhonesAndTheCodeWithOneCancelPerBurst) {
   EXPECT_EQ(advertiser_.current->txt, kit::Bonjour::txtRecord(identity_.id));
 
   FakeListener* first = &hub_.current();
-  addPhone("A");
-  addPhone("B");  // a burst: the first listener is cancelled once
+  addPhones({"A", "B"});  // a burst: the first listener is cancelled once
   EXPECT_EQ(first->cancels, 1);
   EXPECT_EQ(hub_.created, 1);  // nothing new before the cancelled state arrives
   drain(io_);
@@ -320,12 +336,12 @@ TEST_F(ServerTest, RevokeEndsOnlyThatPhonesSessionAndDropsItsKey) {
   ASSERT_TRUE(server_->session());
 
   server_->revoke(b.id);  // not connected: only the key set changes
-  drain(io_);
+  settle();
   EXPECT_EQ(server_->session()->device().name, "Ada");
   EXPECT_EQ(hub_.current().keys, 1u);
 
   server_->revoke(a.id);
-  drain(io_);
+  settle();
   EXPECT_FALSE(server_->session());
   EXPECT_EQ(phoneA.inbox->messages.back(), Message::bye({kit::ByeReason::revoked}));
   EXPECT_TRUE(registry_.devices().empty());
@@ -334,6 +350,39 @@ TEST_F(ServerTest, RevokeEndsOnlyThatPhonesSessionAndDropsItsKey) {
   auto again = connect(a);  // the revoked key no longer opens a session
   drain(io_);
   EXPECT_FALSE(server_->session());
+}
+
+// The keyring may take long, or fail: the revoked phone's session ends at
+// once either way, and a failed removal is reported.
+TEST_F(ServerTest, RevokeEndsTheSessionWithoutWaitingForTheKeyring) {
+  startListening();
+  auto a = addPhone("Ada");
+  drain(io_);
+  auto phoneA = connect(a);
+  ASSERT_TRUE(server_->session());
+
+  store_->hold();
+  server_->revoke(a.id);
+  drain(io_);
+  EXPECT_FALSE(server_->session());
+  EXPECT_EQ(phoneA.inbox->messages.back(), Message::bye({kit::ByeReason::revoked}));
+  EXPECT_TRUE(store_->isHolding());  // the removal is still with the keyring
+  store_->release();
+  settle();
+  EXPECT_TRUE(registry_.devices().empty());
+  EXPECT_EQ(hub_.current().keys, 0u);
+
+  auto b = addPhone("Bob");
+  drain(io_);
+  auto phoneB = connect(b);
+  ASSERT_TRUE(server_->session());
+  store_->failChanges(true);
+  server_->revoke(b.id);
+  drain(io_);
+  EXPECT_FALSE(server_->session());
+  settle();
+  EXPECT_EQ(log_->count("Could not remove device: Keychain error -2: the keyring stayed locked"), 1u);
+  EXPECT_EQ(registry_.devices().size(), 1u);
 }
 
 TEST_F(ServerTest, SessionDispatchesInOrderAndAnswersPings) {

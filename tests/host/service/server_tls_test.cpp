@@ -53,10 +53,10 @@ TEST(ServerTlsTest, PhoneConnectsOverLoopbackPingsMovesAndIsRefusedAfterRevoke) 
   auto log = std::make_shared<kit::RecordingLogSink>();
   auto logger = [&](std::string c) { return kit::Logger(log, "app.tillerpad.Tillerpad", std::move(c)); };
   MacIdentity identity{kit::Uuid::random(), "Desk"};
-  DeviceRegistry registry(kit::RecordStore<kit::PairedDevice>(std::make_shared<kit::InMemoryCredentialStore>()),
-                          logger("registry"));
+  auto backing = std::make_shared<kit::InMemoryCredentialStore>();
   kit::PairedDevice phone{kit::Uuid::random(), "Ada", "Phone", {}, kit::SymmetricKey::random()};
-  registry.add(phone);
+  kit::RecordStore<kit::PairedDevice>(backing).save(phone);  // paired in an earlier run
+  DeviceRegistry registry(io.get_executor(), kit::RecordStore<kit::PairedDevice>(backing), logger("registry"));
   platform::fake::RecordingInput input;
   input.setCursor(platform::Point{100, 100});
   input.setDisplays({{1, {0, 0, 1280, 800}, "A", true}});

@@ -209,11 +209,15 @@ class PairingFlowTest : public HandshakeTest {
 
   auto acceptWith(PairingFlow::Approve approve) {
     return spawn(io_, PairingFlow::accept(desk_, payload_, kPhone, std::move(approve),
-                                          {[this](const PairedDevice& d) {
+                                          {[this](PairedDevice d) -> asio::awaitable<void> {
                                              if (failStore_) throw std::runtime_error("keyring locked");
                                              stored_.push_back(d);
+                                             co_return;
                                            },
-                                           [this](const PairedDevice& d) { removed_.push_back(d); }}));
+                                           [this](PairedDevice d) -> asio::awaitable<void> {
+                                             removed_.push_back(d);
+                                             co_return;
+                                           }}));
   }
 
   std::vector<Message> pairResults() {
@@ -279,14 +283,17 @@ TEST_F(PairingFlowTest, PhoneReadsOddResultsAsRejections) {
   }
 }
 
-TEST_F(PairingFlowTest, StoreFailureSendsNoResult) {
+TEST_F(PairingFlowTest, StoreFailureAnswersFailedAtOnce) {
   handshake();
   failStore_ = true;
   auto desk = acceptWith(answer(true));
   drain(io_);
   ASSERT_TRUE(desk->done && desk->error);
-  EXPECT_TRUE(pairResults().empty());
-  EXPECT_FALSE(phoneSide_->done);  // the phone waits for its own limit
+  EXPECT_THROW(std::rethrow_exception(desk->error), std::runtime_error);
+  EXPECT_EQ(pairResults(), std::vector<Message>{Message::pairResult(PairResult::rejectedWith(PairingRejection::failed))});
+  // The phone hears it now, not at the end of its own limit.
+  ASSERT_TRUE(phoneSide_->done);
+  EXPECT_EQ(phoneSide_->errorAs<PairingError>(), PairingError::rejected(PairingRejection::failed));
 }
 
 TEST_F(PairingFlowTest, RecordIsTakenBackWhenThePhoneCannotBeTold) {
@@ -300,27 +307,49 @@ TEST_F(PairingFlowTest, RecordIsTakenBackWhenThePhoneCannotBeTold) {
   EXPECT_EQ(removed_[0].id, stored_[0].id);
 }
 
-TEST_F(PairingFlowTest, PhoneLeavingWithdrawsTheQuestion) {
-  handshake();
-  bool asked = false, cancelled = false;
-  auto waitForever = [&, this]() -> asio::awaitable<bool> {
-    asked = true;
-    asio::steady_timer never(io_, std::chrono::hours(24));
-    auto [ec] = co_await never.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
-    cancelled = ec == asio::error::operation_aborted;
-    co_return true;
+// A phone that leaves, or talks, while its user is asked is gone or
+// misbehaving: either ends the attempt, withdraws the question and stores
+// nothing.
+TEST_F(PairingFlowTest, PhoneLeavingOrTalkingWithdrawsTheQuestion) {
+  struct Case {
+    const char* name;
+    std::function<void()> phoneDoes;
+    PairingError expected;
   };
-  auto desk = acceptWith(waitForever);
-  drain(io_);
-  EXPECT_TRUE(asked);
-  EXPECT_FALSE(desk->done);
-  phoneScript_->enterState(Connection::State::cancelled);  // the phone goes away
-  deskScript_->deliverEndOfStream();
-  drain(io_);
-  ASSERT_TRUE(desk->done);
-  EXPECT_EQ(desk->errorAs<PairingError>(), PairingError::connectionClosed());
-  EXPECT_TRUE(cancelled);
-  EXPECT_TRUE(stored_.empty());
+  for (const auto& c : std::vector<Case>{
+           {"leaves",
+            [this] {
+              phoneScript_->enterState(Connection::State::cancelled);
+              deskScript_->deliverEndOfStream();
+            },
+            PairingError::connectionClosed()},
+           {"talks", [this] { spawn(io_, phone_->send(Message::ping({1, 0}))); }, PairingError::unexpectedMessage("ping")},
+       }) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    stored_.clear();
+    handshake();
+    bool asked = false, cancelled = false;
+    auto waitForever = [&, this]() -> asio::awaitable<bool> {
+      asked = true;
+      asio::steady_timer never(io_, std::chrono::hours(24));
+      auto [ec] = co_await never.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+      cancelled = ec == asio::error::operation_aborted;
+      co_return true;
+    };
+    auto desk = acceptWith(waitForever);
+    drain(io_);
+    EXPECT_TRUE(asked);
+    EXPECT_FALSE(desk->done);
+    c.phoneDoes();
+    drain(io_);
+    ASSERT_TRUE(desk->done);
+    EXPECT_EQ(desk->errorAs<PairingError>(), c.expected);
+    EXPECT_TRUE(cancelled);
+    EXPECT_TRUE(stored_.empty());
+    EXPECT_TRUE(pairResults().empty());
+  }
 }
 
 }  // namespace

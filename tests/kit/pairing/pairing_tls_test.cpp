@@ -69,7 +69,8 @@ asio::awaitable<PairedDevice> deskPairs(asio::ip::tcp::acceptor& acceptor, std::
   Hello hello = co_await std::move(greeting);
   PairingFlow::Approve allow = []() -> asio::awaitable<bool> { co_return true; };
   auto pairing = PairingFlow::accept(channel, payload, hello.device, allow,
-                                     {[](const PairedDevice&) {}, [](const PairedDevice&) {}});
+                                     {[](PairedDevice) -> asio::awaitable<void> { co_return; },
+                                      [](PairedDevice) -> asio::awaitable<void> { co_return; }});
   PairedDevice device = co_await std::move(pairing);
   co_return device;
 }

@@ -2,6 +2,8 @@
 # Runs a test program on a private D-Bus session bus with a throwaway home,
 # so that nothing of the machine's own session, keyring or files is touched.
 #   run_on_private_bus.sh keyring PROGRAM [ARGS...]  gnome-keyring, unlocked with a throwaway password
+#   run_on_private_bus.sh keyring-locked PROGRAM ...  the same keyring, locked again before the program
+#   run_on_private_bus.sh keyring-empty PROGRAM ...   gnome-keyring without any collection (no login keyring)
 #   run_on_private_bus.sh broken PROGRAM [ARGS...]   a Secret Service that is offered but cannot start
 # When the bus or the keyring cannot start, the program still runs, with
 # TILLERPAD_TEST_BUS_UNAVAILABLE saying why, so that its tests report skips.
@@ -21,18 +23,33 @@ if ! command -v dbus-run-session >/dev/null 2>&1; then
 fi
 
 case $mode in
-keyring)
+keyring | keyring-locked | keyring-empty)
   if ! command -v gnome-keyring-daemon >/dev/null 2>&1 || ! command -v gdbus >/dev/null 2>&1; then
     TILLERPAD_TEST_BUS_UNAVAILABLE="gnome-keyring-daemon or gdbus is not installed" "$@"
     exit $?
   fi
   # The inner shell starts the keyring, runs the program and stops the keyring
   # again by its process id; the bus ends with dbus-run-session.
+  # Locking needs no prompt; unlocking again would, which is the point.
   dbus-run-session -- sh -c '
+    mode=$1
+    shift
     log="$XDG_RUNTIME_DIR/keyring.log"
-    if printf %s throwaway-password | gnome-keyring-daemon --unlock --components=secrets >"$log" 2>&1 &&
-       gdbus wait --session --timeout 10 org.freedesktop.secrets >>"$log" 2>&1; then
-      export TILLERPAD_TEST_BUS=keyring
+    start() {
+      if [ "$mode" = keyring-empty ]; then
+        gnome-keyring-daemon --start --components=secrets
+      else
+        printf %s throwaway-password | gnome-keyring-daemon --unlock --components=secrets
+      fi
+    }
+    lock() {
+      [ "$mode" != keyring-locked ] ||
+        gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets \
+          --method org.freedesktop.Secret.Service.Lock "[\"/org/freedesktop/secrets/collection/login\"]"
+    }
+    if start >"$log" 2>&1 && gdbus wait --session --timeout 10 org.freedesktop.secrets >>"$log" 2>&1 &&
+       lock >>"$log" 2>&1; then
+      export TILLERPAD_TEST_BUS=$mode
     else
       export TILLERPAD_TEST_BUS_UNAVAILABLE="gnome-keyring did not start: $(tr "\n" " " <"$log" | cut -c1-300)"
     fi
@@ -42,7 +59,7 @@ keyring)
     "$@"
     status=$?
     [ -n "$pid" ] && kill "$pid" 2>/dev/null
-    exit $status' sh "$@"
+    exit $status' sh "$mode" "$@"
   ;;
 broken)
   mkdir "$tmp/services"
@@ -65,7 +82,7 @@ CONF
   TILLERPAD_TEST_BUS=broken dbus-run-session --config-file="$tmp/bus.conf" -- "$@"
   ;;
 *)
-  echo "usage: $0 keyring|broken PROGRAM [ARGS...]" >&2
+  echo "usage: $0 keyring|keyring-locked|keyring-empty|broken PROGRAM [ARGS...]" >&2
   exit 2
   ;;
 esac

@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "kit/common/log.h"
-#include "platform/linux/credential_store_factory.h"
 #include "platform/linux/secret_service_credential_store.h"
 #include "tests/kit/pairing/credential_store_contract.h"
 
@@ -72,15 +71,6 @@ TEST_F(Keyring, ACallPastItsTimeLimitFails) {
   } catch (const kit::KeychainError& e) {
     EXPECT_EQ(e.status(), kit::KeychainError::Status::timedOut) << e.what();
   }
-}
-
-TEST_F(Keyring, ChooserTakesTheKeyring) {
-  auto sink = std::make_shared<kit::RecordingLogSink>();
-  auto store = makeCredentialStore(freshService(), kit::Logger(sink, "Tillerpad", "registry"));
-  EXPECT_NE(dynamic_cast<SecretServiceCredentialStore*>(store.get()), nullptr);
-  EXPECT_TRUE(sink->records().empty());
-  store->write(bytesOf("x"), "A");
-  EXPECT_EQ(store->all().size(), 1u);
 }
 
 }  // namespace

@@ -179,8 +179,14 @@ class TestDesktop {
     lock.unlock();
     PairingFlow::Approve approve = [allow]() -> asio::awaitable<bool> { co_return allow; };
     PairingFlow::Storage storage{
-        [this](const PairedDevice& d) { record([&] { devices_[d.id] = d.keyData; payload_.reset(); rebuildContextLocked(); }); },
-        [this](const PairedDevice& d) { record([&] { devices_.erase(d.id); rebuildContextLocked(); }); }};
+        [this](PairedDevice d) -> asio::awaitable<void> {
+          record([&] { devices_[d.id] = d.keyData; payload_.reset(); rebuildContextLocked(); });
+          co_return;
+        },
+        [this](PairedDevice d) -> asio::awaitable<void> {
+          record([&] { devices_.erase(d.id); rebuildContextLocked(); });
+          co_return;
+        }};
     auto pairing = PairingFlow::accept(channel, payload, device, approve, storage);
     co_await std::move(pairing);
     auto waiting = channel->waitUntilClosed(5s);
