@@ -22,7 +22,9 @@ class KeyboardLayoutSource {
   // The selected layout; null when the platform gives none.
   virtual std::unique_ptr<KeyboardLayout> currentLayout() = 0;
   // Called, on a thread of the source's choosing, after the selected layout
-  // or group changed. Set once, before the source starts watching.
+  // or group changed. Set once, before the source starts watching; setting
+  // it again (or empty) waits for a call in flight, so the old callback
+  // never runs after this returns. The callback must not call it.
   virtual void setOnChange(std::function<void()> onChange) = 0;
 };
 

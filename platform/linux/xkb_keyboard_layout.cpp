@@ -113,12 +113,10 @@ struct XkbKeyboardLayoutSource::Impl {
         changed = changed || event.type == xkbEventBase;
       }
       if (changed && !stopping) {
-        std::function<void()> notify;
-        {
-          std::lock_guard lock(mutex);
-          notify = onChange;
-        }
-        if (notify) notify();
+        // Called under the lock: once setOnChange returns, the callback it
+        // replaced has finished, so its owner may let go of what it reaches.
+        std::lock_guard lock(mutex);
+        if (onChange) onChange();
       }
     }
   }

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "host/input/input_injector.h"
 #include "host/input/keyboard_layout_map.h"
@@ -268,6 +272,36 @@ TEST_F(X11InputTest, LayoutMapReadsTheServerKeymap) {
   for (int i = 0; i < 50 && changes == before; ++i) window.drain(100ms);
   EXPECT_GT(changes, before);
   setLayout("us");
+}
+
+// The app model clears the callback before the injector it reaches goes
+// away: clearing must wait for a call that is already running.
+TEST_F(X11InputTest, ClearingTheLayoutCallbackWaitsForACallInFlight) {
+  std::mutex mutex;
+  std::condition_variable entered;
+  bool inside = false;
+  std::atomic<bool> finished{false};
+  XkbKeyboardLayoutSource source("", logger);
+  source.setOnChange([&] {
+    {
+      std::lock_guard lock(mutex);
+      if (inside) return;  // only the first call is slow
+      inside = true;
+    }
+    entered.notify_all();
+    std::this_thread::sleep_for(300ms);  // a slow keymap read
+    finished = true;
+  });
+  setLayout("de");
+  bool called = false;
+  {
+    std::unique_lock lock(mutex);
+    called = entered.wait_for(lock, 5s, [&] { return inside; });
+  }
+  source.setOnChange({});
+  setLayout("us");
+  ASSERT_TRUE(called) << "the layout switch was not announced";
+  EXPECT_TRUE(finished) << "setOnChange returned while the old callback still ran";
 }
 
 TEST_F(X11InputTest, MediaKeysArriveAsXF86Keysyms) {
