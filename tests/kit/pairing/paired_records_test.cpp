@@ -7,7 +7,7 @@
 #include "kit/common/coding_error.h"
 #include "kit/pairing/paired_records.h"
 #include "tests/kit/pairing/credential_store_contract.h"
-#include "tests/kit/pairing/hex.h"
+#include "tests/support/test_bytes.h"
 
 namespace tillerpad::kit {
 namespace {
@@ -18,13 +18,13 @@ using nlohmann::json;
 PairedDevice fixedDevice() {
   return PairedDevice{*Uuid::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"), "Anna’s iPhone", "iPhone15,2",
                       RecordTime(microseconds(978307200'000000 + 700000000'250000)),
-                      *SymmetricKey::fromBytes(test::counting(0x00, 32))};
+                      *SymmetricKey::fromBytes(testing::counting(0x00, 32))};
 }
 
 PairedMac fixedMac() {
   return PairedMac{*Uuid::parse("00112233-4455-6677-8899-AABBCCDDEEFF"), "Studio",
                    *Uuid::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"), RecordTime(microseconds(978307200'000000)),
-                   *SymmetricKey::fromBytes(test::counting(0x20, 32))};
+                   *SymmetricKey::fromBytes(testing::counting(0x20, 32))};
 }
 
 TEST(PairedRecords, StoredJsonForm) {
@@ -97,8 +97,8 @@ TEST(PairedRecords, DecodingFailures) {
       {"pairedAt far out", with("pairedAt", 1e300), Kind::dataCorrupted},
       {"keyData not Base64", with("keyData", "***"), Kind::dataCorrupted},
       {"keyData URL-safe", with("keyData", "-_-_"), Kind::dataCorrupted},
-      {"keyData of 31 bytes", with("keyData", base64::encode(test::counting(0, 31))), Kind::dataCorrupted},
-      {"keyData of 33 bytes", with("keyData", base64::encode(test::counting(0, 33))), Kind::dataCorrupted},
+      {"keyData of 31 bytes", with("keyData", base64::encode(testing::counting(0, 31))), Kind::dataCorrupted},
+      {"keyData of 33 bytes", with("keyData", base64::encode(testing::counting(0, 33))), Kind::dataCorrupted},
   };
   for (const auto& c : cases) {
     try {

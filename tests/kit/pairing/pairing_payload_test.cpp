@@ -5,7 +5,7 @@
 
 #include "kit/common/base64.h"
 #include "kit/pairing/pairing_payload.h"
-#include "tests/kit/pairing/hex.h"
+#include "tests/support/test_bytes.h"
 
 namespace tillerpad::kit {
 namespace {
@@ -19,7 +19,7 @@ const char* const kFixedCode =
 PairingPayload fixedPayload() {
   return PairingPayload(*Uuid::parse("00112233-4455-6677-8899-AABBCCDDEEFF"),
                         *Uuid::parse("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"),
-                        *SymmetricKey::fromBytes(test::counting(0x00, 32)), sys_seconds(seconds(1700000000)));
+                        *SymmetricKey::fromBytes(testing::counting(0x00, 32)), sys_seconds(seconds(1700000000)));
 }
 
 std::string codeOf(const Bytes& binary) {

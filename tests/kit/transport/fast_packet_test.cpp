@@ -8,34 +8,22 @@
 
 #include "kit/wire/wire_error.h"
 #include "tests/support/seal_plaintext.h"
+#include "tests/support/test_bytes.h"
 
 namespace tillerpad::kit {
 namespace {
 
-FastChannelKeys testKeys(std::uint32_t tag = 0x01020304) {
-  FastChannelKeys keys;
-  for (std::size_t i = 0; i < keys.key.size(); ++i) keys.key[i] = static_cast<std::uint8_t>(i);
-  keys.sessionTag = tag;
-  return keys;
-}
+using testing::toHex;
 
-std::string hex(ByteView bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (auto b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
+FastChannelKeys testKeys(std::uint32_t tag = 0x01020304) { return testing::fastKeys(tag); }
 
 TEST(FastPacket, GoldenLayout) {
   Bytes d = FastPacket::seal({FastEvent::pointerMove(1.5f, -2.0f)}, 5, testKeys());
   ASSERT_EQ(d.size(), 13u + 10 + 16);
   // version, tag, sequence in clear text
-  EXPECT_EQ(hex(ByteView(d).first(13)), "01010203040000000000000005");
+  EXPECT_EQ(toHex(ByteView(d).first(13)), "01010203040000000000000005");
   // Pinned once: a change of nonce, associated data or plaintext layout shows here.
-  EXPECT_EQ(hex(d), "01010203040000000000000005cdc9dcdc229f5933a98ee6346fc80bc31028c67b33aa60b65fa8");
+  EXPECT_EQ(toHex(d), "01010203040000000000000005cdc9dcdc229f5933a98ee6346fc80bc31028c67b33aa60b65fa8");
   auto opened = FastPacket::open(d, testKeys());
   EXPECT_EQ(opened.sequence, 5u);
   EXPECT_EQ(opened.events, std::vector<FastEvent>{FastEvent::pointerMove(1.5f, -2.0f)});
@@ -103,11 +91,7 @@ TEST(FastPacket, PlaintextRules) {
     }
     return e;
   };
-  auto join = [](std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
+  auto join = testing::concat;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
 

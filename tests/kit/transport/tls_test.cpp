@@ -23,6 +23,7 @@
 
 #include "kit/transport/message_channel.h"
 #include "kit/transport/tls_connection.h"
+#include "tests/support/test_bytes.h"
 
 namespace tillerpad::kit {
 namespace {
@@ -31,21 +32,9 @@ using namespace std::chrono_literals;
 
 constexpr auto bound = 10s;
 
-PreSharedKey fixedKey(std::uint8_t fill, const char* id) {
-  PreSharedKey psk{PeerIdentity::device(*Uuid::parse(id)), {}};
-  for (std::size_t i = 0; i < psk.key.size(); ++i) psk.key[i] = static_cast<std::uint8_t>(fill + i);
-  return psk;
-}
+using testing::fixedKey;
 
-std::string hex(const PreSharedKey::Key& key) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (auto b : key) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
+std::string hex(const PreSharedKey::Key& key) { return testing::toHex(key); }
 
 // Runs a shell command with its own time limit and returns what it printed.
 std::string run(const std::string& command) {

@@ -5,20 +5,12 @@
 #include "kit/common/coding_error.h"
 #include "kit/wire/json_text.h"
 #include "kit/wire/message_codec.h"
+#include "tests/support/test_bytes.h"
 
 namespace tillerpad::kit {
 namespace {
 
 const char* const kUuid = "00000000-0000-0000-0000-000000000000";
-
-Bytes payloadOf(const std::string& json) {
-  Bytes out{static_cast<std::uint8_t>(json.size() >> 24), static_cast<std::uint8_t>(json.size() >> 16),
-            static_cast<std::uint8_t>(json.size() >> 8), static_cast<std::uint8_t>(json.size())};
-  out.insert(out.end(), json.begin(), json.end());
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
 
 std::string withoutKey(const std::string& json, const char* key) {
   auto value = nlohmann::json::parse(json);
@@ -27,7 +19,7 @@ std::string withoutKey(const std::string& json, const char* key) {
 }
 
 Message decodeBody(const std::string& type, const std::string& body) {
-  return MessageCodec::decode(payloadOf(R"({"type":")" + type + R"(","body":)" + body + "}"));
+  return MessageCodec::decode(testing::payload(R"({"type":")" + type + R"(","body":)" + body + "}"));
 }
 
 TEST(PeerIdentity, TextFormAndParsing) {
@@ -54,7 +46,7 @@ TEST(ProtocolVersion, OrderingCompatibilityAndText) {
   EXPECT_LT(ProtocolVersion::current, v19);
   EXPECT_GT(ProtocolVersion::current, v14);
   EXPECT_LT(v19, v20);
-  EXPECT_EQ(ProtocolVersion::current.text(), "1.5");
+  EXPECT_EQ((ProtocolVersion{2, 10}).text(), "2.10");
 }
 
 TEST(Key, CharacterIsOneGraphemeCluster) {
