@@ -377,13 +377,14 @@ std::optional<std::int32_t> xsettingsDoubleClickTime(Display* d) {
   int format = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
-  // The owner may go away between the two calls: errors must not end the process.
-  auto previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  // The owner may go away between the two calls: that is no error worth a log line.
+  XErrorTrap trap(d);
   int status = XGetWindowProperty(d, owner, property, 0, 1 << 16, False, property, &type, &format, &count, &after,
                                   &data);
-  XSync(d, False);
-  XSetErrorHandler(previous);
-  if (status != Success || !data) return std::nullopt;
+  if (trap.check() != 0 || status != Success || !data) {
+    if (data) XFree(data);
+    return std::nullopt;
+  }
   std::unique_ptr<unsigned char, XFreeDeleter<unsigned char>> owned(data);
   if (format != 8) return std::nullopt;
   return xsettingsInteger({data, count}, "Net/DoubleClickTime");
