@@ -86,6 +86,8 @@ void onBus(GObject*, GAsyncResult* result, gpointer data) {
     finish(r, message(error, "no system bus"));
     return;
   }
+  // GIO's shared bus connection would end the process when the bus closes it.
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
   if (r->kind == PowerRequest::lockSession) {
     g_dbus_connection_call(bus, "org.freedesktop.login1", "/org/freedesktop/login1/session/auto",
                            "org.freedesktop.login1.Session", "Lock", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
