@@ -33,6 +33,7 @@
 #include "platform/linux/json_user_defaults.h"
 #include "platform/linux/linux_system_commands.h"
 #include "platform/linux/linux_system_info.h"
+#include "platform/linux/x11_display.h"
 #include "platform/linux/x11_input.h"
 #include "platform/linux/x11_permission_probe.h"
 #include "platform/linux/xdg_autostart.h"
@@ -195,6 +196,8 @@ class InputLines {
 };
 
 int run(const Options& options) {
+  // Before any Xlib call: several threads use Xlib, and an X error must not end the service.
+  platform::linux_x11::prepareXlib();
   // A script reads the code and the question through a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // A phone that vanishes mid-write must not end the process.
@@ -206,6 +209,7 @@ int run(const Options& options) {
   auto sink = std::make_shared<platform::FanOutLogSink>(std::move(sinks));
   auto logger = [&](std::string category) { return kit::Logger(sink, host::appID, std::move(category)); };
   auto log = logger("app");
+  platform::linux_x11::setXErrorLog(logger("x11"));
 
   asio::io_context io(1);
   auto clock = std::make_shared<kit::SteadyClock>();

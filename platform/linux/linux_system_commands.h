@@ -11,7 +11,8 @@ class X11Input;
 
 // Media keys as XF86 key symbols through XTest; lock and suspend through
 // logind on the system bus; display sleep through DPMS. Power requests run
-// on threads of their own, each D-Bus call limited to five seconds.
+// on one thread as asynchronous D-Bus calls, each limited to ten seconds;
+// beyond eight at once a request is refused through its onFailure.
 class LinuxSystemCommands : public SystemCommandRunner {
  public:
   explicit LinuxSystemCommands(X11Input& input);

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <list>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -25,8 +24,15 @@
 namespace tillerpad::platform::linux_x11 {
 namespace {
 
-// How long a freshly bound key code is left alone before it is pressed.
-constexpr std::chrono::milliseconds kBindingSettle{50};
+// How long a spare key code keeps its character after its last press before
+// it may be bound to another. A client looks a key up in the server's map
+// when it handles the event, not when the key went down, and an application
+// busy painting or collecting garbage handles input a few hundred
+// milliseconds late; a second covers that with room to spare. With the
+// spare codes a keymap leaves (19 on Xvfb's default one) that still types a
+// score of new characters a second, and characters typed again reuse their
+// binding without waiting.
+constexpr std::chrono::milliseconds kSpareMinimumAge{1000};
 
 constexpr double kDefaultDoubleClickSeconds = 0.4;
 
@@ -84,11 +90,16 @@ struct X11Input::Impl {
   std::mutex mutex;
   double wheelX = 0;
   double wheelY = 0;
-  // Key codes with no symbols, lent to characters; the least recently used
-  // is rebound first. Bindings stay until they are needed again, because a
-  // client reads the new mapping only when it handles the key event.
-  std::vector<KeyCode> spareKeyCodes;
-  std::list<std::pair<KeySym, KeyCode>> lent;  // most recent first
+  // Key codes without symbols, lent to characters. A binding stays until its
+  // code is needed for another character and has not been pressed for
+  // kSpareMinimumAge, because a client reads the mapping only when it
+  // handles the key event.
+  struct Spare {
+    KeyCode code = 0;
+    KeySym sym = NoSymbol;  // bound by us, if anything
+    std::chrono::steady_clock::time_point lastUse{};
+  };
+  std::vector<Spare> spares;
 
   void flush() { XFlush(display.get()); }
 
@@ -109,6 +120,19 @@ struct X11Input::Impl {
       std::size_t i = static_cast<std::size_t>((code - minCode) * perCode);
       return perCode > 0 && i < syms.size() ? syms[i] : NoSymbol;
     }
+    bool empty(int code) const {
+      for (int j = 0; j < perCode; ++j) {
+        std::size_t i = static_cast<std::size_t>((code - minCode) * perCode + j);
+        if (i < syms.size() && syms[i] != NoSymbol) return false;
+      }
+      return true;
+    }
+    void bind(int code, KeySym sym) {
+      for (int j = 0; j < perCode; ++j) {
+        std::size_t i = static_cast<std::size_t>((code - minCode) * perCode + j);
+        if (i < syms.size()) syms[i] = j < 2 ? sym : NoSymbol;
+      }
+    }
     int minCode = 8;
   };
 
@@ -123,46 +147,53 @@ struct X11Input::Impl {
   }
 
   // A key code whose first level is `sym`, binding a spare one if need be.
-  std::optional<KeyCode> keyCodeForKeysym(KeySym sym, Mapping& mapping) {
-    for (int code = minKeyCode; code <= maxKeyCode; ++code) {
-      if (mapping.first(code) != sym) continue;
-      for (auto it = lent.begin(); it != lent.end(); ++it) {
-        if (it->second == code) {
-          lent.splice(lent.begin(), lent, it);
+  // When every spare code was pressed too recently, waits for the oldest
+  // with the lock released (at most kSpareMinimumAge per wait), so that
+  // other input and queries are not held up.
+  std::optional<KeyCode> keyCodeForKeysym(KeySym sym, Mapping& mapping, std::unique_lock<std::mutex>& lock) {
+    using Clock = std::chrono::steady_clock;
+    // Another thread may take the code we waited for; a few rounds suffice
+    // in practice, and each is bounded.
+    for (int round = 0; round < 4; ++round) {
+      auto now = Clock::now();
+      for (int code = minKeyCode; code <= maxKeyCode; ++code) {
+        if (mapping.first(code) != sym) continue;
+        for (Spare& spare : spares) {
+          if (spare.code == code) spare.lastUse = now;
+        }
+        return static_cast<KeyCode>(code);
+      }
+      Spare* chosen = nullptr;
+      Spare* oldest = nullptr;
+      for (Spare& spare : spares) {
+        if (mapping.empty(spare.code)) {
+          // Never bound, or the binding was wiped by a new layout.
+          spare.sym = NoSymbol;
+          chosen = &spare;
           break;
         }
+        // A layout that claimed the code keeps it.
+        if (spare.sym == NoSymbol || mapping.first(spare.code) != spare.sym) continue;
+        if (!oldest || spare.lastUse < oldest->lastUse) oldest = &spare;
       }
-      return static_cast<KeyCode>(code);
-    }
-    if (spareKeyCodes.empty()) return std::nullopt;
-    KeyCode code = 0;
-    for (KeyCode spare : spareKeyCodes) {
-      bool inUse = std::any_of(lent.begin(), lent.end(), [spare](const auto& l) { return l.second == spare; });
-      if (!inUse) {
-        code = spare;
-        break;
+      if (!chosen && oldest && now - oldest->lastUse >= kSpareMinimumAge) chosen = oldest;
+      if (chosen) {
+        KeySym syms[2] = {sym, sym};  // shift must not change it
+        XChangeKeyboardMapping(display.get(), chosen->code, 2, syms, 1);
+        chosen->sym = sym;
+        chosen->lastUse = now;
+        mapping.bind(chosen->code, sym);
+        return chosen->code;
       }
+      if (!oldest) return std::nullopt;  // no spare codes at all
+      auto until = oldest->lastUse + kSpareMinimumAge;
+      flush();  // the keys typed so far go out while we wait
+      lock.unlock();
+      std::this_thread::sleep_until(until);
+      lock.lock();
+      mapping = currentMapping();
     }
-    if (code == 0) {
-      code = lent.back().second;
-      lent.pop_back();
-    }
-    KeySym syms[2] = {sym, sym};  // shift must not change it
-    XChangeKeyboardMapping(display.get(), code, 2, syms, 1);
-    XSync(display.get(), False);
-    // Clients refresh their keymap when the change's notification reaches
-    // them; a key event that overtakes that refresh is looked up in the old
-    // map, and Xlib clients then keep the wrong symbol for this key code.
-    // Measured on Xvfb with an Xlib client: without the pause 60 of 105
-    // characters arrived as NoSymbol, with it none or one. A binding is made
-    // once per character, so the pause is rare.
-    std::this_thread::sleep_for(kBindingSettle);
-    lent.emplace_front(sym, code);
-    if (mapping.perCode > 0) {
-      std::size_t i = static_cast<std::size_t>((code - mapping.minCode) * mapping.perCode);
-      if (i < mapping.syms.size()) mapping.syms[i] = sym;
-    }
-    return code;
+    return std::nullopt;
   }
 
   void tap(KeyCode code) {
@@ -176,18 +207,25 @@ struct X11Input::Impl {
     std::unique_ptr<KeySym, XFreeDeleter<KeySym>> map(
         XGetKeyboardMapping(display.get(), static_cast<KeyCode>(minKeyCode), count, &perCode));
     if (!map) return;
-    // From the top: low codes are real keys that a layout may still claim.
-    for (int i = count - 1; i >= 0 && spareKeyCodes.size() < 8; --i) {
+    // Every empty code: the more there are, the fewer characters wait. A
+    // layout loaded later may claim some; those are then passed over.
+    for (int i = 0; i < count; ++i) {
       bool empty = true;
       for (int j = 0; j < perCode; ++j) empty = empty && map.get()[i * perCode + j] == NoSymbol;
-      if (empty) spareKeyCodes.push_back(static_cast<KeyCode>(minKeyCode + i));
+      if (empty) spares.push_back({static_cast<KeyCode>(minKeyCode + i)});
     }
   }
 
   void restoreSpareKeyCodes() {
+    auto mapping = currentMapping();
     KeySym none[1] = {NoSymbol};
-    for (const auto& [sym, code] : lent) XChangeKeyboardMapping(display.get(), code, 1, none, 1);
-    lent.clear();
+    for (Spare& spare : spares) {
+      // Only our own bindings: a new layout may have put a real key there.
+      if (spare.sym != NoSymbol && mapping.first(spare.code) == spare.sym) {
+        XChangeKeyboardMapping(display.get(), spare.code, 1, none, 1);
+      }
+      spare.sym = NoSymbol;
+    }
     XSync(display.get(), False);
   }
 };
@@ -267,12 +305,12 @@ bool X11Input::postKey(const KeyEvent& event) {
 bool X11Input::postText(const TextEvent& event) {
   // The whole run is typed when its key goes down; the release has nothing left to do.
   if (!event.down) return true;
-  std::lock_guard lock(impl_->mutex);
+  std::unique_lock lock(impl_->mutex);
   auto mapping = impl_->currentMapping();
   bool typed = false;
   for (char32_t cp : codePoints(event.text)) {
     if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) continue;
-    auto code = impl_->keyCodeForKeysym(keysymForCodePoint(cp), mapping);
+    auto code = impl_->keyCodeForKeysym(keysymForCodePoint(cp), mapping, lock);
     if (!code) continue;
     impl_->tap(*code);
     typed = true;
@@ -339,13 +377,14 @@ std::optional<std::int32_t> xsettingsDoubleClickTime(Display* d) {
   int format = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
-  // The owner may go away between the two calls: errors must not end the process.
-  auto previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  // The owner may go away between the two calls: that is no error worth a log line.
+  XErrorTrap trap(d);
   int status = XGetWindowProperty(d, owner, property, 0, 1 << 16, False, property, &type, &format, &count, &after,
                                   &data);
-  XSync(d, False);
-  XSetErrorHandler(previous);
-  if (status != Success || !data) return std::nullopt;
+  if (trap.check() != 0 || status != Success || !data) {
+    if (data) XFree(data);
+    return std::nullopt;
+  }
   std::unique_ptr<unsigned char, XFreeDeleter<unsigned char>> owned(data);
   if (format != 8) return std::nullopt;
   return xsettingsInteger({data, count}, "Net/DoubleClickTime");
@@ -375,9 +414,9 @@ bool X11Input::postMediaKey(MediaKey key, bool down) {
     case MediaKey::next: sym = 0x1008FF17; break;       // XF86AudioNext
     case MediaKey::previous: sym = 0x1008FF16; break;   // XF86AudioPrev
   }
-  std::lock_guard lock(impl_->mutex);
+  std::unique_lock lock(impl_->mutex);
   auto mapping = impl_->currentMapping();
-  auto code = impl_->keyCodeForKeysym(sym, mapping);
+  auto code = impl_->keyCodeForKeysym(sym, mapping, lock);
   if (!code) return false;
   XTestFakeKeyEvent(impl_->display.get(), *code, down ? True : False, CurrentTime);
   impl_->flush();

@@ -13,7 +13,8 @@ namespace tillerpad::platform::linux_x11 {
 
 // Synthetic input on an X display through XTest: absolute motion, buttons
 // 1-3, wheel buttons 4-7 from a pixel accumulator, keys by position, and
-// characters no key produces through a spare key code bound for the moment.
+// characters no key produces through spare key codes bound to them (see
+// docs/input.md).
 // Also the display list (XRandR monitors) and the double-click interval.
 // Thread-safe: calls are serialised on one connection.
 class X11Input : public InputEventSink, public DisplayQuery {

@@ -61,10 +61,9 @@ bool X11PermissionProbe::canCaptureScreen() {
   if (!d || isDisplayLost(d)) d = impl_->reachable();
   if (!d) return false;
   // A one-pixel read of the root window: what a capture does, at no cost.
-  auto previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  XErrorTrap trap(d);
   XImage* image = XGetImage(d, DefaultRootWindow(d), 0, 0, 1, 1, AllPlanes, ZPixmap);
-  XSetErrorHandler(previous);
-  if (!image) return false;
+  if (!image) return false;  // the trap keeps the refusal out of the log
   XDestroyImage(image);
   return true;
 }

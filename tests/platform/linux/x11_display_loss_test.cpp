@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +13,14 @@
 #include <string>
 #include <thread>
 
+#include "platform/linux/x11_display.h"
 #include "platform/linux/x11_input.h"
 #include "platform/linux/x11_permission_probe.h"
 #include "platform/linux/xkb_keyboard_layout.h"
+
+// Last: Xlib's macros would clash with the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 
 namespace tillerpad::platform::linux_x11 {
 namespace {
@@ -30,6 +36,7 @@ class PrivateXvfb {
     if (::pipe(fds) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its server along
       ::close(fds[0]);
       std::string fd = std::to_string(fds[1]);
       std::string display = ":" + std::to_string(number);
@@ -103,6 +110,86 @@ TEST(X11DisplayLossTest, ServiceSurvivesTheServerGoingAndFollowsItsReturn) {
   // The probe opens the display again on its next read.
   EXPECT_TRUE(probe.canSynthesizeInput());
   EXPECT_TRUE(probe.canCaptureScreen());
+}
+
+// A window id that names nothing: made by a second connection and destroyed.
+Window goneWindow(Display* other) {
+  Window w = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
+  XDestroyWindow(other, w);
+  XSync(other, False);
+  return w;
+}
+
+// Xlib's default handler ends the process on the first of these.
+TEST(X11ProtocolErrorTest, ErrorsAreLoggedOrTrappedAndTheProcessGoesOn) {
+  auto log = std::make_shared<kit::RecordingLogSink>();
+  setXErrorLog(kit::Logger(log, "app.tillerpad.Tillerpad", "x11"));
+  PrivateXvfb server;
+  ASSERT_TRUE(server.running());
+  std::unique_ptr<Display, DisplayCloser> d(openDisplay(server.name()));
+  std::unique_ptr<Display, DisplayCloser> other(openDisplay(server.name()));
+  ASSERT_TRUE(d && other);
+  Window gone = goneWindow(other.get());
+  Atom property = XInternAtom(d.get(), "TILLERPAD_TEST", False);
+  unsigned char byte = 1;
+  auto changeProperty = [&](Display* display, Window w) {
+    XChangeProperty(display, w, property, XA_CARDINAL, 8, PropModeReplace, &byte, 1);
+  };
+
+  // Unexpected: logged, and the connection stays usable.
+  // Log lines that contain `fragment`.
+  auto lines = [&log](std::string_view fragment) {
+    std::size_t n = 0;
+    for (const auto& r : log->records()) n += r.text.find(fragment) != std::string::npos ? 1 : 0;
+    return n;
+  };
+  changeProperty(d.get(), gone);
+  XSync(d.get(), False);
+  EXPECT_EQ(lines("X protocol error BadWindow (3) in request 18.0 on resource 0x"), 1u);
+  EXPECT_NE(XInternAtom(d.get(), "TILLERPAD_TEST", True), 0u);
+  EXPECT_FALSE(isDisplayLost(d.get()));
+
+  struct Case {
+    const char* name;
+    bool fails;
+    int expected;
+  };
+  for (const Case& c : {Case{"bad window", true, BadWindow}, Case{"good window", false, 0}}) {
+    SCOPED_TRACE(c.name);
+    XErrorTrap trap(d.get());
+    Window w = c.fails ? gone : DefaultRootWindow(d.get());
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    int status = XGetWindowProperty(d.get(), w, property, 0, 1, False, AnyPropertyType, &type, &format, &count,
+                                    &after, &data);
+    if (data) XFree(data);
+    changeProperty(d.get(), w);  // no reply: only the sync in check() sees its error
+    EXPECT_EQ(trap.check(), c.expected);
+    EXPECT_EQ(status == Success, !c.fails);
+  }
+  EXPECT_EQ(lines("X protocol error"), 1u) << "trapped errors are not logged";
+
+  // The log takes a line a second at most: let that second pass.
+  std::this_thread::sleep_for(1100ms);
+  // A trap on one connection leaves another connection's errors to the log.
+  {
+    XErrorTrap trap(d.get());
+    changeProperty(other.get(), gone);
+    XSync(other.get(), False);
+    EXPECT_EQ(trap.check(), 0);
+  }
+  EXPECT_EQ(lines("X protocol error"), 2u);
+  // A flood is counted, not logged line by line...
+  for (int i = 0; i < 200; ++i) changeProperty(other.get(), gone);
+  XSync(other.get(), False);
+  EXPECT_LE(lines("X protocol error"), 3u);
+  // ...and the count comes with the next line, a second later.
+  std::this_thread::sleep_for(1100ms);
+  changeProperty(other.get(), gone);
+  XSync(other.get(), False);
+  EXPECT_GE(lines("more since the last report"), 1u);
 }
 
 }  // namespace

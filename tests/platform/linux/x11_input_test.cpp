@@ -2,11 +2,15 @@
 // with_xvfb.sh) and watches what arrives at a window of the test's own.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -350,6 +354,60 @@ TEST_F(X11InputTest, PowerRequestsReportFailuresWithTheirTexts) {
   } else {
     EXPECT_TRUE(logs->contains("pmset displaysleepnow failed: the X display has no DPMS"));
   }
+}
+
+TEST_F(X11InputTest, PowerRequestFloodKeepsThreadsBoundedAndAnswersEveryRequest) {
+  // A system bus that takes connections and never answers: every request
+  // hangs on it until it goes away.
+  std::string path = (std::filesystem::temp_directory_path() / ("tillerpad-bus-" + std::to_string(getpid()))).string();
+  int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ::unlink(path.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 512), 0);
+  ASSERT_EQ(setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1), 0);
+  auto threads = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
+  };
+  auto before = threads();
+
+  constexpr int kRequests = 200;
+  std::mutex mutex;
+  std::vector<std::string> failures;
+  long most = 0;
+  {
+    platform::linux_x11::LinuxSystemCommands runner(*input);
+    for (int i = 0; i < kRequests; ++i) {
+      runner.startPower(i % 2 ? platform::PowerRequest::lockSession : platform::PowerRequest::suspend,
+                        [&](std::string error) {
+                          std::lock_guard lock(mutex);
+                          failures.push_back(std::move(error));
+                        });
+    }
+    for (int i = 0; i < 10; ++i) {
+      most = std::max(most, static_cast<long>(threads()));
+      poll(nullptr, 0, 30);
+    }
+    EXPECT_LE(most - before, 16) << "threads while " << kRequests << " requests hang";
+    // The bus goes away: the hanging requests fail now.
+    ::close(listener);
+    ::unlink(path.c_str());
+  }  // waits for the requests
+  ASSERT_EQ(setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tillerpad-test-bus", 1), 0);
+
+  // Each request is answered once: run and failed on the bus, or refused.
+  ASSERT_EQ(failures.size(), static_cast<std::size_t>(kRequests));
+  std::size_t refused = 0;
+  for (const auto& f : failures) {
+    EXPECT_FALSE(f.empty());
+    refused += f.find("too many power requests") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_LT(refused, static_cast<std::size_t>(kRequests)) << "some requests must run";
+  EXPECT_GT(refused, 0u) << "the hanging bus held the first ones, so a flood is cut short";
+  std::printf("power flood: %d requests, %zu refused, at most %ld threads more than before\n", kRequests, refused,
+              most - before);
 }
 
 // An XSETTINGS blob in either byte order.

@@ -1,0 +1,206 @@
+// Text that the keyboard layout cannot type, typed through spare key codes
+// into clients of another process that look keys up the way X toolkits do:
+// each reads the server's key map when it handles the key, so a code bound
+// anew before that reads as the wrong character. Runs under with_xvfb.sh.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/linux/x11_input.h"
+
+namespace tillerpad {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::linux_x11::X11Input;
+using Clock = std::chrono::steady_clock;
+
+// A child process with pipes on its standard input and output.
+class Client {
+ public:
+  explicit Client(std::vector<std::string> argv) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
+      ::close(in[1]);
+      ::close(out[0]);
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      ::execvp(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+  }
+
+  ~Client() {
+    if (pid_ <= 0) return;
+    ::close(stdin_);  // the client's signal to quit
+    for (int i = 0; i < 50; ++i) {
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        ::close(stdout_);
+        return;
+      }
+      ::poll(nullptr, 0, 100);
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    ::close(stdout_);
+  }
+
+  // The next line, or nothing when none comes before the deadline.
+  std::optional<std::string> line(Clock::time_point deadline) {
+    for (;;) {
+      if (auto end = buffer_.find('\n'); end != std::string::npos) {
+        std::string out = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return out;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return std::nullopt;
+      pollfd fd{stdout_, POLLIN, 0};
+      if (::poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
+      char chunk[4096];
+      ssize_t n = ::read(stdout_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  bool ready() {
+    auto first = line(Clock::now() + 20s);
+    return first && *first == "ready";
+  }
+
+  // The code points the client reports, until `count` or the deadline.
+  std::u32string typed(std::size_t count, Clock::time_point deadline) {
+    std::u32string out;
+    while (out.size() < count) {
+      auto l = line(deadline);
+      if (!l) break;
+      out.push_back(static_cast<char32_t>(std::stoul(*l, nullptr, 16)));
+    }
+    return out;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  std::string buffer_;
+};
+
+// Characters no US key has: Latin-1 and Latin Extended-A letters, Greek and Cyrillic.
+std::u32string candidates() {
+  std::u32string out;
+  for (char32_t c = 0xC0; c <= 0xFF; ++c) {
+    if (c != 0xD7 && c != 0xF7) out.push_back(c);
+  }
+  for (char32_t c = 0x100; c <= 0x17F; ++c) out.push_back(c);
+  for (char32_t c = 0x391; c <= 0x3C9; ++c) {
+    if (c != 0x3A2 && (c <= 0x3A9 || c >= 0x3B1)) out.push_back(c);
+  }
+  for (char32_t c = 0x410; c <= 0x44F; ++c) out.push_back(c);
+  return out;
+}
+
+// `count` distinct characters, a different stretch of the candidates for each run.
+std::u32string distinctCharacters(std::size_t count, std::size_t run) {
+  static const std::u32string all = candidates();
+  std::u32string out;
+  for (std::size_t i = 0; i < count; ++i) out.push_back(all[(run * 37 + i) % all.size()]);
+  return out;
+}
+
+std::u16string utf16(const std::u32string& text) {
+  std::u16string out;
+  for (char32_t c : text) out.push_back(static_cast<char16_t>(c));  // all below U+FFFF here
+  return out;
+}
+
+std::size_t mismatches(const std::u32string& expected, const std::u32string& typed) {
+  std::size_t wrong = expected.size() > typed.size() ? expected.size() - typed.size() : 0;
+  for (std::size_t i = 0; i < std::min(expected.size(), typed.size()); ++i) wrong += expected[i] != typed[i];
+  return wrong;
+}
+
+class X11TextTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run through with_xvfb.sh";
+    input = X11Input::open("", kit::Logger());
+    ASSERT_TRUE(input);
+  }
+
+  // Types each text into the client and expects it exactly; prints the
+  // typing speed.
+  void typeInto(Client& client, const std::vector<std::u32string>& texts, const char* name) {
+    double slowest = 1e9, fastest = 0;
+    for (std::size_t run = 0; run < texts.size(); ++run) {
+      SCOPED_TRACE(run);
+      const std::u32string& text = texts[run];
+      auto start = Clock::now();
+      ASSERT_TRUE(input->postText({true, utf16(text)}));
+      double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      std::u32string typed = client.typed(text.size(), Clock::now() + 30s);
+      ASSERT_EQ(mismatches(text, typed), 0u) << typed.size() << " arrived";
+      double rate = static_cast<double>(text.size()) / seconds;
+      slowest = std::min(slowest, rate);
+      fastest = std::max(fastest, rate);
+    }
+    std::printf("%s: %zu texts of %zu characters typed at %.0f to %.0f characters per second\n", name, texts.size(),
+                texts[0].size(), slowest, fastest);
+  }
+
+  static std::vector<std::u32string> distinctTexts(std::size_t runs) {
+    std::vector<std::u32string> texts;
+    for (std::size_t run = 0; run < runs; ++run) texts.push_back(distinctCharacters(200, run));
+    return texts;
+  }
+
+  std::unique_ptr<X11Input> input;
+};
+
+TEST_F(X11TextTest, XlibClientReadsEveryCharacter) {
+  // Busy for half a second after each batch of events, as an application
+  // that paints or collects garbage.
+  Client client({TILLERPAD_XLIB_TEXT_CLIENT, "500"});
+  ASSERT_TRUE(client.ready());
+  typeInto(client, distinctTexts(20), "xlib client, 200 distinct");
+
+  // Words of a language the layout lacks repeat a few letters: their
+  // bindings are reused, so typing need not wait for spare codes.
+  std::u32string word = U"\u03ba\u03b1\u03bb\u03b7\u03bc\u03ad\u03c1\u03b1 ";  // "καλημέρα "
+  std::u32string repeated;
+  while (repeated.size() < 200) repeated += word;
+  repeated.resize(200);
+  typeInto(client, {repeated, repeated}, "xlib client, repeated word");
+}
+
+TEST_F(X11TextTest, GtkEntryReadsEveryCharacter) {
+  // Debian's own Python, where python3-gi is installed.
+  if (::system("/usr/bin/python3 -c 'import gi; gi.require_version(\"Gtk\", \"3.0\"); from gi.repository import Gtk' "
+               "2>/dev/null") != 0) {
+    GTEST_SKIP() << "no python3-gi with GTK 3";
+  }
+  Client client({"/usr/bin/python3", TILLERPAD_GTK_TEXT_CLIENT});
+  ASSERT_TRUE(client.ready());
+  typeInto(client, distinctTexts(2), "GTK entry, 200 distinct");
+}
+
+}  // namespace
+}  // namespace tillerpad
