@@ -85,7 +85,8 @@ asio::awaitable<PairedDevice> PairingFlow::accept(std::shared_ptr<MessageChannel
   }
   if (!std::get<0>(decision)) {
     try {
-      auto declining = channel->send(Message::pairResult(PairResult::rejectedWith(PairingRejection::denied)));
+      auto declining = channel->send(Message::pairResult(PairResult::rejectedWith(PairingRejection::denied)),
+                                     MessageChannel::closeLimit);
       co_await std::move(declining);
     } catch (...) {
       // The user's answer stands whether or not the phone hears it.
@@ -93,6 +94,8 @@ asio::awaitable<PairedDevice> PairingFlow::accept(std::shared_ptr<MessageChannel
     throw PairingError::rejected(PairingRejection::denied);
   }
 
+  // Every answer below has the close limit: a phone that stops reading
+  // cannot hold the desktop's side of the exchange.
   X25519PrivateKey privateKey = X25519PrivateKey::generate();
   SymmetricKey key = KeyDerivation::deviceKey(privateKey, request->publicKey, payload);
   PairedDevice record{payload.pairingID, device.name, device.model, nowForRecord(), key};
@@ -106,7 +109,8 @@ asio::awaitable<PairedDevice> PairingFlow::accept(std::shared_ptr<MessageChannel
   }
   if (storeFailure) {
     try {
-      auto failing = channel->send(Message::pairResult(PairResult::rejectedWith(PairingRejection::failed)));
+      auto failing = channel->send(Message::pairResult(PairResult::rejectedWith(PairingRejection::failed)),
+                                   MessageChannel::closeLimit);
       co_await std::move(failing);
     } catch (...) {
       // The store's failure is the one to report.
@@ -115,7 +119,8 @@ asio::awaitable<PairedDevice> PairingFlow::accept(std::shared_ptr<MessageChannel
   }
   std::exception_ptr sendFailure;
   try {
-    auto answering = channel->send(Message::pairResult(PairResult::acceptedWith(privateKey.publicKey())));
+    auto answering = channel->send(Message::pairResult(PairResult::acceptedWith(privateKey.publicKey())),
+                                   MessageChannel::closeLimit);
     co_await std::move(answering);
   } catch (...) {
     sendFailure = std::current_exception();
