@@ -177,10 +177,19 @@ std::uint16_t Desktop::port() {
   return call([this] { return std::get<host::Server::Listening>(server().status()).port; });
 }
 
+bool Desktop::listenerReady() const {
+  bool ready = false;
+  for (const auto& r : log->records()) {
+    if (r.text.starts_with("Listener starting with")) ready = false;
+    if (r.text.starts_with("Listening on port")) ready = true;
+  }
+  return ready;
+}
+
 std::uint16_t Desktop::relisten(const std::function<void()>& change) {
   std::size_t before = lines("Listening on port");
   call(change);
-  if (!runUntil([&] { return lines("Listening on port") > before && lines("Listener starting with") == before + 1; })) {
+  if (!runUntil([&] { return lines("Listening on port") > before && listenerReady(); })) {
     throw std::runtime_error("the listener did not restart");
   }
   return port();

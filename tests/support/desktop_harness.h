@@ -149,6 +149,8 @@ class Desktop {
   // Starts the server and waits until it listens (a scripted listener on port 4000).
   void startListening();
   std::uint16_t port();
+  // The newest listener is the one listening.
+  bool listenerReady() const;
   // Runs `change` on the service thread and waits until the listener that
   // follows it listens (TLS: a new port); returns that port.
   std::uint16_t relisten(const std::function<void()>& change);
