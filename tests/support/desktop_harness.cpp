@@ -1,5 +1,7 @@
 #include "tests/support/desktop_harness.h"
 
+#include <csignal>
+
 #include "kit/pairing/handshake.h"
 #include "kit/pairing/keychain_error.h"
 #include "kit/transport/fast_channel.h"
@@ -91,6 +93,8 @@ asio::awaitable<void> collect(std::shared_ptr<kit::MessageChannel> channel, std:
 }
 
 Desktop::Desktop(DesktopOptions options) {
+  // As the service's main: a phone that hangs up is an error on its socket, not the end of the process.
+  std::signal(SIGPIPE, SIG_IGN);
   if (options.realTime) {
     clock = std::make_shared<kit::SteadyClock>();
   } else {
@@ -121,7 +125,8 @@ Desktop::Desktop(DesktopOptions options) {
           services.push_back(service);
           return store;
         },
-        probe, events, displays, displays.doubleClickInterval(), nullptr, commands, commands, advertiser, listen,
+        probe, events, displays, displays.doubleClickInterval(), nullptr, commands, commands,
+        options.advertiser ? *options.advertiser : advertiser, listen,
         interfaces_});
     model->server->onStatusChange = [this](const host::Server::Status& s) { statuses.push_back(s); };
   });

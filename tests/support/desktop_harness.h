@@ -119,6 +119,7 @@ struct DesktopOptions {
   // The injector's sink and displays; default: the recording input.
   platform::InputEventSink* events = nullptr;
   platform::DisplayQuery* displays = nullptr;
+  platform::ServiceAdvertiser* advertiser = nullptr;  // default: the recording advertiser
 };
 
 class Desktop {
