@@ -16,38 +16,15 @@ kit::PreSharedKey pskOf(const kit::PeerIdentity& identity, const kit::SymmetricK
 }
 
 std::map<std::string, kit::Bytes> GatedStore::all() {
-  {
-    std::lock_guard lock(mutex_);
-    if (failingReads_) throw kit::KeychainError(kit::KeychainError::Status::locked, "the keyring stayed locked");
-  }
+  if (std::lock_guard lock(mutex_); failingReads_) throw kit::KeychainError(kit::KeychainError::Status::locked, "the keyring stayed locked");
   return InMemoryCredentialStore::all();
 }
-void GatedStore::write(kit::ByteView data, const std::string& account) {
-  pass();
-  InMemoryCredentialStore::write(data, account);
-}
-void GatedStore::remove(const std::string& account) {
-  pass();
-  InMemoryCredentialStore::remove(account);
-}
-void GatedStore::hold() {
-  std::lock_guard lock(mutex_);
-  holding_ = true;
-}
-void GatedStore::release() {
+void GatedStore::set(bool& flag, bool value) {
   {
     std::lock_guard lock(mutex_);
-    holding_ = false;
+    flag = value;
   }
   changed_.notify_all();
-}
-void GatedStore::failChanges(bool fail) {
-  std::lock_guard lock(mutex_);
-  failing_ = fail;
-}
-void GatedStore::failReads(bool fail) {
-  std::lock_guard lock(mutex_);
-  failingReads_ = fail;
 }
 bool GatedStore::isHolding() {
   std::lock_guard lock(mutex_);
@@ -133,6 +110,7 @@ Desktop::Desktop(DesktopOptions options) {
 }
 
 Desktop::~Desktop() {
+  if (!model) return;
   call([this] {
     model->pairing->stop();  // ends an exchange still waiting for the user
     model->server->disconnect();

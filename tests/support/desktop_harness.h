@@ -8,6 +8,9 @@
 #include <asio/post.hpp>
 
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <functional>
 #include <future>
 #include <memory>
@@ -41,15 +44,16 @@ kit::PreSharedKey pskOf(const kit::PeerIdentity& identity, const kit::SymmetricK
 class GatedStore : public kit::InMemoryCredentialStore {
  public:
   std::map<std::string, kit::Bytes> all() override;
-  void write(kit::ByteView data, const std::string& account) override;
-  void remove(const std::string& account) override;
-  void hold();
-  void release();
-  void failChanges(bool fail);
-  void failReads(bool fail);
+  void write(kit::ByteView data, const std::string& account) override { pass(), InMemoryCredentialStore::write(data, account); }
+  void remove(const std::string& account) override { pass(), InMemoryCredentialStore::remove(account); }
+  void hold() { set(holding_, true); }
+  void release() { set(holding_, false); }
+  void failChanges(bool fail) { set(failing_, fail); }
+  void failReads(bool fail) { set(failingReads_, fail); }
   bool isHolding();  // a change is waiting at the gate now
 
  private:
+  void set(bool& flag, bool value);
   void pass();
   std::mutex mutex_;
   std::condition_variable changed_;
