@@ -1,7 +1,6 @@
-// The real desktop server on loopback for the benchmarks: TLS with
-// pre-shared keys, one paired phone, the fast channel into an injector over
-// the sink the bench passes in. The server runs on a thread of its own, as it
-// would in the service; the phone end runs on another (PhoneThread).
+// For the benchmarks: the real desktop on loopback (the shared test
+// harness), its fast channel into an injector over the sink the bench passes
+// in; the phone end runs on an IoThread of its own.
 #pragma once
 
 #include <asio/co_spawn.hpp>
@@ -14,7 +13,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -23,21 +21,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "host/app/mac_settings.h"
-#include "host/input/input_injector.h"
-#include "host/input/system_commands.h"
-#include "host/service/server.h"
-#include "kit/pairing/credential_store.h"
 #include "kit/pairing/handshake.h"
 #include "kit/transport/fast_channel.h"
-#include "kit/transport/local_network_policy.h"
 #include "kit/transport/message_channel.h"
 #include "kit/transport/tls_connection.h"
 #include "platform/display_query.h"
-#include "platform/fake/fake_system_commands.h"
-#include "platform/fake/in_memory_user_defaults.h"
-#include "platform/fake/recording_advertiser.h"
 #include "platform/input_event_sink.h"
+#include "tests/support/desktop_harness.h"
 
 namespace tillerpad::bench {
 
@@ -100,108 +90,35 @@ inline double microsecondsBetween(std::chrono::steady_clock::time_point a, std::
   return std::chrono::duration<double, std::micro>(b - a).count();
 }
 
-class LoopbackDesktop {
+// The real desktop (tests/support's harness: the product's AppModel over
+// fakes) with TLS on loopback, its service thread of its own, and one paired phone.
+class LoopbackDesktop : public test::Desktop {
  public:
   // `events` and `displays` must outlive the desktop.
   LoopbackDesktop(platform::InputEventSink& events, platform::DisplayQuery& displays)
-      : registry_(io_.executor(), kit::RecordStore<kit::PairedDevice>(std::make_shared<kit::InMemoryCredentialStore>()),
-                  logger("registry")),
-        injector_(events, displays, displays.doubleClickInterval(), logger("input")),
-        commands_(system_, system_, logger("commands")),
-        settings_(defaults_) {
-    phone_ = kit::PairedDevice{kit::Uuid::random(), "Bench", "Phone", {}, kit::SymmetricKey::random()};
-    // Stored through the registry's own keyring thread, as pairing does.
-    auto stored = std::make_shared<std::promise<void>>();
-    auto storing = stored->get_future();
-    io_.call([this, stored] { registry_.add(phone_, [stored](std::exception_ptr) { stored->set_value(); }); });
-    if (storing.wait_for(10s) != std::future_status::ready) throw std::runtime_error("the phone was not stored");
-    fast_ = kit::FastChannelListener::create(io_.io(), [](const auto&) { return true; }, logger("fast"));
-    server_ = io_.call([this] {
-      auto server = host::Server::create(host::Server::Dependencies{
-          io_.executor(), clock_, [] { return std::chrono::system_clock::now(); }, identity_, registry_, nullptr,
-          [] { return kit::PermissionStatus{true, true}; }, injector_, commands_, fast_, settings_, advertiser_,
-          host::tlsListenerFactory(io_.executor()),
-          [this](const kit::Endpoint& e) { return kit::LocalNetworkPolicy::allows(e, interfaces_); },
-          logger("server"), logger("session")});
-      server->start();
-      return server;
-    });
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!port_ && std::chrono::steady_clock::now() < deadline) {
-      port_ = io_.call([this]() -> std::uint16_t {
-        auto* listening = std::get_if<host::Server::Listening>(&server_->status());
-        return listening ? listening->port : 0;
-      });
-      if (!port_) std::this_thread::sleep_for(1ms);
+      : Desktop({.tls = true, .realTime = true, .ownThread = true, .events = &events, .displays = &displays}) {
+    phone_ = addPhone("Bench");
+    startListening();
+    if (!runUntil([this] { return lines("Listener starting with 1 key(s)") > 0 && listenerReady(); })) {
+      throw std::runtime_error("the server did not start listening with the phone's key");
     }
-    if (!port_) throw std::runtime_error("the server did not start listening");
   }
 
-  ~LoopbackDesktop() {
-    io_.call([this] {
-      server_->disconnect();
-      fast_->stop();
-    });
-    injector_.waitIdle(2s);
-    // Members go with the io_context still there but no longer running.
-    io_.stop();
-  }
-
-  std::uint16_t port() const { return port_; }
   const kit::PairedDevice& phone() const { return phone_; }
-  host::InputInjector& injector() { return injector_; }
-  std::uint16_t fastPort() { return io_.call([this] { return server_->fastPort().value_or(0); }); }
-
-  kit::PreSharedKey phoneKey() const {
-    kit::PreSharedKey psk{kit::PeerIdentity::device(phone_.id), {}};
-    auto bytes = phone_.keyData.bytes();
-    std::copy_n(bytes.begin(), std::min(bytes.size(), psk.key.size()), psk.key.begin());
-    return psk;
-  }
+  host::InputInjector& injector() { return model->input; }
+  kit::PreSharedKey phoneKey() const { return test::pskOf(kit::PeerIdentity::device(phone_.id), phone_.keyData); }
+  std::size_t logLines(const std::string& prefix) const { return lines(prefix); }
 
   // No session and no connection still in set-up: the next connection
   // starts from the same state as the first.
-  bool isQuiet() {
-    return io_.call([this] { return server_->session() == nullptr && server_->pendingConnections() == 0; });
-  }
-  bool hasSession() {
-    return io_.call([this] { return server_->session() != nullptr; });
-  }
-  void waitUntilQuiet(std::chrono::milliseconds limit = 5s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!isQuiet()) {
-      if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the server kept its session");
-      std::this_thread::sleep_for(200us);
+  void waitUntilQuiet() {
+    if (!runUntil([this] { return !server().session() && server().pendingConnections() == 0; }, 5s)) {
+      throw std::runtime_error("the server kept its session");
     }
   }
 
-  // Log lines that start with `prefix`.
-  std::size_t logLines(const std::string& prefix) const {
-    std::size_t n = 0;
-    for (const auto& r : log_->records()) n += r.text.starts_with(prefix) ? 1 : 0;
-    return n;
-  }
-
  private:
-  kit::Logger logger(std::string category) { return kit::Logger(log_, "app.tillerpad.Tillerpad", std::move(category)); }
-
-  // First: the server's handlers and coroutines go before what they refer to.
-  IoThread io_;
-  std::shared_ptr<kit::RecordingLogSink> log_ = std::make_shared<kit::RecordingLogSink>();
-  std::shared_ptr<kit::Clock> clock_ = std::make_shared<kit::SteadyClock>();
-  host::MacIdentity identity_{kit::Uuid::random(), "Bench desk"};
-  host::DeviceRegistry registry_;
   kit::PairedDevice phone_;
-  host::InputInjector injector_;
-  platform::fake::FakeSystemCommands system_;
-  host::SystemCommands commands_;
-  platform::fake::InMemoryUserDefaults defaults_;
-  host::MacSettings settings_;
-  platform::fake::RecordingAdvertiser advertiser_;
-  kit::SystemInterfaceSource interfaces_;
-  std::shared_ptr<kit::FastChannelListener> fast_;
-  std::shared_ptr<host::Server> server_;
-  std::uint16_t port_ = 0;
 };
 
 // The phone's side of a session: TLS, hello/welcome, then the desktop's

@@ -7,9 +7,8 @@
 #include <asio/steady_timer.hpp>
 
 #include <cstdio>
-#include <stdexcept>
 
-#include "tests/host/service/gated_store.h"
+#include "tests/support/desktop_harness.h"
 
 namespace tillerpad::host {
 namespace {
@@ -30,25 +29,6 @@ PairedDevice device(int n, int secondsSince2001) {
   d.pairedAt = kit::RecordTime(std::chrono::seconds(978307200 + secondsSince2001));
   return d;
 }
-
-// A backing store whose reads or writes can be made to fail.
-class FlakyStore : public kit::InMemoryCredentialStore {
- public:
-  std::map<std::string, kit::Bytes> all() override {
-    if (failReads) throw std::runtime_error("keyring locked");
-    return InMemoryCredentialStore::all();
-  }
-  void write(kit::ByteView data, const std::string& account) override {
-    if (failWrites) throw std::runtime_error("disk full");
-    InMemoryCredentialStore::write(data, account);
-  }
-  void remove(const std::string& account) override {
-    if (failWrites) throw std::runtime_error("disk full");
-    InMemoryCredentialStore::remove(account);
-  }
-  bool failReads = false;
-  bool failWrites = false;
-};
 
 std::vector<std::string> names(const DeviceRegistry& r) {
   std::vector<std::string> out;
@@ -81,7 +61,7 @@ struct Changes {
 class DeviceRegistryTest : public ::testing::Test {
  protected:
   asio::io_context io_;
-  std::shared_ptr<FlakyStore> backing_ = std::make_shared<FlakyStore>();
+  std::shared_ptr<test::GatedStore> backing_ = std::make_shared<test::GatedStore>();
   kit::RecordStore<PairedDevice> store_{backing_};
   std::shared_ptr<kit::RecordingLogSink> log_ = std::make_shared<kit::RecordingLogSink>();
   Changes changes_{io_};
@@ -124,20 +104,20 @@ TEST_F(DeviceRegistryTest, RemoveDeletesAndAnnouncesEvenForUnknownIds) {
 
 TEST_F(DeviceRegistryTest, StoreFailuresChangeNothing) {
   store_.save(device(1, 1));
-  backing_->failReads = true;
+  backing_->failReads(true);
   auto registry = make();
   EXPECT_TRUE(registry->devices().empty());
-  EXPECT_EQ(log_->count("Could not load paired devices: keyring locked"), 1u);
+  EXPECT_EQ(log_->count("Could not load paired devices: Keychain error -2: the keyring stayed locked"), 1u);
 
   int changes = 0;
   registry->onChange = [&] { ++changes; };
-  backing_->failWrites = true;
+  backing_->failChanges(true);
   EXPECT_THROW(std::rethrow_exception(changes_.add(*registry, device(2, 2))), std::runtime_error);
   EXPECT_THROW(std::rethrow_exception(changes_.remove(*registry, device(1, 1).id)), std::runtime_error);
   EXPECT_TRUE(registry->devices().empty());
   EXPECT_EQ(changes, 0);
 
-  backing_->failWrites = false;
+  backing_->failChanges(false);
   EXPECT_FALSE(changes_.add(*registry, device(2, 2)));
   EXPECT_EQ(names(*registry), std::vector<std::string>{"Phone 2"});
   EXPECT_EQ(changes, 1);

@@ -10,26 +10,20 @@
 #include "kit/pairing/pairing_flow.h"
 #include "kit/transport/memory_connection.h"
 #include "kit/transport/message_channel.h"
-#include "tests/host/service/gated_store.h"
-#include "tests/kit/transport/async_test.h"
+#include "tests/support/desktop_harness.h"
 
 namespace tillerpad::host {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::testing::drain;
 using kit::testing::spawn;
 using Phase = PairingController::Phase;
 
 const kit::DeviceInfo kPhone{"Ada's phone", "Phone 15", "18.1", "2.0"};
 
-class PairingControllerTest : public ::testing::Test {
+class PairingControllerTest : public ::testing::Test, public test::Desktop {
  protected:
   void SetUp() override {
-    controller_ = PairingController::create(
-        io_.get_executor(), clock_,
-        [this] { return wallStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(clock_->now() - clockStart_); },
-        identity_, registry_, kit::Logger(log_, "app.tillerpad.Tillerpad", "pairing"));
     controller_->onKeysChanged = [this] { ++keyChanges_; };
     controller_->onPhaseChange = [this](const Phase& p) { phases_.push_back(p); };
   }
@@ -38,42 +32,27 @@ class PairingControllerTest : public ::testing::Test {
   // desktop's handshake with the controller's claim, then its pairing.
   void phoneArrives() {
     auto pair = kit::MemoryConnection::pair();
-    phoneScript_ = pair.scriptA;
     deskScript_ = pair.scriptB;
-    phone_ = kit::MessageChannel::create(io_.get_executor(), std::move(pair.a), "app.tillerpad.channel", clock_);
-    desk_ = kit::MessageChannel::create(io_.get_executor(), std::move(pair.b), "app.tillerpad.channel", clock_);
-    spawn(io_, phone_->open(10s));
-    spawn(io_, desk_->open(10s));
-    phoneSide_ = spawn(io_, kit::PairingFlow::pair(phone_, *controller_->payload(), kPhone));
-    auto hello = spawn(io_, kit::Handshake::accept(desk_, {kit::ProtocolVersion::current, identity_.id, "Desk", "1", std::nullopt},
-                                                   [this](const kit::PeerIdentity& id) { return controller_->claim(id.id()); }));
-    drain(io_);
+    phone_ = kit::MessageChannel::create(io.get_executor(), std::move(pair.a), "app.tillerpad.channel", clock);
+    desk_ = kit::MessageChannel::create(io.get_executor(), std::move(pair.b), "app.tillerpad.channel", clock);
+    spawn(io, phone_->open(10s));
+    spawn(io, desk_->open(10s));
+    phoneSide_ = spawn(io, kit::PairingFlow::pair(phone_, *controller_->payload(), kPhone));
+    auto hello = spawn(io, kit::Handshake::accept(desk_, {kit::ProtocolVersion::current, model->identity.id, "Desk", "1", std::nullopt},
+                                                  [this](const kit::PeerIdentity& id) { return controller_->claim(id.id()); }));
+    drain();
     ASSERT_TRUE(hello->done && !hello->error);
-    deskSide_ = spawn(io_, controller_->pair(desk_, *hello->value));
-    drain(io_);
-  }
-
-  template <class Predicate>
-  bool runUntil(Predicate done) {
-    return test::runUntil(io_, done);
+    deskSide_ = spawn(io, controller_->pair(desk_, *hello->value));
+    drain();
   }
 
   bool isAwaitingApproval() const { return std::holds_alternative<PairingController::AwaitingApproval>(controller_->phase()); }
 
-  asio::io_context io_;
-  std::shared_ptr<kit::ManualClock> clock_ = std::make_shared<kit::ManualClock>();
-  const kit::Clock::TimePoint clockStart_ = clock_->now();
-  const std::chrono::system_clock::time_point wallStart_ = std::chrono::system_clock::now();
-  MacIdentity identity_{*kit::Uuid::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"), "Desk"};
-  std::shared_ptr<kit::RecordingLogSink> log_ = std::make_shared<kit::RecordingLogSink>();
-  std::shared_ptr<test::GatedStore> store_ = std::make_shared<test::GatedStore>();
-  DeviceRegistry registry_{io_.get_executor(), kit::RecordStore<kit::PairedDevice>(store_),
-                           kit::Logger(log_, "app.tillerpad.Tillerpad", "registry")};
-  std::shared_ptr<PairingController> controller_;
+  std::shared_ptr<PairingController> controller_ = model->pairing;
   int keyChanges_ = 0;
   std::vector<Phase> phases_;
   std::shared_ptr<kit::MessageChannel> phone_, desk_;
-  std::shared_ptr<kit::MemoryScript> phoneScript_, deskScript_;
+  std::shared_ptr<kit::MemoryScript> deskScript_;
   std::shared_ptr<kit::testing::Outcome<kit::PairedMac>> phoneSide_;
   std::shared_ptr<kit::testing::Outcome<kit::testing::Unit>> deskSide_;
 };
@@ -83,11 +62,9 @@ TEST_F(PairingControllerTest, CodeExpiresAfterFiveMinutesOnlyWhileShown) {
   EXPECT_EQ(keyChanges_, 1);
   ASSERT_TRUE(controller_->pendingKey());
   EXPECT_TRUE(controller_->pendingKey()->identity.isPairing());
-  clock_->advance(299s);
-  drain(io_);
+  advance(299s);
   EXPECT_TRUE(controller_->pendingKey());
-  clock_->advance(1s);
-  drain(io_);
+  advance(1s);
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::expired}));
   EXPECT_FALSE(controller_->payload());
   EXPECT_FALSE(controller_->pendingKey());
@@ -108,24 +85,21 @@ TEST_F(PairingControllerTest, ACodeIsClaimedOnce) {
 
 TEST_F(PairingControllerTest, AllowedPhoneIsStoredAndTheConnectionEndsWithinFiveSeconds) {
   controller_->start();
-  clock_->advance(250s);
-  drain(io_);
+  advance(250s);
   phoneArrives();
   ASSERT_TRUE(isAwaitingApproval());
-  clock_->advance(100s);  // past the code's expiry, within the phone's patience
-  drain(io_);
+  advance(100s);  // past the code's expiry, within the phone's patience
   EXPECT_TRUE(isAwaitingApproval());
 
   controller_->resolve(true);
   ASSERT_TRUE(runUntil([&] { return phoneSide_->done; }));
   ASSERT_FALSE(phoneSide_->error);
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Paired{"Ada's phone"}));
-  ASSERT_EQ(registry_.devices().size(), 1u);
-  EXPECT_EQ(registry_.devices()[0].keyData, phoneSide_->value->keyData);
-  EXPECT_EQ(log_->count("Paired with Ada's phone"), 1u);
+  ASSERT_EQ(model->registry.devices().size(), 1u);
+  EXPECT_EQ(model->registry.devices()[0].keyData, phoneSide_->value->keyData);
+  EXPECT_EQ(log->count("Paired with Ada's phone"), 1u);
   EXPECT_FALSE(deskSide_->done);  // lingers for the phone to close
-  clock_->advance(5s);
-  drain(io_);
+  advance(5s);
   EXPECT_TRUE(deskSide_->done);
   EXPECT_TRUE(deskScript_->isCancelled());
 }
@@ -140,13 +114,13 @@ TEST_F(PairingControllerTest, DenyAndClosingTheWindowBothDenyWithoutAnErrorLine)
     } else {
       controller_->resolve(false);
     }
-    drain(io_);
+    drain();
     EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::denied}));
     ASSERT_TRUE(phoneSide_->done);
     EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
   }
-  EXPECT_FALSE(log_->contains("Pairing failed"));
-  EXPECT_TRUE(registry_.devices().empty());
+  EXPECT_FALSE(log->contains("Pairing failed"));
+  EXPECT_TRUE(model->registry.devices().empty());
 }
 
 TEST_F(PairingControllerTest, APhoneThatLeavesTakesTheQuestionWithIt) {
@@ -154,13 +128,13 @@ TEST_F(PairingControllerTest, APhoneThatLeavesTakesTheQuestionWithIt) {
   phoneArrives();
   ASSERT_TRUE(isAwaitingApproval());
   phone_->cancel();
-  drain(io_);
+  drain();
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::interrupted}));
-  EXPECT_TRUE(log_->contains("Pairing failed: "));
+  EXPECT_TRUE(log->contains("Pairing failed: "));
   EXPECT_TRUE(deskSide_->done);
   controller_->resolve(true);  // too late: nothing is asked any more
-  drain(io_);
-  EXPECT_TRUE(registry_.devices().empty());
+  drain();
+  EXPECT_TRUE(model->registry.devices().empty());
 }
 
 // The front may answer inside onApprovalRequested (the terminal does when its
@@ -180,9 +154,9 @@ TEST_F(PairingControllerTest, AnAnswerGivenWhileBeingAskedCounts) {
       EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::denied}));
     }
     phone_->cancel();
-    drain(io_);
+    drain();
   }
-  EXPECT_FALSE(log_->contains("Pairing failed"));
+  EXPECT_FALSE(log->contains("Pairing failed"));
 }
 
 TEST_F(PairingControllerTest, ANewCodeDuringTheQuestionStaysShownAndExpiresOnTime) {
@@ -192,7 +166,7 @@ TEST_F(PairingControllerTest, ANewCodeDuringTheQuestionStaysShownAndExpiresOnTim
   auto old = controller_->payload()->pairingID;
 
   controller_->start();  // e.g. "pair" typed again
-  drain(io_);
+  drain();
   ASSERT_TRUE(phoneSide_->done);  // the old attempt is denied...
   EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
   ASSERT_TRUE(deskSide_->done);
@@ -203,56 +177,54 @@ TEST_F(PairingControllerTest, ANewCodeDuringTheQuestionStaysShownAndExpiresOnTim
   EXPECT_TRUE(controller_->pendingKey());
   EXPECT_FALSE(std::count(phases_.begin(), phases_.end(), Phase(PairingController::Failed{PairingController::Failure::denied})));
 
-  clock_->advance(300s);
-  drain(io_);
+  advance(300s);
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::expired}));
   EXPECT_FALSE(controller_->pendingKey());
 }
 
 TEST_F(PairingControllerTest, AStoreFailureAnswersThePhoneAtOnceAndSaysWhy) {
-  store_->failChanges(true);
+  store->failChanges(true);
   controller_->start();
   phoneArrives();
   controller_->resolve(true);
   ASSERT_TRUE(runUntil([&] { return phoneSide_->done && deskSide_->done; }));
   EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::failed));
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::interrupted}));
-  EXPECT_EQ(log_->count("Pairing failed: Keychain error -2: the keyring stayed locked"), 1u);
-  EXPECT_TRUE(registry_.devices().empty());
+  EXPECT_EQ(log->count("Pairing failed: Keychain error -2: the keyring stayed locked"), 1u);
+  EXPECT_TRUE(model->registry.devices().empty());
 }
 
 TEST_F(PairingControllerTest, AKeyringThatTakesItsTimeDoesNotHoldUpTheServiceThread) {
-  store_->hold();
+  store->hold();
   controller_->start();
   phoneArrives();
   controller_->resolve(true);
-  ASSERT_TRUE(runUntil([&] { return store_->isHolding(); }));
+  ASSERT_TRUE(runUntil([&] { return store->isHolding(); }));
   // Meanwhile the service thread runs its handlers and timers.
   int ran = 0;
-  asio::post(io_, [&] { ++ran; });
-  auto timer = clock_->schedule(io_.get_executor(), 1s, [&] { ++ran; });
-  clock_->advance(1s);
-  drain(io_);
+  asio::post(io, [&] { ++ran; });
+  auto timer = clock->schedule(io.get_executor(), 1s, [&] { ++ran; });
+  advance(1s);
   EXPECT_EQ(ran, 2);
-  EXPECT_TRUE(store_->isHolding());
+  EXPECT_TRUE(store->isHolding());
   EXPECT_TRUE(isAwaitingApproval());  // the phone is not paired before it is stored
   EXPECT_FALSE(phoneSide_->done);
 
-  store_->release();
+  store->release();
   ASSERT_TRUE(runUntil([&] { return phoneSide_->done; }));
   EXPECT_FALSE(phoneSide_->error);
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Paired{"Ada's phone"}));
-  EXPECT_EQ(registry_.devices().size(), 1u);
+  EXPECT_EQ(model->registry.devices().size(), 1u);
 }
 
 TEST_F(PairingControllerTest, AConnectionForAnotherCodeIsDroppedSilently) {
   controller_->start();
   auto pair = kit::MemoryConnection::pair();
   auto script = pair.scriptB;
-  auto channel = kit::MessageChannel::create(io_.get_executor(), std::move(pair.b), "app.tillerpad.channel", clock_);
+  auto channel = kit::MessageChannel::create(io.get_executor(), std::move(pair.b), "app.tillerpad.channel", clock);
   kit::Hello stranger{kit::ProtocolVersion::current, kit::PeerIdentity::pairing(kit::Uuid::random()), {}, kPhone};
-  auto done = spawn(io_, controller_->pair(channel, stranger));
-  drain(io_);
+  auto done = spawn(io, controller_->pair(channel, stranger));
+  drain();
   EXPECT_TRUE(done->done);
   EXPECT_TRUE(script->isCancelled());
   EXPECT_EQ(controller_->phase(), Phase(PairingController::ShowingCode{}));

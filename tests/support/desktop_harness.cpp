@@ -1,0 +1,244 @@
+#include "tests/support/desktop_harness.h"
+
+#include <csignal>
+
+#include "kit/pairing/handshake.h"
+#include "kit/pairing/keychain_error.h"
+#include "kit/transport/fast_channel.h"
+#include "kit/transport/tls_connection.h"
+
+namespace tillerpad::test {
+
+kit::PreSharedKey pskOf(const kit::PeerIdentity& identity, const kit::SymmetricKey& key) {
+  kit::PreSharedKey psk{identity, {}};
+  std::copy_n(key.bytes().begin(), std::min(key.bytes().size(), psk.key.size()), psk.key.begin());
+  return psk;
+}
+
+std::map<std::string, kit::Bytes> GatedStore::all() {
+  if (std::lock_guard lock(mutex_); failingReads_) throw kit::KeychainError(kit::KeychainError::Status::locked, "the keyring stayed locked");
+  return InMemoryCredentialStore::all();
+}
+void GatedStore::set(bool& flag, bool value) {
+  {
+    std::lock_guard lock(mutex_);
+    flag = value;
+  }
+  changed_.notify_all();
+}
+bool GatedStore::isHolding() {
+  std::lock_guard lock(mutex_);
+  return waiting_ > 0;
+}
+void GatedStore::pass() {
+  std::unique_lock lock(mutex_);
+  if (failing_) throw kit::KeychainError(kit::KeychainError::Status::locked, "the keyring stayed locked");
+  ++waiting_;
+  changed_.wait_for(lock, std::chrono::seconds(5), [this] { return !holding_; });
+  --waiting_;
+}
+
+bool runUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    io.restart();
+    io.run_for(2ms);
+  }
+  return done();
+}
+
+void ScriptedListener::cancel() {
+  ++cancels;
+  post(State::cancelled, 0, {});
+}
+void ScriptedListener::post(State s, std::uint16_t port, std::string error) {
+  asio::post(executor_, [h = handlers, s, port, error] { h.onState(s, port, error); });
+}
+
+std::size_t Inbox::count(kit::MessageType type) const {
+  return std::count_if(messages.begin(), messages.end(), [type](const kit::Message& m) { return m.is(type); });
+}
+
+asio::awaitable<void> collect(std::shared_ptr<kit::MessageChannel> channel, std::shared_ptr<Inbox> inbox) {
+  for (;;) {
+    auto receiving = channel->receive();
+    auto message = co_await std::move(receiving);
+    if (!message) break;
+    inbox->messages.push_back(std::move(*message));
+  }
+  inbox->ended = true;
+}
+
+Desktop::Desktop(DesktopOptions options) {
+  // As the service's main: a phone that hangs up is an error on its socket, not the end of the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (options.realTime) {
+    clock = std::make_shared<kit::SteadyClock>();
+  } else {
+    manualClock = std::make_shared<kit::ManualClock>();
+    clock = manualClock;
+  }
+  input.setCursor(platform::Point{100, 100});
+  input.setDisplays({{1, {0, 0, 1280, 800}, "A", true}});
+  probe.input = true;
+  host::ListenerFactory listen = host::tlsListenerFactory(io.get_executor());
+  if (!options.tls) {
+    listen = [this](kit::TransportParameters p) -> std::unique_ptr<host::ConnectionListener> {
+      ++listenersCreated;
+      if (failListenerCreation) throw std::runtime_error("no sockets left");
+      return std::make_unique<ScriptedListener>(io.get_executor(), p.tlsOptions.psks.size() - 1, listeners);
+    };
+  }
+  if (options.ownThread) {
+    work_.emplace(io.get_executor());
+    thread_ = std::thread([this] { io.run(); });
+  }
+  auto& events = options.events ? *options.events : static_cast<platform::InputEventSink&>(input);
+  auto& displays = options.displays ? *options.displays : static_cast<platform::DisplayQuery&>(input);
+  call([&] {
+    model = std::make_unique<host::AppModel>(host::AppPlatform{
+        io, clock, [this] { return now; }, log, defaults, system, loginItems,
+        [this](const std::string& service) {
+          services.push_back(service);
+          return store;
+        },
+        probe, events, displays, displays.doubleClickInterval(), nullptr, commands, commands,
+        options.advertiser ? *options.advertiser : advertiser, listen,
+        interfaces_});
+    model->server->onStatusChange = [this](const host::Server::Status& s) { statuses.push_back(s); };
+  });
+}
+
+Desktop::~Desktop() {
+  if (!model) return;
+  call([this] {
+    model->pairing->stop();  // ends an exchange still waiting for the user
+    model->server->disconnect();
+    if (auto& session = model->server->session()) session->channel()->cancel();
+  });
+  if (thread_.joinable()) {
+    work_.reset();
+    io.stop();
+    thread_.join();
+  } else {
+    drain();
+  }
+  model->input.waitIdle(2s);
+  // Scripted listeners go with the server, which the model owns.
+  model.reset();
+  drain();
+}
+
+bool Desktop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  if (!thread_.joinable()) return test::runUntil(io, done, limit);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!call(done)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+void Desktop::advance(kit::Clock::Duration by) {
+  now += std::chrono::duration_cast<std::chrono::system_clock::duration>(by);
+  manualClock->advance(by);
+  drain();
+}
+
+void Desktop::startListening() {
+  if (!thread_.joinable()) drain();  // the model's posted start
+  if (!listeners.empty()) {
+    listeners.back()->ready(4000);
+    drain();
+  }
+  if (!runUntil([this] { return std::holds_alternative<host::Server::Listening>(server().status()); })) {
+    throw std::runtime_error("the server did not start listening");
+  }
+}
+
+std::uint16_t Desktop::port() {
+  return call([this] { return std::get<host::Server::Listening>(server().status()).port; });
+}
+
+bool Desktop::listenerReady() const {
+  bool ready = false;
+  for (const auto& r : log->records()) {
+    if (r.text.starts_with("Listener starting with")) ready = false;
+    if (r.text.starts_with("Listening on port")) ready = true;
+  }
+  return ready;
+}
+
+std::uint16_t Desktop::relisten(const std::function<void()>& change) {
+  std::size_t before = lines("Listening on port");
+  call(change);
+  if (!runUntil([&] { return lines("Listening on port") > before && listenerReady(); })) {
+    throw std::runtime_error("the listener did not restart");
+  }
+  return port();
+}
+
+std::vector<kit::PairedDevice> Desktop::addPhones(std::vector<std::string> names) {
+  std::vector<kit::PairedDevice> added;
+  for (auto& name : names) {
+    added.push_back({kit::Uuid::random(), std::move(name), "Phone", {}, kit::SymmetricKey::random()});
+    call([&] { model->registry.add(added.back(), [](std::exception_ptr) {}); });
+  }
+  if (!model->registry.waitUntilStored(5s)) throw std::runtime_error("the keyring did not store the phones");
+  for (std::size_t i = 0; i < added.size() && !thread_.joinable(); ++i) {
+    io.restart();
+    io.poll_one();
+  }
+  return added;
+}
+
+void Desktop::settle() {
+  if (!model->registry.waitUntilStored(5s)) throw std::runtime_error("the keyring did not finish");
+  drain();
+}
+
+Phone Desktop::connect(const kit::PeerIdentity& identity, const kit::SymmetricKey& key, const std::string& name) {
+  auto pair = kit::MemoryConnection::pair();
+  Phone phone;
+  phone.script = pair.scriptA;
+  phone.deskScript = pair.scriptB;
+  phone.channel = kit::MessageChannel::create(io.get_executor(), std::move(pair.a), "phone", clock);
+  listeners.back()->connect(std::move(pair.b));
+  kit::testing::spawn(io, phone.channel->open(10s));
+  phone.welcome = kit::testing::spawn(io, kit::Handshake::connect(phone.channel, identity, key, {name, "Phone", "18", "2"}));
+  drain();
+  if (phone.welcomed()) {
+    kit::testing::spawn(io, collect(phone.channel, phone.inbox));
+    drain();
+  }
+  return phone;
+}
+
+std::shared_ptr<kit::MessageChannel> Desktop::tlsChannel(const kit::PreSharedKey& psk) {
+  kit::TlsContext context(kit::TransportParameters::client(psk));
+  return kit::MessageChannel::create(
+      io.get_executor(), kit::TlsConnection::connect(io.get_executor(), context, kit::Endpoint::hostPort("127.0.0.1", port())),
+      "phone", clock);
+}
+
+std::size_t Desktop::lines(const std::string& prefix) const {
+  std::size_t n = 0;
+  for (const auto& r : log->records()) n += r.text.starts_with(prefix) ? 1 : 0;
+  return n;
+}
+
+std::size_t Desktop::indexOf(const std::string& text) const {
+  auto records = log->records();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].text == text) return i;
+  }
+  return records.size();
+}
+
+std::size_t Desktop::fastSessions() {
+  auto snapshot = call([this] { return model->fastListener->snapshot(); });
+  if (!thread_.joinable()) drain();
+  return snapshot.get().sessions;
+}
+
+}  // namespace tillerpad::test
