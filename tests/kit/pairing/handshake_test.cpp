@@ -1,5 +1,5 @@
 // Both halves of the handshake and of pairing over in-memory connected pairs
-// with time moved by hand; real TLS runs are in pairing_tls_test.cpp.
+// with time moved by hand; real TLS runs are in tests/host/app/headless_test.cpp.
 #include "kit/pairing/handshake.h"
 
 #include <gtest/gtest.h>
