@@ -277,6 +277,16 @@ int run(const Options& options) {
 
   io.run();
 
+  // Quitting sends no bye, but every connection ends before the process
+  // does: a task left waiting on one would keep it (and itself) alive.
+  model->pairing->stop();
+  model->server->shutdown();
+  io.restart();
+  auto settleBy = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!model->server->isIdle() && std::chrono::steady_clock::now() < settleBy) {
+    io.run_for(std::chrono::milliseconds(10));
+  }
+
   // Buttons and keys a phone still holds go up before the process ends.
   model->input.releaseAll();
   model->input.waitIdle(std::chrono::seconds(1));

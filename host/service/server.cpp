@@ -368,6 +368,22 @@ void Server::revoke(const kit::Uuid& deviceID) {
   }
 }
 
+void Server::shutdown() {
+  restartPending_ = false;
+  retryTimer_.reset();
+  if (listener_ && !isListenerCancelled_) {
+    isListenerCancelled_ = true;
+    listener_->cancel();
+  }
+  for (const auto& pending : pending_) {
+    if (auto channel = pending.channel.lock()) channel->cancel();
+  }
+  if (session_) {
+    session_->stop();
+    session_->channel()->cancel();
+  }
+}
+
 void Server::permissionsChanged(const kit::PermissionStatus& status) {
   if (session_) session_->sendPermissions(status);
 }

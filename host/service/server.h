@@ -93,6 +93,11 @@ class Server : public std::enable_shared_from_this<Server> {
   void revoke(const kit::Uuid& deviceID);
   void permissionsChanged(const kit::PermissionStatus& status);
   void settingsChanged();
+  // Quitting: the listener, the connections in set-up and the session end at
+  // once, without a bye. Their tasks then finish on the service thread;
+  // isIdle() says when they have.
+  void shutdown();
+  bool isIdle() const { return pending_.empty() && !session_; }
 
   const Status& status() const { return status_; }
   const std::shared_ptr<DeviceSession>& session() const { return session_; }
