@@ -304,7 +304,7 @@ void MessageChannel::startSend(Bytes frame, std::optional<Duration> timeout,
 }
 
 bool MessageChannel::write(Bytes frame, std::function<void(std::exception_ptr)> written) {
-  std::size_t size = frame.size();
+  std::size_t size = frame.size() + perWriteOverhead;
   if (unsentBytes_ > 0 && unsentBytes_ + size > maxUnsentBytes) {
     // The peer stopped reading long ago: nothing more is queued for it.
     finish(std::make_exception_ptr(ConnectionError(

@@ -41,6 +41,10 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   // while the peer does not read; past this the channel fails (a single
   // larger frame is still sent when nothing else waits).
   static constexpr std::size_t maxUnsentBytes = 8 * 1024 * 1024;
+  // What a queued write costs beside its bytes (its buffer, its completion,
+  // the queue's node): counted too, so that many small frames (pongs to a
+  // flood of pings) are bounded by the memory they really take.
+  static constexpr std::size_t perWriteOverhead = 256;
   // Decoded messages waiting for the reader; past this, reading pauses until
   // half of them were taken (one read's worth may come on top).
   static constexpr std::size_t maxInbox = 256;

@@ -1010,7 +1010,7 @@ int deaf(Context& c) {
   std::string padding(1 << 20, 'x');
   std::string json = "{\"body\":{\"padding\":\"" + padding + "\"},\"type\":\"hostilePadding\"}";
   kit::Bytes large = framed(concat({bigEndian(json.size(), 4), kit::Bytes(json.begin(), json.end()), bigEndian(0, 2)}));
-  const long limitKiB = 64 * 1024;  // beyond this the flood stops: the desktop keeps it all
+  const long limitKiB = 32 * 1024;  // beyond this the flood stops: the desktop keeps it all
   long rss0 = c.desktop.residentKiB();
   std::atomic<long> peak{rss0};
   std::atomic<bool> stop{false};
@@ -1038,7 +1038,7 @@ int deaf(Context& c) {
       (stalled ? "; writes stalled (the desktop stopped reading)" : ""));
   if (peak - rss0 >= limitKiB) stop = true;
   checkMemory(peak - rss0 < limitKiB,
-              "the desktop's memory stays bounded while the phone never reads (< 64 MiB more)",
+              "the desktop's memory stays bounded while the phone never reads (< 32 MiB more)",
               std::to_string(peak - rss0) + " KiB more");
 
   auto revoked = c.desktop.revoke(c.options.phones.front());

@@ -327,7 +327,7 @@ TEST_F(ChannelTest, APeerThatNeverReadsCostsBoundedTimeAndMemory) {
   script_->stallWrites();
   auto waiting = receive();
   Message big = Message::typeText({std::string(60'000, 'x')});
-  std::size_t frameSize = frameOf(big).size();
+  std::size_t frameSize = frameOf(big).size() + MessageChannel::perWriteOverhead;
   std::size_t fits = MessageChannel::maxUnsentBytes / frameSize;
   for (std::size_t i = 0; i < fits + 10; ++i) channel_->sendWithoutWaiting(big);
   drain(io_);
