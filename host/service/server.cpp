@@ -332,7 +332,10 @@ void Server::sessionEnded(const std::shared_ptr<DeviceSession>& session) {
 }
 
 void Server::disconnect() {
-  if (!session_) return;
+  if (session_) endCurrentSession(kit::ByeReason::userDisconnected);
+}
+
+void Server::endCurrentSession(kit::ByeReason reason) {
   auto former = session_;
   former->stop();
   setSession(nullptr);
@@ -341,7 +344,7 @@ void Server::disconnect() {
     hasActivity_ = false;
     d_.log.debug("Process activity ended");
   }
-  asio::co_spawn(d_.executor, closeSession(std::move(former), kit::ByeReason::userDisconnected), asio::detached);
+  asio::co_spawn(d_.executor, closeSession(std::move(former), std::move(reason)), asio::detached);
 }
 
 void Server::revoke(const kit::Uuid& deviceID) {
@@ -356,16 +359,7 @@ void Server::revoke(const kit::Uuid& deviceID) {
       log.error("Could not remove device: unknown error");
     }
   });
-  if (session_ && session_->device().id == deviceID) {
-    auto former = session_;
-    former->stop();
-    setSession(nullptr);
-    if (hasActivity_) {
-      hasActivity_ = false;
-      d_.log.debug("Process activity ended");
-    }
-    asio::co_spawn(d_.executor, closeSession(std::move(former), kit::ByeReason::revoked), asio::detached);
-  }
+  if (session_ && session_->device().id == deviceID) endCurrentSession(kit::ByeReason::revoked);
 }
 
 void Server::shutdown() {

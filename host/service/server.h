@@ -125,6 +125,8 @@ class Server : public std::enable_shared_from_this<Server> {
   std::optional<kit::SymmetricKey> key(const kit::PeerIdentity& identity);
   void begin(std::shared_ptr<DeviceSession> session);
   void sessionEnded(const std::shared_ptr<DeviceSession>& session);
+  // Stops the current session now and closes it in the background (bye `reason`).
+  void endCurrentSession(kit::ByeReason reason);
   void evictOldestPending(const std::string* host);  // null: of any host
   void endPending(std::uint64_t id);
   void setStatus(Status status);
