@@ -44,7 +44,10 @@ bool SerialQueue::postEssential(int key, std::function<void()> task) {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
     if (key >= 0 && tasks_.size() >= capacity_) {
-      for (auto it = tasks_.begin() + static_cast<std::ptrdiff_t>(capacity_); it != tasks_.end(); ++it) {
+      // Only the essential work queued after the last droppable task counts:
+      // nothing after it can undo what a task with the same key does. (A
+      // position past the capacity would not do: the worker pops meanwhile.)
+      for (auto it = tasks_.rbegin(); it != tasks_.rend() && it->key != droppable; ++it) {
         if (it->key == key) return false;
       }
     }

@@ -27,9 +27,9 @@ class SerialQueue {
 
   bool post(std::function<void()> task);
   // Work that must not be lost (letting go of a button): taken even when the
-  // queue is full. Past the capacity only such work is queued, so a second
-  // task with the same `key` (0 or more) as one already waiting there is left
-  // out: the one waiting does the same, and nothing in between can undo it.
+  // queue is full. While the queue is full, a task with the same `key` (0 or
+  // more) as one waiting after the last droppable task is left out: the one
+  // waiting does the same, and nothing in between can undo it.
   // A negative key is never left out; its caller bounds such work itself.
   // True when the task was queued.
   bool postEssential(int key, std::function<void()> task);

@@ -348,9 +348,13 @@ TEST_F(InputInjectorTest, AFullQueueKeepsReleasesAndSumsFastEvents) {
   injector->handleButton({MouseButton::left, Action::down});
   injector->handleButton({MouseButton::right, Action::down});
   drain();
-  std::promise<void> release;
+  std::promise<void> release, holding;
   auto gate = release.get_future().share();
-  injector->post([gate] { gate.wait_for(20s); });  // holds the queue's thread
+  injector->post([gate, &holding] {  // holds the queue's thread
+    holding.set_value();
+    gate.wait_for(20s);
+  });
+  ASSERT_EQ(holding.get_future().wait_for(5s), std::future_status::ready);
   for (std::size_t i = 0; i < InputInjector::queueCapacity + 100; ++i) injector->pressKeyCode(0, Modifiers::none());
   for (int i = 0; i < 10'000; ++i) {
     injector->handleButton({MouseButton::left, Action::up});
