@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   pid_ = fork();
   if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its children along
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
@@ -119,6 +121,15 @@ void ChildProcess::stop(int signal) {
   kill(pid_, signal);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
+}
+
+std::string runShell(const std::string& command, std::chrono::milliseconds limit) {
+  ChildProcess shell("sh", {"-c", "exec 2>&1; " + command});
+  shell.endInput();
+  shell.wait(limit);
+  std::string out;
+  for (const auto& line : shell.lines) out += line + "\n";
+  return out;
 }
 
 PrivateXvfb::PrivateXvfb(int number)

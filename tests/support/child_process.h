@@ -46,6 +46,10 @@ class ChildProcess {
   std::string buffer_;
 };
 
+// Runs `command` through the shell with standard error joined to standard
+// output, and returns what it printed within `limit`.
+std::string runShell(const std::string& command, std::chrono::milliseconds limit = std::chrono::seconds(15));
+
 // An X server of the caller's own on a display number it chooses (or
 // `number`), which it can stop and start again.
 class PrivateXvfb {

@@ -11,18 +11,16 @@
 #include <asio/use_future.hpp>
 
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "kit/transport/message_channel.h"
 #include "kit/transport/tls_connection.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_bytes.h"
 
 namespace tillerpad::kit {
@@ -36,63 +34,7 @@ using testing::fixedKey;
 
 std::string hex(const PreSharedKey::Key& key) { return testing::toHex(key); }
 
-// Runs a shell command with its own time limit and returns what it printed.
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(("timeout 10 " + command + " 2>&1").c_str(), "r");
-  if (!pipe) return out;
-  char buffer[4096];
-  while (auto n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
-
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// A background command whose standard input stays open (openssl s_server
-// quits on end of input); stopped by its own process id.
-class Background {
- public:
-  explicit Background(const std::string& command) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      dup2(out[1], 2);
-      close(in[1]);
-      close(out[0]);
-      execl("/bin/sh", "sh", "-c", ("exec timeout 10 " + command).c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    input_ = in[1];
-    output_ = fdopen(out[0], "r");
-  }
-  ~Background() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (output_) fclose(output_);
-    close(input_);
-  }
-  // Reads output lines until one contains `text`; false at the end of output.
-  bool waitFor(const std::string& text) {
-    char line[512];
-    while (fgets(line, sizeof line, output_)) {
-      if (contains(line, text)) return true;
-    }
-    return false;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  FILE* output_ = nullptr;
-};
 
 class TlsTest : public ::testing::Test {
  protected:
@@ -173,7 +115,7 @@ class TlsTest : public ::testing::Test {
   }
 
   std::string sClient(const PreSharedKey& psk, const std::string& options) {
-    return run("openssl s_client -connect 127.0.0.1:" + std::to_string(port_) + " -psk " + hex(psk.key) +
+    return test::runShell("timeout 10 openssl s_client -connect 127.0.0.1:" + std::to_string(port_) + " -psk " + hex(psk.key) +
                " -psk_identity " + psk.identity.text() + " " + options + " </dev/null");
   }
 
@@ -285,12 +227,14 @@ TEST_F(TlsTest, SavedSessionIsNeverResumed) {
   auto otherPort = std::to_string(probe.local_endpoint().port());
   probe.close();
   auto suite = std::string("-cipher ECDHE-PSK-CHACHA20-POLY1305 -tls1_2 ");
-  Background server("openssl s_server -accept 127.0.0.1:" + otherPort + " -nocert -psk " + hex(known_.key) +
-                    " -psk_identity " + known_.identity.text() + " " + suite);
-  ASSERT_TRUE(server.waitFor("ACCEPT"));
+  // Its standard input stays open: s_server quits at the end of its input.
+  test::ChildProcess server("openssl", {"s_server", "-accept", "127.0.0.1:" + otherPort, "-nocert", "-psk",
+                                        hex(known_.key), "-psk_identity", known_.identity.text(), "-cipher",
+                                        "ECDHE-PSK-CHACHA20-POLY1305", "-tls1_2"});
+  ASSERT_TRUE(server.lineStarting("ACCEPT"));
 
   auto path = std::filesystem::temp_directory_path() / ("tillerpad-session-" + std::to_string(getpid()));
-  auto first = run("openssl s_client -connect 127.0.0.1:" + otherPort + " -psk " + hex(known_.key) + " -psk_identity " +
+  auto first = test::runShell("timeout 10 openssl s_client -connect 127.0.0.1:" + otherPort + " -psk " + hex(known_.key) + " -psk_identity " +
                    known_.identity.text() + " " + suite + "-sess_out " + path.string() + " </dev/null");
   ASSERT_TRUE(contains(first, "New, TLSv1.2")) << first;
   ASSERT_TRUE(std::filesystem::exists(path)) << first;

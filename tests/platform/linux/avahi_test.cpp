@@ -13,24 +13,15 @@
 
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/avahi_service_lookup.h"
+#include "tests/support/child_process.h"
 
 namespace tillerpad::platform {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[4096];
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
-
 // The resolved lines ("=;...") avahi-browse prints for our service type.
-std::string browse() { return run("timeout 5 avahi-browse -rpt _tillerpad._tcp 2>/dev/null | grep '^='"); }
+std::string browse() { return test::runShell("timeout 5 avahi-browse -rpt _tillerpad._tcp 2>/dev/null | grep '^='", 5s); }
 
 // Polls `browse()` until `predicate` holds, for at most 15 s.
 template <class P>

@@ -2,12 +2,6 @@
 // process stays, the permission flags follow.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -17,6 +11,7 @@
 #include "platform/linux/x11_input.h"
 #include "platform/linux/x11_permission_probe.h"
 #include "platform/linux/xkb_keyboard_layout.h"
+#include "tests/support/child_process.h"
 
 // Last: Xlib's macros would clash with the headers above.
 #include <X11/Xatom.h>
@@ -27,53 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// An Xvfb of this test's own, which it can kill.
-class PrivateXvfb {
- public:
-  // Display number: -1 lets the server choose one.
-  explicit PrivateXvfb(int number = -1) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its server along
-      ::close(fds[0]);
-      std::string fd = std::to_string(fds[1]);
-      std::string display = ":" + std::to_string(number);
-      if (number < 0) {
-        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0", "640x480x24",
-                 static_cast<char*>(nullptr));
-      } else {
-        ::execlp("Xvfb", "Xvfb", display.c_str(), "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                 "640x480x24", static_cast<char*>(nullptr));
-      }
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    // Xvfb writes the number once it accepts connections; bounded wait.
-    pollfd p{fds[0], POLLIN, 0};
-    char buffer[16] = {};
-    if (::poll(&p, 1, 20'000) == 1 && ::read(fds[0], buffer, sizeof buffer - 1) > 0) number_ = std::atoi(buffer);
-    readEnd_ = fds[0];  // open while the server runs: it may write again
-  }
-  ~PrivateXvfb() { stop(); }
-
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    ::close(readEnd_);
-  }
-  bool running() const { return number_ >= 0; }
-  int number() const { return number_; }
-  std::string name() const { return ":" + std::to_string(number_); }
-
- private:
-  pid_t pid_ = -1;
-  int number_ = -1;
-  int readEnd_ = -1;
-};
+using test::PrivateXvfb;
 
 TEST(X11DisplayLossTest, ServiceSurvivesTheServerGoingAndFollowsItsReturn) {
   auto log = std::make_shared<kit::RecordingLogSink>();

@@ -6,17 +6,13 @@
 
 #include <cstdlib>
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/linux/x11_input.h"
+#include "tests/support/child_process.h"
 
 namespace tillerpad {
 namespace {
@@ -25,86 +21,21 @@ using namespace std::chrono_literals;
 using platform::linux_x11::X11Input;
 using Clock = std::chrono::steady_clock;
 
-// A child process with pipes on its standard input and output.
-class Client {
- public:
-  explicit Client(std::vector<std::string> argv) {
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(in[1]);
-      ::close(out[0]);
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execvp(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-  }
+using Client = test::ChildProcess;
 
-  ~Client() {
-    if (pid_ <= 0) return;
-    ::close(stdin_);  // the client's signal to quit
-    for (int i = 0; i < 50; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        ::close(stdout_);
-        return;
-      }
-      ::poll(nullptr, 0, 100);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    ::close(stdout_);
-  }
+bool ready(Client& client) { return client.nextLine(20s) == "ready"; }
 
-  // The next line, or nothing when none comes before the deadline.
-  std::optional<std::string> line(Clock::time_point deadline) {
-    for (;;) {
-      if (auto end = buffer_.find('\n'); end != std::string::npos) {
-        std::string out = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return out;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return std::nullopt;
-      pollfd fd{stdout_, POLLIN, 0};
-      if (::poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
-      char chunk[4096];
-      ssize_t n = ::read(stdout_, chunk, sizeof chunk);
-      if (n <= 0) return std::nullopt;
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
+// The code points the client reports, until `count` or the deadline.
+std::u32string typedBy(Client& client, std::size_t count, Clock::time_point deadline) {
+  std::u32string out;
+  while (out.size() < count) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto line = left.count() > 0 ? client.nextLine(left) : std::nullopt;
+    if (!line) break;
+    out.push_back(static_cast<char32_t>(std::stoul(*line, nullptr, 16)));
   }
-
-  bool ready() {
-    auto first = line(Clock::now() + 20s);
-    return first && *first == "ready";
-  }
-
-  // The code points the client reports, until `count` or the deadline.
-  std::u32string typed(std::size_t count, Clock::time_point deadline) {
-    std::u32string out;
-    while (out.size() < count) {
-      auto l = line(deadline);
-      if (!l) break;
-      out.push_back(static_cast<char32_t>(std::stoul(*l, nullptr, 16)));
-    }
-    return out;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  std::string buffer_;
-};
+  return out;
+}
 
 // Characters no US key has: Latin-1 and Latin Extended-A letters, Greek and Cyrillic.
 std::u32string candidates() {
@@ -158,7 +89,7 @@ class X11TextTest : public ::testing::Test {
       auto start = Clock::now();
       ASSERT_TRUE(input->postText({true, utf16(text)}));
       double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      std::u32string typed = client.typed(text.size(), Clock::now() + 30s);
+      std::u32string typed = typedBy(client, text.size(), Clock::now() + 30s);
       ASSERT_EQ(mismatches(text, typed), 0u) << typed.size() << " arrived";
       double rate = static_cast<double>(text.size()) / seconds;
       slowest = std::min(slowest, rate);
@@ -188,8 +119,8 @@ class X11TextTest : public ::testing::Test {
 TEST_F(X11TextTest, XlibClientReadsEveryCharacter) {
   // Busy for half a second after each batch of events, as an application
   // that paints or collects garbage.
-  Client client({TILLERPAD_XLIB_TEXT_CLIENT, "500"});
-  ASSERT_TRUE(client.ready());
+  Client client(TILLERPAD_XLIB_TEXT_CLIENT, {"500"});
+  ASSERT_TRUE(ready(client));
   typeInto(client, distinctTexts(distinctRuns()), "xlib client, 200 distinct");
 
   // Words of a language the layout lacks repeat a few letters: their
@@ -207,8 +138,8 @@ TEST_F(X11TextTest, GtkEntryReadsEveryCharacter) {
                "2>/dev/null") != 0) {
     GTEST_SKIP() << "no python3-gi with GTK 3";
   }
-  Client client({"/usr/bin/python3", TILLERPAD_GTK_TEXT_CLIENT});
-  ASSERT_TRUE(client.ready());
+  Client client("/usr/bin/python3", {TILLERPAD_GTK_TEXT_CLIENT});
+  ASSERT_TRUE(ready(client));
   typeInto(client, distinctTexts(2), "GTK entry, 200 distinct");
 }
 
