@@ -131,17 +131,6 @@ TEST_F(ChannelTest, InvalidIncomingDataEndsTheChannelWithItsError) {
   }
 }
 
-TEST_F(ChannelTest, OversizeFrameFailsTheWaitingReceive) {
-  makeChannel();
-  auto waiting = receive();
-  drain(io_);
-  script_->deliver({0x02, 0x00, 0x00, 0x01});
-  drain(io_);
-  ASSERT_TRUE(waiting->done);
-  auto error = waiting->errorAs<WireError>();
-  EXPECT_EQ(error, WireError::frameTooLarge(33'554'433));
-}
-
 TEST_F(ChannelTest, ReceiveTimeOutLeavesTheChannelUsable) {
   makeChannel();
   auto r = receive(1s);

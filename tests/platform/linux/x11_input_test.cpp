@@ -145,6 +145,23 @@ std::u32string utf32(const char* utf8) {
   return out;
 }
 
+// Sets an environment variable for one scope and puts the old value back,
+// whatever the test's assertions do.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+constexpr const char* kNoBus = "unix:path=/nonexistent/tillerpad-test-bus";
+
 void setLayout(const char* layout) {
   std::string command = std::string("setxkbmap ") + layout;
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -177,13 +194,10 @@ class X11InputTest : public ::testing::Test {
   std::unique_ptr<InputInjector> injector;
 };
 
-TEST_F(X11InputTest, DisplaysAndPreferencesComeFromTheServer) {
+TEST_F(X11InputTest, DisplaysComeFromTheServer) {
   auto displays = input->activeDisplays();
   ASSERT_EQ(displays.size(), 1u);
   EXPECT_EQ(displays[0].bounds, (platform::Rect{0, 0, 1280, 800}));
-  double interval = input->doubleClickInterval();
-  EXPECT_GT(interval, 0.05);
-  EXPECT_LT(interval, 5.0);
 }
 
 TEST_F(X11InputTest, PointerEndsWhereTheInjectorPutIt) {
@@ -327,7 +341,7 @@ TEST_F(X11InputTest, MediaKeysArriveAsXF86Keysyms) {
 
 TEST_F(X11InputTest, PowerRequestsReportFailuresWithTheirTexts) {
   // No system bus here (the address points nowhere): logind cannot be reached.
-  ASSERT_EQ(setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tillerpad-test-bus", 1), 0);
+  ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", kNoBus);
   {
     platform::linux_x11::LinuxSystemCommands runner(*input);
     struct NoShortcuts : platform::DesktopShortcuts {
@@ -367,7 +381,7 @@ TEST_F(X11InputTest, PowerRequestFloodKeepsThreadsBoundedAndAnswersEveryRequest)
   ::unlink(path.c_str());
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener, 512), 0);
-  ASSERT_EQ(setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1), 0);
+  ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + path);
   auto threads = [] {
     return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
   };
@@ -395,7 +409,6 @@ TEST_F(X11InputTest, PowerRequestFloodKeepsThreadsBoundedAndAnswersEveryRequest)
     ::close(listener);
     ::unlink(path.c_str());
   }  // waits for the requests
-  ASSERT_EQ(setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tillerpad-test-bus", 1), 0);
 
   // Each request is answered once: run and failed on the bus, or refused.
   ASSERT_EQ(failures.size(), static_cast<std::size_t>(kRequests));
