@@ -673,8 +673,9 @@ int resume(Context& c) {
   auto first = rawTls(context.get(), c.desktop);
   if (!check(first.connected, "the phone's TLS handshake with its key")) return 1;
   std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)> saved(SSL_get1_session(first.ssl.get()), SSL_SESSION_free);
-  // Freed only now: OpenSSL marks a session that has an id unresumable when
-  // its connection goes without a close_notify.
+  // With a close_notify: else OpenSSL would mark a session that has an id
+  // unresumable, and a desktop that resumes would go unnoticed.
+  SSL_shutdown(first.ssl.get());
   first = RawTls();
   // The desktop gives out no session id (its cache is off); give the saved
   // session one, so that resuming it by id is really attempted.
