@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Misbehaving connections against the headless desktop while a paired phone
 # stays connected (run under with_xvfb.sh):
-#   robustness_test.sh TILLERPAD REMOTE RECORDER ABUSER
+#   robustness_test.sh TILLERPAD REMOTE RECORDER HOSTILE
 # The flood comes from 127.0.0.2 and the phone from 127.0.0.1, so the
 # desktop's per-address set-up limits meet the flood alone. Afterwards the
 # desktop has as many open files as before and still takes new connections.
-TILLERPAD=$1 REMOTE=$2 RECORDER=$3 ABUSER=$4
+TILLERPAD=$1 REMOTE=$2 RECORDER=$3 HOSTILE=$4
 . "$(dirname "$0")/lib.sh"
 
 # ping_session LABEL FD: a ping on that session and its pong (within 20 s).
@@ -28,8 +28,7 @@ before=$(open_files)
 echo "open files with one phone connected: $before"
 
 step "200 connections from 127.0.0.2 announce huge frames, send garbage or stall in TLS"
-"$ABUSER" --port "$(host_port)" --from 127.0.0.2 --data-home "$E2E_DIR/phone" --connections 200 \
-  >"$E2E_DIR/abuse.out" 2>"$E2E_DIR/abuse.err" &
+"$HOSTILE" abuse --dir "$E2E_DIR" --pid "$host_pid" --phone phone >"$E2E_DIR/abuse.out" 2>"$E2E_DIR/abuse.err" &
 abuser=$!
 E2E_PIDS+=("$abuser")
 during=0
@@ -57,7 +56,7 @@ while abuser_running; do
 done
 wait_exit "$abuser" 5
 cat "$E2E_DIR/abuse.out"
-[ "$exit_status" -eq 0 ] || fail "$(cat "$E2E_DIR/abuse.err")"
+[ "$exit_status" -eq 0 ] || fail "the abuser: $(grep -v '^ok ' "$E2E_DIR/abuse.out") $(cat "$E2E_DIR/abuse.err")"
 echo "pongs during the flood: $during"
 ping_session session2 5
 grep -qE '^(bye|closed)' "$E2E_DIR/session2.remote.out" && fail "the phone's session ended during the flood"
