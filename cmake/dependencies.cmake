@@ -9,6 +9,13 @@ pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+# libyuv ships no pkg-config file.
+find_path(LIBYUV_INCLUDE_DIR libyuv/scale_argb.h REQUIRED)
+find_library(LIBYUV_LIBRARY yuv REQUIRED)
+add_library(libyuv::libyuv UNKNOWN IMPORTED)
+set_target_properties(libyuv::libyuv PROPERTIES IMPORTED_LOCATION ${LIBYUV_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${LIBYUV_INCLUDE_DIR})
 find_package(Threads REQUIRED)
 
 if(TILLERPAD_TESTS)

@@ -132,10 +132,10 @@ std::string runShell(const std::string& command, std::chrono::milliseconds limit
   return out;
 }
 
-PrivateXvfb::PrivateXvfb(int number)
+PrivateXvfb::PrivateXvfb(int number, const std::string& screen)
     // Xvfb writes its display number to the -displayfd once it accepts connections.
-    : server_("Xvfb", [number] {
-        std::vector<std::string> a{"-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "640x480x24"};
+    : server_("Xvfb", [number, &screen] {
+        std::vector<std::string> a{"-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", screen};
         if (number >= 0) a.insert(a.begin(), ":" + std::to_string(number));
         return a;
       }()) {

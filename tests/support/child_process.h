@@ -51,10 +51,10 @@ class ChildProcess {
 std::string runShell(const std::string& command, std::chrono::milliseconds limit = std::chrono::seconds(15));
 
 // An X server of the caller's own on a display number it chooses (or
-// `number`), which it can stop and start again.
+// `number`), which it can stop and start again. `screen`: WIDTHxHEIGHTxDEPTH.
 class PrivateXvfb {
  public:
-  explicit PrivateXvfb(int number = -1);
+  explicit PrivateXvfb(int number = -1, const std::string& screen = "640x480x24");
   void stop() { server_.stop(SIGTERM); }
   bool running() const { return number_ >= 0; }
   int number() const { return number_; }
