@@ -25,33 +25,7 @@ class ScreenSessionTest : public ::testing::Test, public test::Desktop {
       return c.kind == platform::fake::FakeScreenCapture::Kind::stop;
     }));
   }
-  std::vector<kit::ScreenFrame> frames(const test::Phone& phone) {
-    std::vector<kit::ScreenFrame> out;
-    for (const auto& m : phone.inbox->messages) {
-      if (auto* f = m.getIf<MessageType::screenFrame>()) out.push_back(*f);
-    }
-    return out;
-  }
 };
-
-TEST_F(ScreenSessionTest, FramesReachThePhoneAsItAnswers) {
-  startListening();
-  auto phone = streamingPhone("Ada");
-  ASSERT_EQ(screenCapture.liveStreams(), 1);
-  EXPECT_TRUE(phone.inbox->has(Message::screenInfo({{{1, "A", 1280, 800, true}}, 1})));
-  EXPECT_TRUE(server().session()->screen().isStreaming());
-
-  for (std::uint8_t shade = 1; shade <= 3; ++shade) ASSERT_TRUE(screenCapture.deliverFrame(64, 40, shade));
-  ASSERT_TRUE(server().session()->screen().pump()->waitIdle(5s));
-  ASSERT_TRUE(runUntil([&] { return frames(phone).size() == 2; }));
-  EXPECT_EQ(frames(phone)[0].frameID, kit::ScreenFrame::makeFrameID(1, 1));
-  EXPECT_EQ(frames(phone)[0].pixelWidth, 64);
-
-  phone.channel->sendWithoutWaiting(Message::screenFrameAck({frames(phone)[0].frameID}));
-  ASSERT_TRUE(runUntil([&] { return frames(phone).size() == 3; }));
-  EXPECT_EQ(frames(phone)[2].frameID, kit::ScreenFrame::makeFrameID(1, 3));
-  EXPECT_EQ(frames(phone)[2].jpeg.data.at(6), 3);  // the fake encoder's copy of the shade
-}
 
 TEST_F(ScreenSessionTest, SwitchingViewingOffStopsTheStreamAndRefusesTheNext) {
   startListening();
