@@ -39,6 +39,7 @@ AppModel::AppModel(AppPlatform platform)
             return policy->allows(kit::Endpoint::hostPort(address.to_string(), from.port()));
           },
           logger("fast-channel"))),
+      displayChanges(DisplayChanges::create(platform_.screenCapture, platform_.io.get_executor())),
       server(Server::create(Server::Dependencies{
           platform_.io.get_executor(), platform_.clock, platform_.wallClock, identity, registry, pairing,
           [this] { return permissions.status(); }, input, commands, fastListener, settings, platform_.advertiser,
@@ -46,7 +47,9 @@ AppModel::AppModel(AppPlatform platform)
           // Asked on the service thread only.
           [policy = std::make_shared<kit::CachedLocalNetworkPolicy>(platform_.interfaces, platform_.clock)](
               const kit::Endpoint& e) { return policy->allows(e); },
-          logger("server"), logger("session")})) {
+          logger("server"), logger("session"),
+          ScreenStreamer::Environment{platform_.io.get_executor(), platform_.clock, platform_.screenCapture,
+                                      platform_.makeJpegEncoder, displayChanges, logger("screen")}})) {
   std::weak_ptr<Server> weak = server;
   settings.onChange = [weak] {
     if (auto s = weak.lock()) s->settingsChanged();

@@ -13,6 +13,7 @@
 #include "host/app/permission_monitor.h"
 #include "host/input/input_injector.h"
 #include "host/input/system_commands.h"
+#include "host/screen/screen_streamer.h"
 #include "host/service/connection_listener.h"
 #include "host/service/device_registry.h"
 #include "host/service/mac_identity.h"
@@ -30,6 +31,7 @@ class InputEventSink;
 class KeyboardLayoutSource;
 class LoginItemService;
 class PermissionProbe;
+class ScreenCapture;
 class ServiceAdvertiser;
 class SystemCommandRunner;
 class SystemInfo;
@@ -60,6 +62,8 @@ struct AppPlatform {
   platform::ServiceAdvertiser& advertiser;
   ListenerFactory makeListener;
   const kit::InterfaceSource& interfaces;
+  platform::ScreenCapture& screenCapture;
+  JpegEncoderFactory makeJpegEncoder;  // one encoder per capture
 };
 
 // Creates, wires and owns every long-lived service of the desktop, in a
@@ -100,6 +104,7 @@ class AppModel {
   InputInjector input;
   SystemCommands commands;
   std::shared_ptr<kit::FastChannelListener> fastListener;
+  std::shared_ptr<DisplayChanges> displayChanges;
   std::shared_ptr<Server> server;
 };
 

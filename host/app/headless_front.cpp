@@ -156,6 +156,8 @@ void HeadlessFront::command(std::string_view line) {
     } else {
       revoke(argument);
     }
+  } else if (name == "share") {
+    share(argument);
   } else if (name == "quit" || name == "exit") {
     quit_();
   } else {
@@ -170,6 +172,8 @@ void HeadlessFront::help() {
   print("  status                 show the listener, the connected iPhone and the permissions");
   print("  disconnect             end the connected iPhone's session");
   print("  revoke <name or id>    forget a paired iPhone (asks first)");
+  print("  share screen on|off    allow or forbid viewing this screen (stops a stream)");
+  print("  share clipboard on|off share the clipboard or not");
   print("  help                   show this list");
   print("  quit                   stop Tillerpad");
 }
@@ -309,8 +313,29 @@ void HeadlessFront::printStatus() {
   printPermissions(model_.permissions.status());
   print(fmt::format("Share Clipboard: {}", model_.settings.shareClipboard() ? "on" : "off"));
   print(fmt::format("Allow Screen Viewing: {}", model_.settings.allowScreenViewing() ? "on" : "off"));
+  auto viewed = session ? session->screen().streamedDisplay() : std::nullopt;
+  print(viewed ? fmt::format("Viewing the screen: {} (display {})", "“" + shown(session->device().name) + "”", *viewed)
+               : std::string("Viewing the screen: nobody"));
   print(fmt::format("Open at Login: {}", model_.loginItem.isEnabled() ? "on" : "off"));
   if (isPairing_) print("A pairing code is showing; it expires in " + remaining());
+}
+
+void HeadlessFront::share(std::string_view argument) {
+  auto space = argument.find_first_of(" \t");
+  std::string what = lower(argument.substr(0, space));
+  std::string value = space == std::string_view::npos ? std::string() : lower(trim(argument.substr(space)));
+  if ((what != "screen" && what != "clipboard") || (value != "on" && value != "off")) {
+    print("Usage: share screen on|off, share clipboard on|off");
+    return;
+  }
+  // Stored, then the server re-applies it to a connected phone.
+  if (what == "screen") {
+    model_.settings.setAllowScreenViewing(value == "on");
+    print(fmt::format("Allow Screen Viewing: {}", value));
+  } else {
+    model_.settings.setShareClipboard(value == "on");
+    print(fmt::format("Share Clipboard: {}", value));
+  }
 }
 
 void HeadlessFront::printDevices() {

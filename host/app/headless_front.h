@@ -53,6 +53,7 @@ class HeadlessFront {
   void printStatus();
   void printDevices();
   void revoke(std::string_view nameOrID);
+  void share(std::string_view argument);
   void print(std::string_view line);
   void printPermissions(const kit::PermissionStatus& status);
   std::string remaining() const;

@@ -38,6 +38,7 @@
 #include "platform/linux/x11_permission_probe.h"
 #include "platform/linux/xdg_autostart.h"
 #include "platform/linux/xkb_keyboard_layout.h"
+#include "platform/screen_capture.h"
 
 namespace tillerpad {
 namespace {
@@ -126,6 +127,17 @@ class UnavailableCommands final : public platform::SystemCommandRunner {
   void startPower(platform::PowerRequest, std::function<void(std::string)> onFailure) override {
     onFailure("no X display");
   }
+};
+
+// Without a readable X display no screen can be captured; a phone that asks
+// is told "screenCaptureFailed".
+class UnavailableScreenCapture final : public platform::ScreenCapture {
+ public:
+  void listDisplays(DisplaysDone done) override { done({}); }
+  void start(const platform::CaptureConfig&, platform::CaptureHandlers, StartDone done) override {
+    done(nullptr, std::string("no X display to capture"));
+  }
+  void setDisplaysChangedHandler(std::function<void()>) override {}
 };
 
 std::string executablePath() {
@@ -237,6 +249,7 @@ int run(const Options& options) {
 
   platform::InputEventSink& inputEvents = x11 ? static_cast<platform::InputEventSink&>(*x11) : noInput;
   platform::DisplayQuery& displays = x11 ? static_cast<platform::DisplayQuery&>(*x11) : noInput;
+  UnavailableScreenCapture screenCapture;
 
   std::unique_ptr<host::AppModel> model;
   try {
@@ -250,7 +263,7 @@ int run(const Options& options) {
         },
         permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
         x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
-        host::tlsListenerFactory(io.get_executor(), options.port), interfaces});
+        host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, host::JpegEncoderFactory()});
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,9 @@ class JpegEncoder {
   virtual std::optional<std::string> encode(const platform::CapturedFrame& frame, double quality,
                                             std::vector<std::uint8_t>& out) = 0;
 };
+
+// Makes the encoder of one capture; a null encoder means none is available.
+using JpegEncoderFactory = std::function<std::unique_ptr<JpegEncoder>()>;
 
 // libjpeg-turbo, 4:2:0 subsampling, quality round(quality × 100).
 std::unique_ptr<JpegEncoder> makeTurboJpegEncoder();

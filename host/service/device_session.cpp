@@ -81,6 +81,7 @@ void DeviceSession::stop() {
   stopped_ = true;
   fastEnabled_->store(false, std::memory_order_relaxed);
   releaseInput();
+  stopScreen();
 }
 
 asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
@@ -94,6 +95,7 @@ asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
 }
 
 void DeviceSession::settingsChanged() {
+  if (!services_.settings.allowScreenViewing()) stopScreen();
   // What the phone may use: the user's settings, for the services this
   // desktop offers.
   channel_->sendWithoutWaiting(Message::sharingSettings({services_.settings.shareClipboard() && offersClipboard,
@@ -186,12 +188,22 @@ void DeviceSession::dispatchService(const Message& message) {
       }
       return;
     }
-    // Screen viewing and clipboard sharing are not offered by this desktop
-    // yet: refused the way a switched-off setting refuses them, so that the
-    // phone is told instead of waiting.
     case MessageType::screenStart:
-      channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::screenViewingDisabled, std::nullopt}));
+      if (!services_.settings.allowScreenViewing()) {
+        channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::screenViewingDisabled, std::nullopt}));
+        return;
+      }
+      services_.screen->start(message.get<MessageType::screenStart>());
       return;
+    case MessageType::screenStop:
+      services_.screen->stop();
+      return;
+    case MessageType::screenFrameAck:
+      if (const auto& pump = services_.screen->pump()) pump->ack(message.get<MessageType::screenFrameAck>().frameID);
+      return;
+    // Clipboard sharing is not offered by this desktop yet: refused the way
+    // a switched-off setting refuses it, so that the phone is told instead
+    // of waiting.
     case MessageType::clipboard:
       channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::clipboardSharingDisabled, std::nullopt}));
       return;
@@ -207,10 +219,20 @@ void DeviceSession::releaseInput() {
   services_.input.releaseAll();
 }
 
+void DeviceSession::stopScreen() {
+  // Only when there is something to stop: the session's first settings push
+  // must not queue a stop of nothing.
+  const auto& screen = *services_.screen;
+  if (screen.request() || screen.isStreaming()) services_.screen->stop();
+}
+
 void DeviceSession::teardown() {
   fastEnabled_->store(false, std::memory_order_relaxed);
   // A stopped session let go of everything already.
-  if (!stopped_) releaseInput();
+  if (!stopped_) {
+    releaseInput();
+    stopScreen();
+  }
 }
 
 }  // namespace tillerpad::host

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "host/app/mac_settings.h"
+#include "host/screen/screen_streamer.h"
 #include "kit/common/log.h"
 #include "kit/pairing/paired_records.h"
 #include "kit/transport/fast_packet.h"
@@ -35,9 +36,9 @@ using PermissionSource = std::function<kit::PermissionStatus()>;
 class DeviceSession {
  public:
   static constexpr std::chrono::seconds receiveTimeout{10};
-  // Services that come with later releases; until then the sharing flags
-  // say they are off and their requests are refused.
-  static constexpr bool offersScreen = false;
+  // Clipboard sharing comes with a later release; until then its sharing
+  // flag says it is off and its requests are refused.
+  static constexpr bool offersScreen = true;
   static constexpr bool offersClipboard = false;
 
   struct Services {
@@ -46,6 +47,7 @@ class DeviceSession {
     std::shared_ptr<kit::FastChannelListener> fastListener;  // null: no fast channel
     PermissionSource permissions;
     MacSettings& settings;
+    std::shared_ptr<ScreenStreamer> screen;  // this session's own
   };
 
   DeviceSession(kit::PairedDevice device, std::chrono::system_clock::time_point connectedAt,
@@ -69,12 +71,14 @@ class DeviceSession {
   const kit::PairedDevice& device() const { return device_; }
   std::chrono::system_clock::time_point connectedAt() const { return connectedAt_; }
   const std::shared_ptr<kit::MessageChannel>& channel() const { return channel_; }
+  const ScreenStreamer& screen() const { return *services_.screen; }
 
  private:
   // False when the loop is to end.
   bool dispatch(const kit::Message& message);
   void dispatchService(const kit::Message& message);
   void releaseInput();
+  void stopScreen();
   void teardown();
 
   kit::PairedDevice device_;

@@ -275,10 +275,15 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
     channel->cancel();
     co_return;
   }
+  // The pump sends from its own queue: the channel takes messages from any
+  // thread (it encodes there and posts to its strand).
+  auto screen = ScreenStreamer::create(self->d_.screen, [weak = std::weak_ptr<kit::MessageChannel>(channel)](kit::Message m) {
+    if (auto c = weak.lock()) c->sendWithoutWaiting(m);
+  });
   auto session = std::make_shared<DeviceSession>(
       std::move(*device), self->d_.wallClock(), channel,
       DeviceSession::Services{self->d_.input, self->d_.commands, self->d_.fastListener, self->d_.permissions,
-                              self->d_.settings},
+                              self->d_.settings, std::move(screen)},
       self->d_.sessionLog);
   self->begin(std::move(session));
 }

@@ -81,6 +81,8 @@ class Server : public std::enable_shared_from_this<Server> {
     // Loggers of category "server" and "session".
     kit::Logger log;
     kit::Logger sessionLog;
+    // Every session gets a screen streamer of its own over these.
+    ScreenStreamer::Environment screen;
   };
 
   static std::shared_ptr<Server> create(Dependencies dependencies);

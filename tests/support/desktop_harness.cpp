@@ -80,6 +80,7 @@ Desktop::Desktop(DesktopOptions options) {
   }
   input.setCursor(platform::Point{100, 100});
   input.setDisplays({{1, {0, 0, 1280, 800}, "A", true}});
+  screenCapture.setDisplays({{1, "A", 1280, 800, 1280, true, 0}});
   probe.input = true;
   host::ListenerFactory listen = host::tlsListenerFactory(io.get_executor());
   if (!options.tls) {
@@ -104,7 +105,7 @@ Desktop::Desktop(DesktopOptions options) {
         },
         probe, events, displays, displays.doubleClickInterval(), nullptr, commands, commands,
         options.advertiser ? *options.advertiser : advertiser, listen,
-        interfaces_});
+        interfaces_, screenCapture, fakeEncoders(encoders)});
     model->server->onStatusChange = [this](const host::Server::Status& s) { statuses.push_back(s); };
   });
 }

@@ -26,12 +26,14 @@
 #include "kit/transport/memory_connection.h"
 #include "kit/transport/message_channel.h"
 #include "platform/fake/fake_permission_probe.h"
+#include "platform/fake/fake_screen_capture.h"
 #include "platform/fake/fake_system_commands.h"
 #include "platform/fake/in_memory_user_defaults.h"
 #include "platform/fake/recording_advertiser.h"
 #include "platform/fake/recording_input.h"
 #include "platform/login_item_service.h"
 #include "tests/kit/transport/async_test.h"
+#include "tests/support/fake_jpeg_encoder.h"
 
 namespace tillerpad::test {
 
@@ -194,6 +196,8 @@ class Desktop {
   platform::fake::RecordingInput input;
   platform::fake::FakeSystemCommands commands;
   platform::fake::RecordingAdvertiser advertiser;
+  platform::fake::FakeScreenCapture screenCapture;
+  std::shared_ptr<EncoderLog> encoders = std::make_shared<EncoderLog>();
   std::vector<ScriptedListener*> listeners;  // live ones, oldest first
   int listenersCreated = 0;
   bool failListenerCreation = false;

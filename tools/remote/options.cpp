@@ -145,6 +145,39 @@ SessionLine parseSessionLine(const std::string& line) {
   return parseCommand(words);
 }
 
+ScreenOptions parseScreenOptions(const std::vector<std::string>& words) {
+  ScreenOptions screen;
+  auto positive = [&](std::size_t& i, std::int64_t most) {
+    if (i + 1 >= words.size()) throw UsageError(words[i] + " needs a value");
+    auto value = number<std::int64_t>(words[++i]);
+    if (!value || *value < 1 || *value > most) {
+      throw UsageError(words[i - 1] + " needs a number from 1 to " + std::to_string(most));
+    }
+    return *value;
+  };
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (w == "--width") {
+      screen.width = positive(i, 16384);
+    } else if (w == "--fps") {
+      screen.framesPerSecond = positive(i, 240);
+    } else if (w == "--frames") {
+      screen.frames = positive(i, 1'000'000'000);
+    } else if (w == "--display") {
+      if (i + 1 >= words.size()) throw UsageError("--display needs a value");
+      auto id = number<std::uint32_t>(words[++i]);
+      if (!id) throw UsageError("--display needs a display ID (0 to 4294967295)");
+      screen.display = id;
+    } else if (w == "--out") {
+      if (i + 1 >= words.size() || words[i + 1].empty()) throw UsageError("--out needs a folder");
+      screen.out = words[++i];
+    } else {
+      throw UsageError("usage: screen [--width N] [--fps N] [--display ID] [--frames N] [--out DIR]");
+    }
+  }
+  return screen;
+}
+
 Options parseArguments(const std::vector<std::string>& arguments) {
   Options options;
   std::vector<std::string> rest;
@@ -194,6 +227,9 @@ Options parseArguments(const std::vector<std::string>& arguments) {
     if (rest.size() != 2) throw UsageError("usage: pair <code>");
     options.mode = Options::Mode::pair;
     options.pairingCode = rest[1];
+  } else if (rest[0] == "screen") {
+    options.mode = Options::Mode::screen;
+    options.screen = parseScreenOptions(std::vector<std::string>(rest.begin() + 1, rest.end()));
   } else if (rest[0] == "session" || rest[0] == "shell") {
     if (rest.size() != 1) throw UsageError("usage: session");
     options.mode = Options::Mode::session;
@@ -226,6 +262,12 @@ Commands:
                               joined by "," or "+" (command, option, control,
                               shift, function) or as a number
   type <text>                 type text (the rest of the line)
+  screen [--width N] [--fps N] [--display ID] [--frames N] [--out DIR]
+                              view the screen: ask for frames at most N px wide
+                              (default 1920) and N per second (default 30) of a
+                              display (default: the desktop's choice); answer
+                              each frame, after writing it to DIR as
+                              frame-<id>.jpg; stop after --frames or on Ctrl-C
   media <action>              playPause nextTrack previousTrack volumeUp
                               volumeDown mute
   power <action>              lock sleep displaySleep
@@ -248,7 +290,8 @@ app.tillerpad.remote.macs/ (or ~/.local/share/...).
 
 Standard output carries one line per event (see tools/remote/README.md):
   welcome, permissionStatus, sharingSettings, error, bye, pong, paired,
-  rejected, sent, closed, message.
+  rejected, sent, closed, message; with screen also screenInfo, frame and
+  screen (the summary).
 Failures go to standard error as "tillerpad-remote: <text>".
 
 Exit status: 0 done, 1 the desktop ended the session, 2 bad arguments,

@@ -35,8 +35,18 @@ struct Command {
 struct QuitCommand {};
 using SessionLine = std::variant<std::monostate, Command, QuitCommand>;  // monostate: blank line
 
+// `screen`: what to ask the desktop for, and how long to watch.
+struct ScreenOptions {
+  std::int64_t width = 1920;
+  std::int64_t framesPerSecond = 30;
+  std::optional<std::uint32_t> display;  // absent: the desktop chooses
+  std::optional<std::int64_t> frames;    // absent: until interrupted
+  std::optional<std::string> out;        // folder for frame-<id>.jpg
+  friend bool operator==(const ScreenOptions&, const ScreenOptions&) = default;
+};
+
 struct Options {
-  enum class Mode { help, version, pair, session, command };
+  enum class Mode { help, version, pair, session, command, screen };
 
   Mode mode = Mode::help;
   std::optional<std::string> host;
@@ -45,10 +55,14 @@ struct Options {
   std::optional<std::string> name;   // --name: the phone's name when pairing
   std::string pairingCode;           // pair
   std::optional<Command> command;    // command
+  ScreenOptions screen;              // screen
 };
 
 // Throws UsageError. `arguments` excludes the program name.
 Options parseArguments(const std::vector<std::string>& arguments);
+
+// The words after "screen"; throws UsageError.
+ScreenOptions parseScreenOptions(const std::vector<std::string>& words);
 
 // One command given as words ("move 10 -5"); throws UsageError.
 Command parseCommand(const std::vector<std::string>& words);

@@ -23,6 +23,18 @@ static std::string bare(std::string_view text) {
   return out.empty() ? "\"\"" : out;
 }
 
+// A display name inside the screenInfo list: bare, with the list's own
+// separators escaped too.
+static std::string listField(std::string_view text) {
+  std::string out;
+  for (char c : bare(text)) {
+    if (c == ',') out += "\\u002c";
+    else if (c == ':') out += "\\u003a";
+    else out += c;
+  }
+  return out;
+}
+
 std::string quoted(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -73,9 +85,34 @@ std::string formatMessage(const kit::Message& message) {
   if (auto* b = message.getIf<MessageType::bye>()) {
     return "bye reason=" + bare(b->reason.rawValue);
   }
+  if (auto* s = message.getIf<MessageType::screenInfo>()) {
+    std::string line = "screenInfo displayID=" + std::to_string(s->displayID) + " displays=";
+    for (std::size_t i = 0; i < s->displays.size(); ++i) {
+      const auto& d = s->displays[i];
+      line += (i ? "," : "") + std::to_string(d.id) + ":" + listField(d.name) + ":" + std::to_string(d.pointWidth) + "x" +
+              std::to_string(d.pointHeight) + (d.isMain ? ":main" : "");
+    }
+    if (s->displays.empty()) line += "none";
+    return line;
+  }
+  if (auto* f = message.getIf<MessageType::screenFrame>()) return formatFrame(*f, std::nullopt);
   if (auto* p = message.getIf<MessageType::pong>()) return "pong id=" + std::to_string(p->id);
   if (auto* p = message.getIf<MessageType::ping>()) return "ping id=" + std::to_string(p->id);
   return "message type=" + bare(message.type());
+}
+
+std::string formatFrame(const kit::ScreenFrame& frame, const std::optional<std::string>& file) {
+  return "frame id=" + std::to_string(frame.frameID) + " display=" + std::to_string(frame.displayID) +
+         " size=" + std::to_string(frame.pixelWidth) + "x" + std::to_string(frame.pixelHeight) +
+         " bytes=" + std::to_string(frame.jpeg.data.size()) + (file ? " file=" + quoted(*file) : std::string());
+}
+
+std::string formatScreenSummary(std::int64_t frames, double seconds) {
+  double fps = frames > 1 && seconds > 0 ? static_cast<double>(frames - 1) / seconds : 0;
+  char text[96];
+  std::snprintf(text, sizeof text, "screen frames=%lld seconds=%.3f fps=%.1f", static_cast<long long>(frames),
+                seconds, fps);
+  return text;
 }
 
 void Output::line(const std::string& text) {

@@ -33,6 +33,10 @@ std::string formatMessage(const kit::Message& message);
 std::string formatWelcome(const kit::Welcome& welcome);
 std::string formatPaired(const kit::PairedMac& record);
 std::string formatRejection(const kit::PairingRejection& reason);
+// A received frame; `file` when it was written.
+std::string formatFrame(const kit::ScreenFrame& frame, const std::optional<std::string>& file);
+// The end of a `screen` run: frames received and their rate between the first and the last.
+std::string formatScreenSummary(std::int64_t frames, double seconds);
 
 // Where lines go: standard output flushed after every line (also into a
 // pipe), failures on standard error.

@@ -8,6 +8,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
+#include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -15,7 +16,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <thread>
@@ -122,7 +126,8 @@ class Session {
     co_await std::move(closing);
   }
 
-  asio::awaitable<void> connect(kit::PairedMac record, kit::NetworkEndpoint endpoint, std::optional<Command> command) {
+  asio::awaitable<void> connect(kit::PairedMac record, kit::NetworkEndpoint endpoint, std::optional<Command> command,
+                                std::optional<ScreenOptions> screen) {
     auto identity = kit::PeerIdentity::device(record.deviceID);
     auto connecting = resolver_.connect(std::move(endpoint), pskFor(identity, record.keyData), clock_);
     channel_ = co_await std::move(connecting);
@@ -137,7 +142,7 @@ class Session {
     }
     auto receiving = receiveLoop();
     auto pinging = pingLoop();
-    auto commanding = command ? runOne(std::move(*command)) : runLines();
+    auto commanding = screen ? runScreen(std::move(*screen)) : command ? runOne(std::move(*command)) : runLines();
     auto all = std::move(receiving) || std::move(pinging) || std::move(commanding);
     co_await std::move(all);
   }
@@ -174,7 +179,15 @@ class Session {
         channel_->sendWithoutWaiting(Message::pong(*ping));
         continue;
       }
+      if (auto* frame = message->getIf<MessageType::screenFrame>()) {
+        if (screen_) receiveFrame(*frame);
+        continue;
+      }
       out_.line(formatMessage(*message));
+      if (auto* error = message->getIf<MessageType::error>(); error && screen_) {
+        screenError_ = error->code.rawValue;
+        wake_.cancel();
+      }
       if (message->is(MessageType::sharingSettings)) {
         // The desktop's last opening message: its fast-channel session is set up by now.
         sessionReady_ = true;
@@ -271,6 +284,75 @@ class Session {
     }
   }
 
+  bool enoughFrames() const { return screen_ && screen_->frames && framesSeen_ >= *screen_->frames; }
+
+  // Written (when asked), then acknowledged: the acknowledgement is what
+  // lets the desktop send the next one.
+  void receiveFrame(const kit::ScreenFrame& frame) {
+    if (enoughFrames()) return;
+    std::optional<std::string> file;
+    if (screen_->out) {
+      file = (std::filesystem::path(*screen_->out) / ("frame-" + std::to_string(frame.frameID) + ".jpg")).string();
+      std::ofstream stream(*file, std::ios::binary | std::ios::trunc);
+      stream.write(reinterpret_cast<const char*>(frame.jpeg.data.data()),
+                   static_cast<std::streamsize>(frame.jpeg.data.size()));
+      if (!stream.flush()) {
+        out_.failure("cannot write " + *file);
+        screenError_ = "localWriteFailed";
+        wake_.cancel();
+        return;
+      }
+    }
+    channel_->sendWithoutWaiting(Message::screenFrameAck({frame.frameID}));
+    auto now = std::chrono::steady_clock::now();
+    if (framesSeen_ == 0) firstFrameAt_ = now;
+    lastFrameAt_ = now;
+    ++framesSeen_;
+    out_.line(formatFrame(frame, file));
+    if (enoughFrames()) wake_.cancel();
+  }
+
+  // Asks for the stream and takes frames until there are enough, the desktop
+  // refuses or ends it, or the user interrupts; then stops it and says bye.
+  asio::awaitable<void> runScreen(ScreenOptions options) {
+    if (options.out) {
+      std::error_code error;
+      std::filesystem::create_directories(*options.out, error);
+      if (error) {
+        out_.failure("cannot create " + *options.out + ": " + error.message());
+        throw Stop{Exit::failed};
+      }
+    }
+    screen_ = options;
+    asio::signal_set signals(io_, SIGINT, SIGTERM);
+    signals.async_wait([this](const std::error_code& error, int) {
+      if (error) return;
+      interrupted_ = true;
+      wake_.cancel();
+    });
+    auto starting = channel_->send(Message::screenStart({options.display, options.width, options.framesPerSecond}));
+    co_await std::move(starting);
+    out_.line("sent screen");
+    while (!interrupted_ && !screenError_ && !enoughFrames()) {
+      auto waiting = waitForWake(std::nullopt);
+      co_await std::move(waiting);
+    }
+    signals.cancel();
+    if (!screenError_) {
+      auto stopping = channel_->send(Message::screenStop({}));
+      co_await std::move(stopping);
+      out_.line("sent screenStop");
+    }
+    out_.line(formatScreenSummary(framesSeen_, std::chrono::duration<double>(lastFrameAt_ - firstFrameAt_).count()));
+    // Set before closing: the receive loop may then end first, normally.
+    if (screenError_) {
+      if (*screenError_ != "localWriteFailed") out_.failure("the desktop did not stream: " + *screenError_);
+      exit_ = *screenError_ == "localWriteFailed" ? Exit::failed : Exit::rejected;
+    }
+    auto closing = close();
+    co_await std::move(closing);
+  }
+
   // Sends a ping and waits for its pong; `print` shows the pong.
   asio::awaitable<void> ping(bool print) {
     std::uint64_t id = nextPing_++;
@@ -317,6 +399,11 @@ class Session {
   std::uint64_t nextPing_ = 1;
   bool closing_ = false;
   Exit exit_ = Exit::ok;
+  std::optional<ScreenOptions> screen_;
+  std::optional<std::string> screenError_;
+  bool interrupted_ = false;
+  std::int64_t framesSeen_ = 0;
+  std::chrono::steady_clock::time_point firstFrameAt_, lastFrameAt_;
   std::unique_ptr<LineReader> reader_;  // last: stopped before the rest goes
 };
 
@@ -444,7 +531,8 @@ Exit run(const Options& options, const Setup& setup, Output& output) {
                                      [](const auto& a, const auto& b) { return a.pairedAt < b.pairedAt; });
       auto endpoint = locate(options, latest->id, setup, output);
       if (!endpoint) return Exit::unknownDesktop;
-      work = session.connect(*latest, *endpoint, options.command);
+      auto screen = options.mode == Options::Mode::screen ? std::optional<ScreenOptions>(options.screen) : std::nullopt;
+      work = session.connect(*latest, *endpoint, options.command, screen);
     }
   } catch (const kit::PairingCodeError& e) {
     output.failure(e.errorCase() == kit::PairingCodeError::Case::unsupportedVersion

@@ -241,5 +241,51 @@ TEST(HeadlessFrontTest, PermissionsArePolledEverySecondAndChangesPrintedAndForwa
   EXPECT_EQ(desktop.manualClock->pendingTimers(), 0u);
 }
 
+TEST(HeadlessFrontTest, SharingSwitchesAreStoredAndTheViewerIsShown) {
+  Headless desktop(false);
+  desktop.front->begin(false);
+  desktop.startListening();
+  struct Case {
+    const char* line;
+    const char* printed;
+    bool screen, clipboard;
+  };
+  const Case cases[] = {
+      {"share screen off", "Allow Screen Viewing: off", false, true},
+      {"share clipboard off", "Share Clipboard: off", false, false},
+      {"SHARE Clipboard ON", "Share Clipboard: on", false, true},
+      {"share screen maybe", "Usage: share screen on|off, share clipboard on|off", false, true},
+      {"share", "Usage: share screen on|off, share clipboard on|off", false, true},
+      {"share screen on", "Allow Screen Viewing: on", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    desktop.terminal.clear();
+    desktop.front->handleLine(c.line);
+    EXPECT_EQ(desktop.terminal, std::vector<std::string>{c.printed});
+    // Stored (an absent value reads as on).
+    using Value = platform::UserDefaults::Value;
+    EXPECT_EQ(desktop.defaults.value(MacSettings::allowScreenViewingKey).value_or(Value(true)), Value(c.screen));
+    EXPECT_EQ(desktop.defaults.value(MacSettings::shareClipboardKey).value_or(Value(true)), Value(c.clipboard));
+    EXPECT_EQ(desktop.model->settings.allowScreenViewing(), c.screen);
+  }
+
+  auto phone = desktop.connect(desktop.addPhone("Ada"));
+  phone.channel->sendWithoutWaiting(Message::screenStart({std::nullopt, 1280, 10}));
+  desktop.drain();
+  desktop.front->handleLine("status");
+  EXPECT_TRUE(desktop.printed("Viewing the screen: “Ada” (display 1)"));
+
+  // Switched off from the terminal: the stream ends and the phone is told.
+  desktop.terminal.clear();
+  desktop.front->handleLine("share screen off");
+  desktop.drain();
+  EXPECT_EQ(desktop.screenCapture.liveStreams(), 0);
+  EXPECT_EQ(phone.inbox->messages.back(), Message::sharingSettings({false, false}));
+  desktop.front->handleLine("status");
+  EXPECT_TRUE(desktop.printed("Allow Screen Viewing: off"));
+  EXPECT_TRUE(desktop.printed("Viewing the screen: nobody"));
+}
+
 }  // namespace
 }  // namespace tillerpad::host

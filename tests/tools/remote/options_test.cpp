@@ -119,6 +119,42 @@ TEST(RemoteOptions, BadArgumentsAreUsageErrors) {
   }
 }
 
+TEST(RemoteOptions, ScreenTakesItsOwnOptions) {
+  struct Case {
+    Words words;
+    std::optional<ScreenOptions> expected;  // absent: a usage error
+  };
+  const Case cases[] = {
+      {{"screen"}, ScreenOptions{}},
+      {{"screen", "--width", "640", "--fps", "5"}, ScreenOptions{640, 5, std::nullopt, std::nullopt, std::nullopt}},
+      {{"screen", "--display", "0", "--frames", "5", "--out", "/tmp/f"}, ScreenOptions{1920, 30, 0u, 5, "/tmp/f"}},
+      {{"screen", "--display", "4294967295"}, ScreenOptions{1920, 30, 4294967295u, std::nullopt, std::nullopt}},
+      {{"--host", "h", "--port", "9", "screen", "--frames", "1"},
+       ScreenOptions{1920, 30, std::nullopt, 1, std::nullopt}},
+      {{"screen", "--width"}, std::nullopt},
+      {{"screen", "--width", "0"}, std::nullopt},
+      {{"screen", "--width", "-640"}, std::nullopt},
+      {{"screen", "--fps", "ten"}, std::nullopt},
+      {{"screen", "--frames", "0"}, std::nullopt},
+      {{"screen", "--display", "-1"}, std::nullopt},
+      {{"screen", "--display", "4294967296"}, std::nullopt},
+      {{"screen", "--out", ""}, std::nullopt},
+      {{"screen", "--out"}, std::nullopt},
+      {{"screen", "--quality", "9"}, std::nullopt},
+      {{"screen", "now"}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    if (!c.expected) {
+      EXPECT_THROW(parseArguments(c.words), UsageError);
+      continue;
+    }
+    Options options = parseArguments(c.words);
+    EXPECT_EQ(options.mode, Options::Mode::screen);
+    EXPECT_EQ(options.screen, *c.expected);
+  }
+}
+
 TEST(RemoteOptions, SessionLines) {
   EXPECT_TRUE(std::holds_alternative<std::monostate>(parseSessionLine("")));
   EXPECT_TRUE(std::holds_alternative<std::monostate>(parseSessionLine("  \t\r")));

@@ -38,6 +38,11 @@ TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
       {Message::error({kit::ErrorCode("odd code\n"), "line\nbreak"}), "error code=odd\\u0020code\\n detail=\"line\\nbreak\""},
       {Message::bye({kit::ByeReason::revoked}), "bye reason=revoked"},
       {Message::pong({42, 1.5}), "pong id=42"},
+      {Message::screenInfo({{{69, "HDMI 1", 1920, 1080, true}, {70, "DP,2:x", 1280, 1024, false}}, 70}),
+       "screenInfo displayID=70 displays=69:HDMI\\u00201:1920x1080:main,70:DP\\u002c2\\u003ax:1280x1024"},
+      {Message::screenInfo({{}, 0}), "screenInfo displayID=0 displays=none"},
+      {Message::screenFrame({8'589'934'593u, 69, 640, 360, {kit::Bytes(1234)}}),
+       "frame id=8589934593 display=69 size=640x360 bytes=1234"},
       {Message::appListRequest({}), "message type=appListRequest"},
       {Message::unknown("future\x1b"), "message type=future\\u001b"},
   };
@@ -45,6 +50,11 @@ TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
     EXPECT_EQ(formatMessage(c.message), c.line);
     EXPECT_EQ(formatMessage(c.message).find('\n'), std::string::npos);
   }
+  EXPECT_EQ(formatFrame({1, 2, 4, 2, {kit::Bytes(9)}}, "out/frame-1.jpg"),
+            "frame id=1 display=2 size=4x2 bytes=9 file=\"out/frame-1.jpg\"");
+  // The rate counts the intervals between the first frame and the last.
+  EXPECT_EQ(formatScreenSummary(5, 0.4), "screen frames=5 seconds=0.400 fps=10.0");
+  EXPECT_EQ(formatScreenSummary(1, 0), "screen frames=1 seconds=0.000 fps=0.0");
   EXPECT_EQ(formatRejection(kit::PairingRejection::denied), "rejected reason=denied");
   EXPECT_EQ(formatRejection(kit::PairingRejection("")), "rejected reason=\"\"");
 }

@@ -3,6 +3,10 @@
 // the name it pairs under, and a host name looked up.
 #include "tests/tools/remote/remote_test_support.h"
 
+#include <signal.h>
+
+#include <algorithm>
+
 namespace tillerpad::remote::testing {
 namespace {
 
@@ -49,6 +53,57 @@ TEST(RemoteTool, PairsPingsAndSaysWhyItFails) {
   auto refused = desktop.remote(desktop.at({"ping"}));
   EXPECT_EQ(refused->wait(), 4);
   EXPECT_NE(refused->errorText.find("the desktop no longer knows this phone"), std::string::npos) << refused->errorText;
+}
+
+TEST(RemoteTool, ViewsTheScreenUntilEnoughFramesOrCtrlC) {
+  RemoteDesktop desktop;
+  auto pairing = desktop.remote(desktop.at({"pair", desktop.startPairing(true)}));
+  ASSERT_EQ(pairing->wait(), 0) << pairing->errorText;
+  ASSERT_TRUE(desktop.runUntil([&] { return desktop.listenerReady(); }));
+  auto out = desktop.dataHome / "frames";
+
+  // Feeds the fake capture until the remote printed `count` frames (bounded).
+  auto frames = [&](test::ChildProcess& remote, int count) {
+    int seen = 0;
+    for (int i = 0; i < 300 && seen < count; ++i) {
+      desktop.screenCapture.deliverFrame(64, 40, static_cast<std::uint8_t>(i));
+      if (auto line = remote.nextLine(50ms); line && line->starts_with("frame ")) ++seen;
+    }
+    return seen;
+  };
+
+  auto limited = desktop.remote(desktop.at({"screen", "--width", "640", "--fps", "5", "--frames", "3", "--out", out}));
+  EXPECT_EQ(limited->lineStarting("screenInfo"), "screenInfo displayID=1 displays=1:A:1280x800:main");
+  EXPECT_EQ(frames(*limited, 3), 3);
+  ASSERT_EQ(limited->wait(), 0) << limited->errorText;
+  EXPECT_TRUE(std::find(limited->lines.begin(), limited->lines.end(), "sent screenStop") != limited->lines.end());
+  EXPECT_TRUE(limited->lines.back().starts_with("screen frames=3 seconds="));
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(out)) files.push_back(entry.path().filename());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::filesystem::path>{"frame-4294967297.jpg", "frame-4294967298.jpg",
+                                                       "frame-4294967299.jpg"}));
+  EXPECT_EQ(std::filesystem::file_size(out / "frame-4294967297.jpg"), 9u);  // the fake encoder's bytes
+  auto calls = desktop.screenCapture.calls();
+  auto start = std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.kind == platform::fake::FakeScreenCapture::Kind::start; });
+  ASSERT_NE(start, calls.end());
+  EXPECT_EQ(start->config, (platform::CaptureConfig{1, 640, 400, 0.2, true}));
+  EXPECT_TRUE(desktop.runUntil([&] { return desktop.screenCapture.liveStreams() == 0; }));
+
+  auto endless = desktop.remote(desktop.at({"screen"}));
+  ASSERT_TRUE(endless->lineStarting("screenInfo"));
+  EXPECT_EQ(frames(*endless, 1), 1);
+  ::kill(endless->pid(), SIGINT);
+  ASSERT_EQ(endless->wait(), 0) << endless->errorText;
+  EXPECT_TRUE(std::find(endless->lines.begin(), endless->lines.end(), "sent screenStop") != endless->lines.end());
+  EXPECT_TRUE(desktop.runUntil([&] { return desktop.screenCapture.liveStreams() == 0; }));
+
+  desktop.call([&] { desktop.model->settings.setAllowScreenViewing(false); });
+  auto refused = desktop.remote(desktop.at({"screen"}));
+  EXPECT_EQ(refused->wait(), 5);
+  EXPECT_TRUE(std::find(refused->lines.begin(), refused->lines.end(), "error code=screenViewingDisabled") !=
+              refused->lines.end());
+  EXPECT_NE(refused->errorText.find("the desktop did not stream: screenViewingDisabled"), std::string::npos);
 }
 
 }  // namespace
