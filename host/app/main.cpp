@@ -24,6 +24,7 @@
 #include "host/app/app_id.h"
 #include "host/app/app_model.h"
 #include "host/app/headless_front.h"
+#include "host/screen/jpeg_encoder.h"
 #include "host/service/connection_listener.h"
 #include "kit/common/log.h"
 #include "platform/linux/avahi_advertiser.h"
@@ -36,6 +37,7 @@
 #include "platform/linux/x11_display.h"
 #include "platform/linux/x11_input.h"
 #include "platform/linux/x11_permission_probe.h"
+#include "platform/linux/x11_screen_capture.h"
 #include "platform/linux/xdg_autostart.h"
 #include "platform/linux/xkb_keyboard_layout.h"
 #include "platform/screen_capture.h"
@@ -249,7 +251,10 @@ int run(const Options& options) {
 
   platform::InputEventSink& inputEvents = x11 ? static_cast<platform::InputEventSink&>(*x11) : noInput;
   platform::DisplayQuery& displays = x11 ? static_cast<platform::DisplayQuery&>(*x11) : noInput;
-  UnavailableScreenCapture screenCapture;
+  UnavailableScreenCapture noScreen;
+  std::unique_ptr<platform::linux_x11::X11ScreenCapture> x11Screen;
+  if (x11) x11Screen = std::make_unique<platform::linux_x11::X11ScreenCapture>("", logger("screen"));
+  platform::ScreenCapture& screenCapture = x11Screen ? static_cast<platform::ScreenCapture&>(*x11Screen) : noScreen;
 
   std::unique_ptr<host::AppModel> model;
   try {
@@ -263,7 +268,7 @@ int run(const Options& options) {
         },
         permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
         x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
-        host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, host::JpegEncoderFactory()});
+        host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, &host::makeTurboJpegEncoder});
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());

@@ -6,6 +6,7 @@
 //                                 key <keysym name> <text or ->
 //                                 press <button> / release <button>
 //   x_event_recorder --pointer  prints the pointer position "<x> <y>" and exits
+//   x_event_recorder --warp X Y moves the pointer to (X, Y) and exits
 //
 // Text is UTF-8 with blanks, controls and backslashes written as \uXXXX, so
 // every line splits on blanks. Lines are flushed one by one.
@@ -14,6 +15,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -78,8 +80,14 @@ int main(int argc, char** argv) {
     XCloseDisplay(display);
     return status;
   }
+  if (argc == 4 && std::strcmp(argv[1], "--warp") == 0) {
+    XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, std::atoi(argv[2]), std::atoi(argv[3]));
+    XSync(display, False);
+    XCloseDisplay(display);
+    return 0;
+  }
   if (argc != 1) {
-    std::fprintf(stderr, "usage: x_event_recorder [--pointer]\n");
+    std::fprintf(stderr, "usage: x_event_recorder [--pointer | --warp X Y]\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
