@@ -167,15 +167,15 @@ void HeadlessFront::command(std::string_view line) {
 
 void HeadlessFront::help() {
   print("Commands:");
-  print("  pair                   show a pairing code for a new iPhone");
-  print("  devices                list the paired iPhones");
-  print("  status                 show the listener, the connected iPhone and the permissions");
-  print("  disconnect             end the connected iPhone's session");
-  print("  revoke <name or id>    forget a paired iPhone (asks first)");
-  print("  share screen on|off    allow or forbid viewing this screen (stops a stream)");
-  print("  share clipboard on|off share the clipboard or not");
-  print("  help                   show this list");
-  print("  quit                   stop Tillerpad");
+  print("  pair                    show a pairing code for a new iPhone");
+  print("  devices                 list the paired iPhones");
+  print("  status                  show the listener, the connected iPhone and the permissions");
+  print("  disconnect              end the connected iPhone's session");
+  print("  revoke <name or id>     forget a paired iPhone (asks first)");
+  print("  share screen on|off     allow or forbid viewing this screen (stops a stream)");
+  print("  share clipboard on|off  share the clipboard or not");
+  print("  help                    show this list");
+  print("  quit                    stop Tillerpad");
 }
 
 void HeadlessFront::startPairing() {
