@@ -108,7 +108,7 @@ TEST(FramePumpTest, TwoFramesInFlightOnlyTheNewestWaitsAndAFirstAckOrAnExpiryFre
        {1, 2, 3}, 4, {3}, false, 0, {3.0, 3.0}, 0},
       {"a frame that cannot be encoded uses no sequence number",
        [](Pump& p) {
-         p.encoders->failNext(1);
+         p.encoders->failures = 1;
          p.deliver({1});
          EXPECT_EQ(p.log->count("JPEG encoding failed"), 1u);
          p.deliver({2});
@@ -128,7 +128,7 @@ TEST(FramePumpTest, TwoFramesInFlightOnlyTheNewestWaitsAndAFirstAckOrAnExpiryFre
     }
     for (auto& i : state.inFlight) i -= id(1, 0);
     ASSERT_EQ(sent, c.sent);
-    EXPECT_EQ(frames.back().jpeg.data.at(6), c.lastShade);
+    EXPECT_EQ(frames.back().jpeg.data.at(2), c.lastShade);
     EXPECT_EQ(state.inFlight, c.inFlight);
     EXPECT_EQ(state.pending, c.pending);
     EXPECT_EQ(state.skipped, c.skipped);
@@ -147,14 +147,14 @@ TEST(FramePumpTest, QualityDecisionsAreLoggedReportedAndUsedForTheNextFrame) {
   }
   p.deliver({2, 3});  // the first closes the second window, the next is encoded at the new quality
   EXPECT_EQ(p.log->count("Screen stream: 1280 px, 15 fps, quality 0.550000"), 1u);
-  EXPECT_EQ(p.encoders->taken(), (std::vector<double>{0.5, 0.5, 0.5, 0.55}));
 
   // Nothing answered for long: expiries degrade it again.
   p.now = p.now + 3.5;
   p.deliver({4});
   p.now = p.now + 1.5;
   p.deliver({5});
-  std::lock_guard lock(p.mutex);
+  std::scoped_lock lock(p.mutex, p.encoders->mutex);
+  EXPECT_EQ(p.encoders->qualities, (std::vector<double>{0.5, 0.5, 0.5, 0.55, 0.55, 0.5}));
   EXPECT_EQ(p.reconfigured, (std::vector<kit::StreamSettings>{{1280, 15, 0.55}, {1280, 10, 0.5}}));
 }
 
