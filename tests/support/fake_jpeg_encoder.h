@@ -10,37 +10,24 @@
 namespace tillerpad::test {
 
 // What the fake encoders of one test share: the qualities they were asked
-// for, and failures to come.
+// for, and how many of the next encodings fail.
 struct EncoderLog {
   std::mutex mutex;
   std::vector<double> qualities;
-  int failuresToCome = 0;
-  std::vector<double> taken() {
-    std::lock_guard lock(mutex);
-    return qualities;
-  }
-  void failNext(int n) {
-    std::lock_guard lock(mutex);
-    failuresToCome = n;
-  }
+  int failures = 0;
 };
 
-// "Encodes" a frame as the JPEG markers around its size and first byte, so
-// that a test can tell frames apart by their bytes.
+// "Encodes" a frame as the JPEG markers around its first byte, so that a
+// test can tell frames apart by their bytes.
 class FakeJpegEncoder final : public host::JpegEncoder {
  public:
   explicit FakeJpegEncoder(std::shared_ptr<EncoderLog> log) : log_(std::move(log)) {}
   std::optional<std::string> encode(const platform::CapturedFrame& frame, double quality,
                                     std::vector<std::uint8_t>& out) override {
     std::lock_guard lock(log_->mutex);
-    if (log_->failuresToCome > 0) {
-      --log_->failuresToCome;
-      return "the encoder gave up";
-    }
+    if (log_->failures > 0 && log_->failures--) return "the encoder gave up";
     log_->qualities.push_back(quality);
-    out.assign({0xff, 0xd8, static_cast<std::uint8_t>(frame.width >> 8), static_cast<std::uint8_t>(frame.width),
-                static_cast<std::uint8_t>(frame.height >> 8), static_cast<std::uint8_t>(frame.height),
-                frame.pixels.empty() ? std::uint8_t{0} : frame.pixels[0], 0xff, 0xd9});
+    out.assign({0xff, 0xd8, frame.pixels.empty() ? std::uint8_t{0} : frame.pixels[0], 0xff, 0xd9});
     return std::nullopt;
   }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <mutex>
 
 #include "platform/fake/fake_screen_capture.h"
@@ -28,8 +30,9 @@ class ScreenStreamerTest : public ::testing::Test {
  protected:
   void SetUp() override { capture.setDisplays(desk); }
 
-  std::shared_ptr<ScreenStreamer> make() {
-    return ScreenStreamer::create({io.get_executor(), clock, capture, test::fakeEncoders(encoders), changes,
+  std::shared_ptr<ScreenStreamer> make(bool withEncoder = true) {
+    return ScreenStreamer::create({io.get_executor(), clock, capture,
+                                   withEncoder ? test::fakeEncoders(encoders) : JpegEncoderFactory{}, changes,
                                    kit::Logger(log, "app", "screen")},
                                   [this](Message m) {
                                     std::lock_guard lock(mutex);
@@ -57,11 +60,6 @@ class ScreenStreamerTest : public ::testing::Test {
   std::size_t count(Kind kind) {
     auto k = kinds();
     return static_cast<std::size_t>(std::count(k.begin(), k.end(), kind));
-  }
-  // Runs frames through the current pump until the phone's side has them.
-  void frame() {
-    ASSERT_TRUE(capture.deliverFrame(8, 4));
-    ASSERT_TRUE(streamer->pump()->waitIdle(5s));
   }
 
   asio::io_context io;
@@ -98,14 +96,9 @@ TEST_F(ScreenStreamerTest, ChoosesTheDisplayAndSizesTheCapture) {
     auto s = make();
     s->start({c.requested, 1920, 30});
     drain();
-    ASSERT_TRUE(s->isStreaming());
     EXPECT_EQ(s->streamedDisplay(), c.chosen);
-    auto last = capture.calls().back();
-    EXPECT_EQ(last.kind, Kind::start);
-    EXPECT_EQ(last.config, (platform::CaptureConfig{c.chosen, c.width, c.height, 0.1, true}));
-    EXPECT_EQ(log->count("Streaming display " + std::to_string(c.chosen) + " at " + std::to_string(c.width) + "×" +
-                         std::to_string(c.height)),
-              1u);
+    EXPECT_EQ(capture.calls().back().config, (platform::CaptureConfig{c.chosen, c.width, c.height, 0.1, true}));
+    EXPECT_EQ(log->count(fmt::format("Streaming display {} at {}×{}", c.chosen, c.width, c.height)), 1u);
     auto info = sentOf(MessageType::screenInfo).back().get<MessageType::screenInfo>();
     EXPECT_EQ(info.displayID, c.chosen);
     s->stop();
@@ -118,37 +111,49 @@ TEST_F(ScreenStreamerTest, ChoosesTheDisplayAndSizesTheCapture) {
                                                           {30, "Display", 1000, 700, false}}));
 }
 
-TEST_F(ScreenStreamerTest, ACaptureThatCannotStartIsReportedAndLeavesNothingBehind) {
+// Whether the capture cannot start or the platform ends it: the phone and the
+// log are told, nothing is left running, and display changes restart nothing.
+TEST_F(ScreenStreamerTest, ACaptureThatFailsOrEndsIsReportedAndLeavesNothingBehind) {
   struct Case {
     const char* name;
-    std::function<void()> arrange;
+    std::function<void()> beforeStart, afterStart;
+    const char* logged;  // "failed" or "stopped"
     std::string description;
+    bool requestKept;  // only a user's stop forgets what the phone asked for
+  };
+  auto platformStop = [this](bool byUser) {
+    return [this, byUser] { ASSERT_TRUE(capture.stopByPlatform({"the display went away", byUser})); };
   };
   const Case cases[] = {
-      {"no display", [this] { capture.setDisplays({}); }, describe(CaptureError::noDisplay)},
-      {"start fails", [this] { capture.failNextStart("not allowed"); }, "not allowed"},
-      {"no encoder", [this] { streamer = ScreenStreamer::create({io.get_executor(), clock, capture, {}, changes,
-                                                               kit::Logger(log, "app", "screen")},
-                                                              [this](Message m) { sent.push_back(m); }); },
-       "No JPEG encoder is available."},
+      {"no display", [this] { capture.setDisplays({}); }, {}, "failed", describe(CaptureError::noDisplay), true},
+      {"start fails", [this] { capture.failNextStart("not allowed"); }, {}, "failed", "not allowed", true},
+      {"no encoder", [this] { streamer = make(false); }, {}, "failed", "No JPEG encoder is available.", true},
+      {"the platform ends it", {}, platformStop(false), "stopped", "the display went away", true},
+      {"the user ends it", {}, platformStop(true), "stopped", "the display went away", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     log = std::make_shared<kit::RecordingLogSink>();
     capture.setDisplays(desk);
     streamer = make();
-    c.arrange();
+    if (c.beforeStart) c.beforeStart();
     sent.clear();
     streamer->start({std::nullopt, 1280, 10});
     drain();
+    auto starts = count(Kind::start);
+    if (c.afterStart) c.afterStart();
+    drain();
     EXPECT_FALSE(streamer->isStreaming());
     EXPECT_FALSE(streamer->pump());
-    EXPECT_TRUE(streamer->request());  // only a new request tries again
-    EXPECT_FALSE(capture.hasDisplaysChangedHandler());
+    EXPECT_EQ(streamer->request().has_value(), c.requestKept);
     EXPECT_EQ(capture.liveStreams(), 0);
     EXPECT_EQ(sentOf(MessageType::error),
               std::vector<Message>{Message::error({kit::ErrorCode::screenCaptureFailed, c.description})});
-    EXPECT_EQ(log->count("Screen capture failed: " + c.description), 1u);
+    EXPECT_EQ(log->count(fmt::format("Screen capture {}: {}", c.logged, c.description)), 1u);
+    EXPECT_FALSE(capture.hasDisplaysChangedHandler());
+    capture.changeDisplays();
+    advance(1s);
+    EXPECT_EQ(count(Kind::start), starts);
   }
 }
 
@@ -166,15 +171,25 @@ TEST_F(ScreenStreamerTest, QuickStartsRunOneAfterTheOtherAndTheSecondHasTheNextE
   EXPECT_EQ(sentOf(MessageType::screenInfo).size(), 2u);
 
   capture.hold(false);
-  frame();
+  ASSERT_TRUE(capture.deliverFrame(8, 4));
+  ASSERT_TRUE(streamer->pump()->waitIdle(5s));
   auto frames = sentOf(MessageType::screenFrame);
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].get<MessageType::screenFrame>().frameID, 8'589'934'593u);
-  EXPECT_EQ(frames[0].get<MessageType::screenFrame>().displayID, 20u);
+  auto frame = frames[0].get<MessageType::screenFrame>();
+  EXPECT_EQ(std::pair(frame.frameID, frame.displayID), std::pair(std::uint64_t{8'589'934'593u}, 20u));  // (2 << 32) + 1
 }
 
 // A pump decides to go down a level; only the current capture's pump counts.
 TEST_F(ScreenStreamerTest, OnlyTheCurrentPumpReconfiguresTheCapture) {
+  // A frame, then after 3.5 s unanswered another: the window was slow.
+  auto slowWindow = [this](const std::shared_ptr<FramePump>& pump) {
+    for (int i = 0; i < 2; ++i) {
+      if (i > 0) clock->advance(3500ms);
+      pump->frame(std::make_shared<platform::CapturedFrame>(platform::CapturedFrame{8, 4, 32, std::vector<std::uint8_t>(128)}));
+      ASSERT_TRUE(pump->waitIdle(5s));
+    }
+    drain();
+  };
   for (bool current : {true, false}) {
     SCOPED_TRACE(current);
     streamer = make();
@@ -186,26 +201,13 @@ TEST_F(ScreenStreamerTest, OnlyTheCurrentPumpReconfiguresTheCapture) {
       drain();
     }
     auto before = count(Kind::update);
-    pump->frame(std::make_shared<platform::CapturedFrame>(platform::CapturedFrame{8, 4, 32, std::vector<std::uint8_t>(128)}));
-    ASSERT_TRUE(pump->waitIdle(5s));
-    advance(3500ms);  // unanswered: expires, which makes the window slow
-    pump->frame(std::make_shared<platform::CapturedFrame>(platform::CapturedFrame{8, 4, 32, std::vector<std::uint8_t>(128)}));
-    ASSERT_TRUE(pump->waitIdle(5s));
-    drain();
+    slowWindow(pump);
     EXPECT_EQ(count(Kind::update) - before, current ? 1u : 0u);
-    if (current) {
-      EXPECT_EQ(capture.calls().back().config, (platform::CaptureConfig{10, 960, 622, 0.1, true}));
-    }
+    if (current) EXPECT_EQ(capture.calls().back().config, (platform::CaptureConfig{10, 960, 622, 0.1, true}));
   }
   // A failed update is logged; the capture goes on.
   capture.failNextUpdate("busy");
-  auto pump = streamer->pump();
-  pump->frame(std::make_shared<platform::CapturedFrame>(platform::CapturedFrame{8, 4, 32, std::vector<std::uint8_t>(128)}));
-  ASSERT_TRUE(pump->waitIdle(5s));
-  advance(3500ms);
-  pump->frame(std::make_shared<platform::CapturedFrame>(platform::CapturedFrame{8, 4, 32, std::vector<std::uint8_t>(128)}));
-  ASSERT_TRUE(pump->waitIdle(5s));
-  drain();
+  slowWindow(streamer->pump());
   EXPECT_EQ(log->count("Could not reconfigure the stream: busy"), 1u);
   EXPECT_TRUE(streamer->isStreaming());
 }
@@ -229,38 +231,6 @@ TEST_F(ScreenStreamerTest, ABurstOfDisplayChangesRestartsOnceHalfASecondAfterThe
   EXPECT_EQ(sentOf(MessageType::screenInfo).back(), Message::screenInfo({{{10, "Built-in", 1512, 982, true}}, 10}));
   advance(2s);
   EXPECT_EQ(count(Kind::start), 2u);
-
-  // Stopped: display changes no longer restart anything.
-  streamer->stop();
-  drain();
-  EXPECT_FALSE(capture.hasDisplaysChangedHandler());
-  capture.changeDisplays();
-  advance(1s);
-  EXPECT_EQ(count(Kind::start), 2u);
-}
-
-TEST_F(ScreenStreamerTest, APlatformStopIsReportedAndNotRestarted) {
-  for (bool byUser : {false, true}) {
-    SCOPED_TRACE(byUser);
-    log = std::make_shared<kit::RecordingLogSink>();
-    streamer = make();
-    sent.clear();
-    streamer->start({std::nullopt, 1920, 30});
-    drain();
-    auto starts = count(Kind::start);
-    ASSERT_TRUE(capture.stopByPlatform({"the display went away", byUser}));
-    drain();
-    EXPECT_EQ(log->count("Screen capture stopped: the display went away"), 1u);
-    EXPECT_EQ(sentOf(MessageType::error),
-              std::vector<Message>{Message::error({kit::ErrorCode::screenCaptureFailed, "the display went away"})});
-    EXPECT_FALSE(streamer->isStreaming());
-    EXPECT_FALSE(streamer->pump());
-    // Only a user's stop forgets what the phone asked for.
-    EXPECT_EQ(streamer->request().has_value(), !byUser);
-    capture.changeDisplays();
-    advance(1s);
-    EXPECT_EQ(count(Kind::start), starts);
-  }
 }
 
 }  // namespace

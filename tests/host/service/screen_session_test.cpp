@@ -6,18 +6,13 @@
 namespace tillerpad::host {
 namespace {
 
-using namespace std::chrono_literals;
 using kit::Message;
-using kit::MessageType;
 
 class ScreenSessionTest : public ::testing::Test, public test::Desktop {
  protected:
-  test::Phone streamingPhone(const std::string& name) {
-    auto phone = connect(addPhone(name));
-    if (!server().session()) throw std::runtime_error("no session");
+  void startStream(test::Phone& phone) {
     phone.channel->sendWithoutWaiting(Message::screenStart({std::nullopt, 1920, 30}));
     drain();
-    return phone;
   }
   std::size_t stopCalls() {
     auto calls = screenCapture.calls();
@@ -27,49 +22,26 @@ class ScreenSessionTest : public ::testing::Test, public test::Desktop {
   }
 };
 
-TEST_F(ScreenSessionTest, SwitchingViewingOffStopsTheStreamAndRefusesTheNext) {
-  startListening();
-  auto phone = streamingPhone("Ada");
-  ASSERT_EQ(screenCapture.liveStreams(), 1);
-
-  model->settings.setAllowScreenViewing(false);
-  drain();
-  EXPECT_EQ(screenCapture.liveStreams(), 0);
-  EXPECT_FALSE(server().session()->screen().request());
-  EXPECT_EQ(phone.inbox->messages.back(), Message::sharingSettings({false, false}));
-
-  auto calls = screenCapture.calls().size();
-  phone.channel->sendWithoutWaiting(Message::screenStart({std::nullopt, 1920, 30}));
-  drain();
-  EXPECT_EQ(phone.inbox->messages.back(), Message::error({kit::ErrorCode::screenViewingDisabled, std::nullopt}));
-  EXPECT_EQ(screenCapture.calls().size(), calls);
-  ASSERT_TRUE(server().session());
-
-  // Switched on again, a new request streams.
-  model->settings.setAllowScreenViewing(true);
-  phone.channel->sendWithoutWaiting(Message::screenStart({std::nullopt, 1920, 30}));
-  drain();
-  EXPECT_EQ(screenCapture.liveStreams(), 1);
-}
-
-TEST_F(ScreenSessionTest, EveryWayASessionEndsStopsItsStream) {
+TEST_F(ScreenSessionTest, EveryWayAStreamOrItsSessionEndsStopsTheCapture) {
+  using End = std::function<void(test::Phone&, const kit::PairedDevice&)>;
   struct Case {
     const char* name;
-    std::function<void(test::Phone&, const kit::PairedDevice&)> end;
+    End end;
     bool sessionGoesOn;
+    std::optional<Message> told;  // the last the phone hears, where it hears anything
   };
   const Case cases[] = {
-      {"the phone's screenStop", [](test::Phone& p, const kit::PairedDevice&) {
-         p.channel->sendWithoutWaiting(Message::screenStop({}));
-       }, true},
-      {"the phone's bye", [](test::Phone& p, const kit::PairedDevice&) {
-         p.channel->sendWithoutWaiting(Message::bye({kit::ByeReason::backgrounded}));
-       }, false},
-      {"the connection drops", [](test::Phone& p, const kit::PairedDevice&) { p.channel->cancel(); }, false},
-      {"the user disconnects", [this](test::Phone&, const kit::PairedDevice&) { server().disconnect(); }, false},
-      {"revoked", [this](test::Phone&, const kit::PairedDevice& d) { server().revoke(d.id); }, false},
-      {"another phone replaces it", [this](test::Phone&, const kit::PairedDevice&) { connect(addPhone("Other")); },
-       true},
+      {"the phone's screenStop", [](test::Phone& p, auto&) { p.channel->sendWithoutWaiting(Message::screenStop({})); },
+       true, std::nullopt},
+      {"the phone's bye",
+       [](test::Phone& p, auto&) { p.channel->sendWithoutWaiting(Message::bye({kit::ByeReason::backgrounded})); },
+       false, std::nullopt},
+      {"the connection drops", [](test::Phone& p, auto&) { p.channel->cancel(); }, false, std::nullopt},
+      {"the user disconnects", [this](test::Phone&, auto&) { server().disconnect(); }, false, std::nullopt},
+      {"revoked", [this](test::Phone&, const kit::PairedDevice& d) { server().revoke(d.id); }, false, std::nullopt},
+      {"another phone replaces it", [this](test::Phone&, auto&) { connect(addPhone("Other")); }, true, std::nullopt},
+      {"viewing is switched off", [this](test::Phone&, auto&) { model->settings.setAllowScreenViewing(false); }, true,
+       Message::sharingSettings({false, false})},
   };
   startListening();
   int n = 0;
@@ -79,22 +51,33 @@ TEST_F(ScreenSessionTest, EveryWayASessionEndsStopsItsStream) {
     drain();
     auto phone = connect(device);
     ASSERT_TRUE(server().session());
-    phone.channel->sendWithoutWaiting(Message::screenStart({std::nullopt, 1920, 30}));
-    drain();
+    startStream(phone);
     ASSERT_EQ(screenCapture.liveStreams(), 1);
     auto stops = stopCalls();
     c.end(phone, device);
     drain();
     settle();
-    // Stopped, not merely dropped with the session.
+    // Stopped, not merely dropped with the session; and not restarted later.
     EXPECT_EQ(stopCalls(), stops + 1);
     EXPECT_EQ(screenCapture.liveStreams(), 0);
-    EXPECT_EQ(static_cast<bool>(server().session()), c.sessionGoesOn);
-    if (server().session()) {
-      server().disconnect();
-      drain();
-    }
+    ASSERT_EQ(static_cast<bool>(server().session()), c.sessionGoesOn);
+    if (c.told) EXPECT_EQ(phone.inbox->messages.back(), *c.told);
+    if (!c.sessionGoesOn) continue;
+    EXPECT_FALSE(server().session()->screen().request());
+    server().disconnect();
+    drain();
   }
+
+  // Viewing is off: a request is refused and the capture untouched; once on again, it streams.
+  auto phone = connect(addPhone("Late"));
+  auto calls = screenCapture.calls().size();
+  startStream(phone);
+  EXPECT_EQ(phone.inbox->messages.back(), Message::error({kit::ErrorCode::screenViewingDisabled, std::nullopt}));
+  EXPECT_EQ(screenCapture.calls().size(), calls);
+  ASSERT_TRUE(server().session());
+  model->settings.setAllowScreenViewing(true);
+  startStream(phone);
+  EXPECT_EQ(screenCapture.liveStreams(), 1);
 }
 
 }  // namespace
