@@ -10,6 +10,8 @@ pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+# Clipboard images: TIFF and BMP decoding, PNG and JPEG encoding.
+pkg_check_modules(GDK_PIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 # libyuv ships no pkg-config file.
 find_path(LIBYUV_INCLUDE_DIR libyuv/scale_argb.h REQUIRED)
 find_library(LIBYUV_LIBRARY yuv REQUIRED)

@@ -40,6 +40,8 @@ AppModel::AppModel(AppPlatform platform)
           },
           logger("fast-channel"))),
       displayChanges(DisplayChanges::create(platform_.screenCapture, platform_.io.get_executor())),
+      clipboard(ClipboardSync::create(
+          {platform_.io.get_executor(), platform_.clock, platform_.pasteboard, logger("clipboard")})),
       server(Server::create(Server::Dependencies{
           platform_.io.get_executor(), platform_.clock, platform_.wallClock, identity, registry, pairing,
           [this] { return permissions.status(); }, input, commands, fastListener, settings, platform_.advertiser,
@@ -49,7 +51,8 @@ AppModel::AppModel(AppPlatform platform)
               const kit::Endpoint& e) { return policy->allows(e); },
           logger("server"), logger("session"),
           ScreenStreamer::Environment{platform_.io.get_executor(), platform_.clock, platform_.screenCapture,
-                                      platform_.makeJpegEncoder, displayChanges, logger("screen")}})) {
+                                      platform_.makeJpegEncoder, displayChanges, logger("screen")},
+          clipboard})) {
   std::weak_ptr<Server> weak = server;
   settings.onChange = [weak] {
     if (auto s = weak.lock()) s->settingsChanged();
@@ -78,6 +81,7 @@ AppModel::~AppModel() {
   pairing->onKeysChanged = [] {};
   permissions.onChange = [](const kit::PermissionStatus&) {};
   if (fastListener) fastListener->stop();
+  clipboard->stop();
 }
 
 void AppModel::revoke(const kit::PairedDevice& device) {

@@ -11,6 +11,7 @@
 #include "host/app/login_item.h"
 #include "host/app/mac_settings.h"
 #include "host/app/permission_monitor.h"
+#include "host/clipboard/clipboard_sync.h"
 #include "host/input/input_injector.h"
 #include "host/input/system_commands.h"
 #include "host/screen/screen_streamer.h"
@@ -30,6 +31,7 @@ class DisplayQuery;
 class InputEventSink;
 class KeyboardLayoutSource;
 class LoginItemService;
+class Pasteboard;
 class PermissionProbe;
 class ScreenCapture;
 class ServiceAdvertiser;
@@ -64,6 +66,7 @@ struct AppPlatform {
   const kit::InterfaceSource& interfaces;
   platform::ScreenCapture& screenCapture;
   JpegEncoderFactory makeJpegEncoder;  // one encoder per capture
+  platform::Pasteboard& pasteboard;    // the desktop's clipboard
 };
 
 // Creates, wires and owns every long-lived service of the desktop, in a
@@ -105,6 +108,7 @@ class AppModel {
   SystemCommands commands;
   std::shared_ptr<kit::FastChannelListener> fastListener;
   std::shared_ptr<DisplayChanges> displayChanges;
+  std::shared_ptr<ClipboardSync> clipboard;
   std::shared_ptr<Server> server;
 };
 

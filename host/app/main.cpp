@@ -27,6 +27,7 @@
 #include "host/screen/jpeg_encoder.h"
 #include "host/service/connection_listener.h"
 #include "kit/common/log.h"
+#include "platform/pasteboard.h"
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/credential_store_factory.h"
 #include "platform/linux/gnome_desktop_shortcuts.h"
@@ -133,6 +134,20 @@ class UnavailableCommands final : public platform::SystemCommandRunner {
 
 // Without a readable X display no screen can be captured; a phone that asks
 // is told "screenCaptureFailed".
+// Without a clipboard adapter: nothing is offered to a phone and what it
+// sends is refused (the session then logs that it could not be used).
+class UnavailablePasteboard final : public platform::Pasteboard {
+ public:
+  std::int64_t changeCount() override { return 0; }
+  void types(std::function<void(std::vector<std::string>)> done) override { done({}); }
+  void data(const std::string&, std::size_t, std::function<void(std::optional<Bytes>)> done) override {
+    done(std::nullopt);
+  }
+  void write(std::vector<std::pair<std::string, Bytes>>, std::function<void(std::optional<std::int64_t>)> done) override {
+    done(std::nullopt);
+  }
+};
+
 class UnavailableScreenCapture final : public platform::ScreenCapture {
  public:
   void listDisplays(DisplaysDone done) override { done({}); }
@@ -256,6 +271,8 @@ int run(const Options& options) {
   if (x11) x11Screen = std::make_unique<platform::linux_x11::X11ScreenCapture>("", logger("screen"));
   platform::ScreenCapture& screenCapture = x11Screen ? static_cast<platform::ScreenCapture&>(*x11Screen) : noScreen;
 
+  UnavailablePasteboard noPasteboard;
+
   std::unique_ptr<host::AppModel> model;
   try {
     model = std::make_unique<host::AppModel>(host::AppPlatform{
@@ -268,7 +285,8 @@ int run(const Options& options) {
         },
         permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
         x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
-        host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, &host::makeTurboJpegEncoder});
+        host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, &host::makeTurboJpegEncoder,
+        noPasteboard});
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());

@@ -14,6 +14,22 @@ namespace tillerpad::host {
 using kit::Message;
 using kit::MessageType;
 
+struct DeviceSession::PendingPaste {
+  InputInjector& input;
+  std::unique_ptr<kit::Clock::Timer> timer;
+  bool pressed = false;
+
+  void press() {
+    if (pressed) return;
+    pressed = true;
+    input.pressKey(kit::Key("v"), kit::Modifiers::command());  // Control+V on Linux
+  }
+  ~PendingPaste() {
+    if (timer) timer->cancel();
+    press();
+  }
+};
+
 DeviceSession::DeviceSession(kit::PairedDevice device, std::chrono::system_clock::time_point connectedAt,
                              std::shared_ptr<kit::MessageChannel> channel, Services services, kit::Logger log)
     : device_(std::move(device)),
@@ -82,6 +98,7 @@ void DeviceSession::stop() {
   fastEnabled_->store(false, std::memory_order_relaxed);
   releaseInput();
   stopScreen();
+  stopClipboardWatch();
 }
 
 asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
@@ -96,6 +113,7 @@ asio::awaitable<void> DeviceSession::close(kit::ByeReason reason) {
 
 void DeviceSession::settingsChanged() {
   if (!services_.settings.allowScreenViewing()) stopScreen();
+  updateClipboardWatch();
   // What the phone may use: the user's settings, for the services this
   // desktop offers.
   channel_->sendWithoutWaiting(Message::sharingSettings({services_.settings.shareClipboard() && offersClipboard,
@@ -201,11 +219,16 @@ void DeviceSession::dispatchService(const Message& message) {
     case MessageType::screenFrameAck:
       if (const auto& pump = services_.screen->pump()) pump->ack(message.get<MessageType::screenFrameAck>().frameID);
       return;
-    // Clipboard sharing is not offered by this desktop yet: refused the way
-    // a switched-off setting refuses it, so that the phone is told instead
-    // of waiting.
     case MessageType::clipboard:
-      channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::clipboardSharingDisabled, std::nullopt}));
+      if (!services_.settings.shareClipboard()) {
+        channel_->sendWithoutWaiting(Message::error({kit::ErrorCode::clipboardSharingDisabled, std::nullopt}));
+        return;
+      }
+      receiveClipboard(message.get<MessageType::clipboard>());
+      return;
+    case MessageType::clipboardSubscription:
+      wantsClipboard_ = message.get<MessageType::clipboardSubscription>().enabled;
+      updateClipboardWatch();
       return;
     default:
       log_.debug("Ignoring " + std::string(message.type()) + ": service not available");
@@ -226,12 +249,55 @@ void DeviceSession::stopScreen() {
   if (screen.request() || screen.isStreaming()) services_.screen->stop();
 }
 
+void DeviceSession::receiveClipboard(kit::ClipboardContent content) {
+  if (!content.isValid()) {
+    log_.notice("Ignoring clipboard content that can't be used");
+    return;
+  }
+  const bool paste = content.pasteAfterwards;
+  auto written = [weak = weak_from_this(), paste](bool ok) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (!ok) {
+      self->log_.notice("Ignoring clipboard content that can't be used");
+      return;
+    }
+    if (!paste) return;
+    std::erase_if(self->pastes_, [](const auto& p) { return p->pressed; });
+    std::shared_ptr<PendingPaste> pending(new PendingPaste{self->services_.input, nullptr});
+    pending->timer = self->services_.clock->schedule(
+        self->services_.executor, std::chrono::duration_cast<kit::Clock::Duration>(pasteDelay),
+        [weakPaste = std::weak_ptr<PendingPaste>(pending)] {
+          if (auto p = weakPaste.lock()) p->press();
+        });
+    self->pastes_.push_back(std::move(pending));
+  };
+  services_.clipboard->write(std::move(content), std::move(written));
+}
+
+void DeviceSession::updateClipboardWatch() {
+  if (wantsClipboard_ && services_.settings.shareClipboard()) {
+    services_.clipboard->watch(device_.id, weak_from_this(),
+                               [weak = std::weak_ptr<kit::MessageChannel>(channel_)](kit::ClipboardContent content) {
+                                 if (auto channel = weak.lock()) channel->sendWithoutWaiting(Message::clipboard(std::move(content)));
+                               });
+  } else {
+    stopClipboardWatch();
+  }
+}
+
+void DeviceSession::stopClipboardWatch() {
+  // Another session may have subscribed since: its watch stays.
+  if (services_.clipboard->isOwner(this)) services_.clipboard->stop();
+}
+
 void DeviceSession::teardown() {
   fastEnabled_->store(false, std::memory_order_relaxed);
   // A stopped session let go of everything already.
   if (!stopped_) {
     releaseInput();
     stopScreen();
+    stopClipboardWatch();
   }
 }
 

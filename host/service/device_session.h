@@ -1,14 +1,17 @@
 #pragma once
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 
 #include <atomic>
+#include <list>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "host/app/mac_settings.h"
+#include "host/clipboard/clipboard_sync.h"
 #include "host/screen/screen_streamer.h"
 #include "kit/common/log.h"
 #include "kit/pairing/paired_records.h"
@@ -33,13 +36,14 @@ using PermissionSource = std::function<kit::PermissionStatus()>;
 // The life of one authenticated, paired phone: its fast-channel keys, the
 // first state pushes, the receive loop and the release of what it held.
 // Service thread only.
-class DeviceSession {
+class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
  public:
   static constexpr std::chrono::seconds receiveTimeout{10};
-  // Clipboard sharing comes with a later release; until then its sharing
-  // flag says it is off and its requests are refused.
   static constexpr bool offersScreen = true;
-  static constexpr bool offersClipboard = false;
+  static constexpr bool offersClipboard = true;
+  // Between writing the phone's content and pasting it: the clipboard's new
+  // owner must be in place before the application asks for it.
+  static constexpr std::chrono::milliseconds pasteDelay{80};
 
   struct Services {
     InputInjector& input;
@@ -48,6 +52,9 @@ class DeviceSession {
     PermissionSource permissions;
     MacSettings& settings;
     std::shared_ptr<ScreenStreamer> screen;  // this session's own
+    std::shared_ptr<ClipboardSync> clipboard;  // the server's, shared by every session
+    asio::any_io_executor executor;
+    std::shared_ptr<kit::Clock> clock;
   };
 
   DeviceSession(kit::PairedDevice device, std::chrono::system_clock::time_point connectedAt,
@@ -72,6 +79,7 @@ class DeviceSession {
   std::chrono::system_clock::time_point connectedAt() const { return connectedAt_; }
   const std::shared_ptr<kit::MessageChannel>& channel() const { return channel_; }
   const ScreenStreamer& screen() const { return *services_.screen; }
+  bool wantsClipboard() const { return wantsClipboard_; }
 
  private:
   // False when the loop is to end.
@@ -79,7 +87,14 @@ class DeviceSession {
   void dispatchService(const kit::Message& message);
   void releaseInput();
   void stopScreen();
+  void receiveClipboard(kit::ClipboardContent content);
+  void updateClipboardWatch();
+  void stopClipboardWatch();
   void teardown();
+
+  // A paste waiting for its delay; pressed when the delay ends, or at once
+  // when the wait ends early.
+  struct PendingPaste;
 
   kit::PairedDevice device_;
   std::chrono::system_clock::time_point connectedAt_;
@@ -91,6 +106,8 @@ class DeviceSession {
   // on their way when the session stops are dropped too.
   std::shared_ptr<std::atomic<bool>> fastEnabled_ = std::make_shared<std::atomic<bool>>(true);
   bool stopped_ = false;
+  bool wantsClipboard_ = false;
+  std::list<std::shared_ptr<PendingPaste>> pastes_;
 };
 
 }  // namespace tillerpad::host

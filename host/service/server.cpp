@@ -283,7 +283,8 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
   auto session = std::make_shared<DeviceSession>(
       std::move(*device), self->d_.wallClock(), channel,
       DeviceSession::Services{self->d_.input, self->d_.commands, self->d_.fastListener, self->d_.permissions,
-                              self->d_.settings, std::move(screen)},
+                              self->d_.settings, std::move(screen), self->d_.clipboard, self->d_.executor,
+                              self->d_.clock},
       self->d_.sessionLog);
   self->begin(std::move(session));
 }

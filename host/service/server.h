@@ -83,6 +83,8 @@ class Server : public std::enable_shared_from_this<Server> {
     kit::Logger sessionLog;
     // Every session gets a screen streamer of its own over these.
     ScreenStreamer::Environment screen;
+    // The one clipboard sync; a session subscribes to it and becomes its owner.
+    std::shared_ptr<ClipboardSync> clipboard;
   };
 
   static std::shared_ptr<Server> create(Dependencies dependencies);

@@ -25,6 +25,7 @@
 #include "kit/pairing/credential_store.h"
 #include "kit/transport/memory_connection.h"
 #include "kit/transport/message_channel.h"
+#include "platform/fake/fake_pasteboard.h"
 #include "platform/fake/fake_permission_probe.h"
 #include "platform/fake/fake_screen_capture.h"
 #include "platform/fake/fake_system_commands.h"
@@ -197,6 +198,7 @@ class Desktop {
   platform::fake::FakeSystemCommands commands;
   platform::fake::RecordingAdvertiser advertiser;
   platform::fake::FakeScreenCapture screenCapture;
+  platform::fake::FakePasteboard pasteboard;
   std::shared_ptr<EncoderLog> encoders = std::make_shared<EncoderLog>();
   std::vector<ScriptedListener*> listeners;  // live ones, oldest first
   int listenersCreated = 0;

@@ -41,7 +41,7 @@ TEST_F(ScreenSessionTest, EveryWayAStreamOrItsSessionEndsStopsTheCapture) {
       {"revoked", [this](test::Phone&, const kit::PairedDevice& d) { server().revoke(d.id); }, false, std::nullopt},
       {"another phone replaces it", [this](test::Phone&, auto&) { connect(addPhone("Other")); }, true, std::nullopt},
       {"viewing is switched off", [this](test::Phone&, auto&) { model->settings.setAllowScreenViewing(false); }, true,
-       Message::sharingSettings({false, false})},
+       Message::sharingSettings({true, false})},
   };
   startListening();
   int n = 0;

@@ -122,8 +122,7 @@ TEST_F(ServerTest, ANewPhoneReplacesTheSessionAndTheActivityStaysHeld) {
   EXPECT_TRUE(server().holdsActivity());
   EXPECT_EQ(fastSessions(), 1u);
   EXPECT_EQ(phoneA.inbox->messages.at(0), Message::permissionStatus({true, false}));
-  // Clipboard sharing is not offered yet, whatever the settings say.
-  EXPECT_EQ(phoneA.inbox->messages.at(1), Message::sharingSettings({false, true}));
+  EXPECT_EQ(phoneA.inbox->messages.at(1), Message::sharingSettings({true, true}));
 
   auto phoneB = connect(b);
   drain();
@@ -190,6 +189,7 @@ TEST_F(ServerTest, SessionDispatchesInOrderAndAnswersPings) {
   auto phone = connect(addPhone("Ada"));
   ASSERT_TRUE(server().session());
   model->settings.setAllowScreenViewing(false);
+  model->settings.setShareClipboard(false);
   phone.channel->sendWithoutWaiting(Message::ping({7, 12.5}));
   phone.channel->sendWithoutWaiting(Message::keyPress({kit::Key::returnKey, kit::Modifiers::none()}));
   phone.channel->sendWithoutWaiting(Message::typeText({"hi"}));
@@ -215,7 +215,7 @@ TEST_F(ServerTest, SessionDispatchesInOrderAndAnswersPings) {
 
   EXPECT_EQ(phone.inbox->count(MessageType::pong), 1u);
   EXPECT_TRUE(phone.inbox->has(Message::pong({7, 12.5})));
-  // Services not offered, or switched off, are refused, not ignored.
+  // Refused requests are answered, not ignored.
   auto tail = std::vector<Message>(phone.inbox->messages.end() - 3, phone.inbox->messages.end());
   EXPECT_EQ(tail, (std::vector<Message>{Message::error({kit::ErrorCode::shortcutDisabled, std::string("nonsense")}),
                                         Message::error({kit::ErrorCode::screenViewingDisabled, std::nullopt}),
