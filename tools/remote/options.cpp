@@ -178,6 +178,46 @@ ScreenOptions parseScreenOptions(const std::vector<std::string>& words) {
   return screen;
 }
 
+ClipboardOptions parseClipboardOptions(const std::vector<std::string>& words) {
+  static const char* usage = "usage: clipboard watch [--out DIR] [--count N] | clipboard set <text> | --image FILE [--paste]";
+  ClipboardOptions clipboard;
+  if (words.empty()) throw UsageError(usage);
+  auto value = [&](std::size_t& i, const char* what) -> const std::string& {
+    if (i + 1 >= words.size() || words[i + 1].empty()) throw UsageError(words[i] + " needs " + what);
+    return words[++i];
+  };
+  if (words[0] == "watch") {
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      if (words[i] == "--out") {
+        clipboard.out = value(i, "a folder");
+      } else if (words[i] == "--count") {
+        auto n = number<std::int64_t>(value(i, "a number"));
+        if (!n || *n < 1) throw UsageError("--count needs a number from 1");
+        clipboard.count = n;
+      } else {
+        throw UsageError(usage);
+      }
+    }
+    return clipboard;
+  }
+  if (words[0] != "set") throw UsageError(usage);
+  clipboard.action = ClipboardOptions::Action::set;
+  std::vector<std::string> text;
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    if (words[i] == "--paste") {
+      clipboard.paste = true;
+    } else if (words[i] == "--image") {
+      clipboard.image = value(i, "a file");
+    } else {
+      text.push_back(words[i]);
+    }
+  }
+  if (!text.empty()) clipboard.text = joined(text, 0);
+  if (clipboard.image.has_value() == clipboard.text.has_value()) throw UsageError(usage);
+  if (clipboard.text && clipboard.text->empty()) throw UsageError("clipboard set needs a text that is not empty");
+  return clipboard;
+}
+
 Options parseArguments(const std::vector<std::string>& arguments) {
   Options options;
   std::vector<std::string> rest;
@@ -230,6 +270,9 @@ Options parseArguments(const std::vector<std::string>& arguments) {
   } else if (rest[0] == "screen") {
     options.mode = Options::Mode::screen;
     options.screen = parseScreenOptions(std::vector<std::string>(rest.begin() + 1, rest.end()));
+  } else if (rest[0] == "clipboard") {
+    options.mode = Options::Mode::clipboard;
+    options.clipboard = parseClipboardOptions(std::vector<std::string>(rest.begin() + 1, rest.end()));
   } else if (rest[0] == "session" || rest[0] == "shell") {
     if (rest.size() != 1) throw UsageError("usage: session");
     options.mode = Options::Mode::session;
@@ -268,6 +311,15 @@ Commands:
                               display (default: the desktop's choice); answer
                               each frame, after writing it to DIR as
                               frame-<id>.jpg; stop after --frames or on Ctrl-C
+  clipboard watch [--out DIR] [--count N]
+                              subscribe to the desktop's clipboard and print
+                              each copied content (text, or image format and
+                              size), writing images to DIR as
+                              clipboard-<n>.png|jpg; stop after --count or on
+                              Ctrl-C
+  clipboard set <text> | --image FILE [--paste]
+                              put text, or a PNG or JPEG file, on the
+                              desktop's clipboard (and have it pasted)
   media <action>              playPause nextTrack previousTrack volumeUp
                               volumeDown mute
   power <action>              lock sleep displaySleep
@@ -291,7 +343,7 @@ app.tillerpad.remote.macs/ (or ~/.local/share/...).
 Standard output carries one line per event (see tools/remote/README.md):
   welcome, permissionStatus, sharingSettings, error, bye, pong, paired,
   rejected, sent, closed, message; with screen also screenInfo, frame and
-  screen (the summary).
+  screen (the summary); clipboard for copied content.
 Failures go to standard error as "tillerpad-remote: <text>".
 
 Exit status: 0 done, 1 the desktop ended the session, 2 bad arguments,

@@ -45,8 +45,21 @@ struct ScreenOptions {
   friend bool operator==(const ScreenOptions&, const ScreenOptions&) = default;
 };
 
+// `clipboard watch`: print (and save) what the desktop copies; `clipboard
+// set`: send text or an image file to the desktop's clipboard.
+struct ClipboardOptions {
+  enum class Action { watch, set };
+  Action action = Action::watch;
+  std::optional<std::string> out;      // watch: folder for clipboard-<n>.png|jpg
+  std::optional<std::int64_t> count;   // watch: stop after this many; absent: until interrupted
+  std::optional<std::string> text;     // set
+  std::optional<std::string> image;    // set: a PNG or JPEG file
+  bool paste = false;                  // set: the desktop pastes it afterwards
+  friend bool operator==(const ClipboardOptions&, const ClipboardOptions&) = default;
+};
+
 struct Options {
-  enum class Mode { help, version, pair, session, command, screen };
+  enum class Mode { help, version, pair, session, command, screen, clipboard };
 
   Mode mode = Mode::help;
   std::optional<std::string> host;
@@ -56,6 +69,7 @@ struct Options {
   std::string pairingCode;           // pair
   std::optional<Command> command;    // command
   ScreenOptions screen;              // screen
+  ClipboardOptions clipboard;        // clipboard
 };
 
 // Throws UsageError. `arguments` excludes the program name.
@@ -63,6 +77,9 @@ Options parseArguments(const std::vector<std::string>& arguments);
 
 // The words after "screen"; throws UsageError.
 ScreenOptions parseScreenOptions(const std::vector<std::string>& words);
+
+// The words after "clipboard"; throws UsageError.
+ClipboardOptions parseClipboardOptions(const std::vector<std::string>& words);
 
 // One command given as words ("move 10 -5"); throws UsageError.
 Command parseCommand(const std::vector<std::string>& words);

@@ -1,5 +1,6 @@
 #include "tools/remote/output.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tillerpad::remote {
@@ -96,6 +97,7 @@ std::string formatMessage(const kit::Message& message) {
     return line;
   }
   if (auto* f = message.getIf<MessageType::screenFrame>()) return formatFrame(*f, std::nullopt);
+  if (auto* c = message.getIf<MessageType::clipboard>()) return formatClipboard(*c, std::nullopt);
   if (auto* p = message.getIf<MessageType::pong>()) return "pong id=" + std::to_string(p->id);
   if (auto* p = message.getIf<MessageType::ping>()) return "ping id=" + std::to_string(p->id);
   return "message type=" + bare(message.type());
@@ -105,6 +107,27 @@ std::string formatFrame(const kit::ScreenFrame& frame, const std::optional<std::
   return "frame id=" + std::to_string(frame.frameID) + " display=" + std::to_string(frame.displayID) +
          " size=" + std::to_string(frame.pixelWidth) + "x" + std::to_string(frame.pixelHeight) +
          " bytes=" + std::to_string(frame.jpeg.data.size()) + (file ? " file=" + quoted(*file) : std::string());
+}
+
+std::string formatClipboard(const kit::ClipboardContent& content, const std::optional<std::string>& file) {
+  std::string line = "clipboard";
+  if (content.text) line += " text=" + quoted(*content.text);
+  if (content.image) {
+    line += " image=" + bare(content.image->format.rawValue) + " bytes=" + std::to_string(content.image->data.data.size());
+    // A PNG says its size in its header.
+    const auto& d = content.image->data.data;
+    static const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (d.size() >= 24 && std::equal(std::begin(signature), std::end(signature), d.begin())) {
+      auto be32 = [&](std::size_t at) {
+        return (std::uint32_t{d[at]} << 24) | (std::uint32_t{d[at + 1]} << 16) | (std::uint32_t{d[at + 2]} << 8) | d[at + 3];
+      };
+      line += " size=" + std::to_string(be32(16)) + "x" + std::to_string(be32(20));
+    }
+  }
+  if (!content.text && !content.image) line += " empty";
+  if (content.pasteAfterwards) line += " paste=true";
+  if (file) line += " file=" + quoted(*file);
+  return line;
 }
 
 std::string formatScreenSummary(std::int64_t frames, double seconds) {

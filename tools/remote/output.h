@@ -35,6 +35,8 @@ std::string formatPaired(const kit::PairedMac& record);
 std::string formatRejection(const kit::PairingRejection& reason);
 // A received frame; `file` when it was written.
 std::string formatFrame(const kit::ScreenFrame& frame, const std::optional<std::string>& file);
+// Content from the desktop's clipboard; `file` when the image was written.
+std::string formatClipboard(const kit::ClipboardContent& content, const std::optional<std::string>& file);
 // The end of a `screen` run: frames received and their rate between the first and the last.
 std::string formatScreenSummary(std::int64_t frames, double seconds);
 

@@ -106,6 +106,37 @@ class LineReader {
   std::thread thread_;
 };
 
+// The image file for `clipboard set --image`: PNG or JPEG by its first
+// bytes, at most the clipboard's limit. Read before connecting, so that a
+// bad file costs no connection.
+kit::ClipboardImage readImageFile(const std::string& path, Output& out) {
+  std::error_code error;
+  std::ifstream stream;
+  if (std::filesystem::is_regular_file(path, error)) stream.open(path, std::ios::binary);
+  if (!stream.is_open()) {
+    out.failure("cannot read " + path);
+    throw Stop{Exit::failed};
+  }
+  kit::Bytes data;
+  char buffer[65536];
+  while (stream.read(buffer, sizeof buffer) || stream.gcount() > 0) {
+    data.insert(data.end(), buffer, buffer + stream.gcount());
+    if (data.size() > kit::ClipboardContent::maxBytes) {
+      out.failure(path + " is larger than the clipboard's limit of 16 MiB");
+      throw Stop{Exit::usage};
+    }
+  }
+  static const std::uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (data.size() >= sizeof png && std::equal(std::begin(png), std::end(png), data.begin())) {
+    return {kit::ImageFormat::png, {std::move(data)}};
+  }
+  if (data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) {
+    return {kit::ImageFormat::jpeg, {std::move(data)}};
+  }
+  out.failure(path + " is neither a PNG nor a JPEG file");
+  throw Stop{Exit::usage};
+}
+
 // One connection to the desktop. Everything runs on the io_context's one thread.
 class Session {
  public:
@@ -126,8 +157,11 @@ class Session {
     co_await std::move(closing);
   }
 
+  // What `clipboard set` sends, made before connecting.
+  std::optional<kit::ClipboardContent> outgoingClipboard;
+
   asio::awaitable<void> connect(kit::PairedMac record, kit::NetworkEndpoint endpoint, std::optional<Command> command,
-                                std::optional<ScreenOptions> screen) {
+                                std::optional<ScreenOptions> screen, std::optional<ClipboardOptions> clipboard) {
     auto identity = kit::PeerIdentity::device(record.deviceID);
     auto connecting = resolver_.connect(std::move(endpoint), pskFor(identity, record.keyData), clock_);
     channel_ = co_await std::move(connecting);
@@ -142,7 +176,10 @@ class Session {
     }
     auto receiving = receiveLoop();
     auto pinging = pingLoop();
-    auto commanding = screen ? runScreen(std::move(*screen)) : command ? runOne(std::move(*command)) : runLines();
+    auto commanding = clipboard ? runClipboard(std::move(*clipboard))
+                      : screen  ? runScreen(std::move(*screen))
+                      : command ? runOne(std::move(*command))
+                                : runLines();
     auto all = std::move(receiving) || std::move(pinging) || std::move(commanding);
     co_await std::move(all);
   }
@@ -183,10 +220,17 @@ class Session {
         if (screen_) receiveFrame(*frame);
         continue;
       }
+      if (auto* content = message->getIf<MessageType::clipboard>(); content && clipboard_) {
+        receiveClipboard(*content);
+        continue;
+      }
       out_.line(formatMessage(*message));
       if (auto* error = message->getIf<MessageType::error>(); error && screen_) {
         screenError_ = error->code.rawValue;
         wake_.cancel();
+      }
+      if (auto* error = message->getIf<MessageType::error>(); error && settingClipboard_) {
+        clipboardError_ = error->code.rawValue;
       }
       if (message->is(MessageType::sharingSettings)) {
         // The desktop's last opening message: its fast-channel session is set up by now.
@@ -353,6 +397,76 @@ class Session {
     co_await std::move(closing);
   }
 
+  bool enoughClipboards() const { return clipboard_ && clipboard_->count && clipboardsSeen_ >= *clipboard_->count; }
+
+  void receiveClipboard(const kit::ClipboardContent& content) {
+    if (enoughClipboards()) return;
+    ++clipboardsSeen_;
+    std::optional<std::string> file;
+    if (clipboard_->out && content.image) {
+      auto extension = content.image->format == kit::ImageFormat::png ? ".png" : ".jpg";
+      file = (std::filesystem::path(*clipboard_->out) / ("clipboard-" + std::to_string(clipboardsSeen_) + extension))
+                 .string();
+      std::ofstream stream(*file, std::ios::binary | std::ios::trunc);
+      const auto& data = content.image->data.data;
+      stream.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+      if (!stream.flush()) {
+        out_.failure("cannot write " + *file);
+        file.reset();
+      }
+    }
+    out_.line(formatClipboard(content, file));
+    if (enoughClipboards()) wake_.cancel();
+  }
+
+  // set: sends the content, then a ping as a barrier, so that a refusal
+  // (sent before the pong) is seen. watch: subscribes and prints what comes
+  // until there is enough or the user interrupts, then unsubscribes.
+  asio::awaitable<void> runClipboard(ClipboardOptions options) {
+    if (options.action == ClipboardOptions::Action::set) {
+      settingClipboard_ = true;
+      auto sending = channel_->send(Message::clipboard(outgoingClipboard.value_or(kit::ClipboardContent{})));
+      co_await std::move(sending);
+      out_.line("sent clipboard");
+      auto syncing = ping(false);
+      co_await std::move(syncing);
+      if (clipboardError_) {
+        out_.failure("the desktop refused the clipboard: " + *clipboardError_);
+        exit_ = Exit::rejected;
+      }
+      auto closing = close();
+      co_await std::move(closing);
+      co_return;
+    }
+    if (options.out) {
+      std::error_code error;
+      std::filesystem::create_directories(*options.out, error);
+      if (error) {
+        out_.failure("cannot create " + *options.out + ": " + error.message());
+        throw Stop{Exit::failed};
+      }
+    }
+    clipboard_ = options;
+    asio::signal_set signals(io_, SIGINT, SIGTERM);
+    signals.async_wait([this](const std::error_code& error, int) {
+      if (error) return;
+      interrupted_ = true;
+      wake_.cancel();
+    });
+    auto subscribing = channel_->send(Message::clipboardSubscription({true}));
+    co_await std::move(subscribing);
+    out_.line("sent clipboardSubscription");
+    while (!interrupted_ && !enoughClipboards()) {
+      auto waiting = waitForWake(std::nullopt);
+      co_await std::move(waiting);
+    }
+    signals.cancel();
+    auto unsubscribing = channel_->send(Message::clipboardSubscription({false}));
+    co_await std::move(unsubscribing);
+    auto closing = close();
+    co_await std::move(closing);
+  }
+
   // Sends a ping and waits for its pong; `print` shows the pong.
   asio::awaitable<void> ping(bool print) {
     std::uint64_t id = nextPing_++;
@@ -403,6 +517,10 @@ class Session {
   std::optional<std::string> screenError_;
   bool interrupted_ = false;
   std::int64_t framesSeen_ = 0;
+  std::optional<ClipboardOptions> clipboard_;  // watching
+  std::int64_t clipboardsSeen_ = 0;
+  bool settingClipboard_ = false;
+  std::optional<std::string> clipboardError_;
   std::chrono::steady_clock::time_point firstFrameAt_, lastFrameAt_;
   std::unique_ptr<LineReader> reader_;  // last: stopped before the rest goes
 };
@@ -532,7 +650,18 @@ Exit run(const Options& options, const Setup& setup, Output& output) {
       auto endpoint = locate(options, latest->id, setup, output);
       if (!endpoint) return Exit::unknownDesktop;
       auto screen = options.mode == Options::Mode::screen ? std::optional<ScreenOptions>(options.screen) : std::nullopt;
-      work = session.connect(*latest, *endpoint, options.command, screen);
+      auto clipboard =
+          options.mode == Options::Mode::clipboard ? std::optional<ClipboardOptions>(options.clipboard) : std::nullopt;
+      if (clipboard && clipboard->action == ClipboardOptions::Action::set) {
+        try {
+          session.outgoingClipboard =
+              clipboard->text ? kit::ClipboardContent::fromText(*clipboard->text, clipboard->paste)
+                              : kit::ClipboardContent::fromImage(readImageFile(*clipboard->image, output), clipboard->paste);
+        } catch (const Stop& stop) {
+          return stop.exit;
+        }
+      }
+      work = session.connect(*latest, *endpoint, options.command, screen, clipboard);
     }
   } catch (const kit::PairingCodeError& e) {
     output.failure(e.errorCase() == kit::PairingCodeError::Case::unsupportedVersion

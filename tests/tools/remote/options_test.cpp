@@ -153,6 +153,44 @@ TEST(RemoteOptions, ScreenTakesItsOwnOptions) {
   }
 }
 
+TEST(RemoteOptions, ClipboardWatchesOrSets) {
+  using Action = ClipboardOptions::Action;
+  struct Case {
+    Words words;
+    std::optional<ClipboardOptions> expected;  // absent: a usage error
+  };
+  const Case cases[] = {
+      {{"clipboard", "watch"}, ClipboardOptions{}},
+      {{"clipboard", "watch", "--out", "/tmp/c", "--count", "2"}, ClipboardOptions{Action::watch, "/tmp/c", 2}},
+      {{"clipboard", "set", "hello", "world"},
+       ClipboardOptions{Action::set, std::nullopt, std::nullopt, "hello world", std::nullopt, false}},
+      {{"clipboard", "set", "--paste", "hi"}, ClipboardOptions{Action::set, std::nullopt, std::nullopt, "hi", std::nullopt, true}},
+      {{"clipboard", "set", "--image", "a.png", "--paste"},
+       ClipboardOptions{Action::set, std::nullopt, std::nullopt, std::nullopt, "a.png", true}},
+      {{"clipboard"}, std::nullopt},
+      {{"clipboard", "copy", "x"}, std::nullopt},
+      {{"clipboard", "watch", "--out"}, std::nullopt},
+      {{"clipboard", "watch", "--out", ""}, std::nullopt},
+      {{"clipboard", "watch", "--count", "0"}, std::nullopt},
+      {{"clipboard", "watch", "now"}, std::nullopt},
+      {{"clipboard", "set"}, std::nullopt},
+      {{"clipboard", "set", "--paste"}, std::nullopt},
+      {{"clipboard", "set", ""}, std::nullopt},
+      {{"clipboard", "set", "--image"}, std::nullopt},
+      {{"clipboard", "set", "text", "--image", "a.png"}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    if (!c.expected) {
+      EXPECT_THROW(parseArguments(c.words), UsageError);
+      continue;
+    }
+    Options options = parseArguments(c.words);
+    EXPECT_EQ(options.mode, Options::Mode::clipboard);
+    EXPECT_EQ(options.clipboard, *c.expected);
+  }
+}
+
 TEST(RemoteOptions, SessionLines) {
   EXPECT_TRUE(std::holds_alternative<std::monostate>(parseSessionLine("")));
   EXPECT_TRUE(std::holds_alternative<std::monostate>(parseSessionLine("  \t\r")));

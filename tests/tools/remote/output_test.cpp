@@ -43,6 +43,15 @@ TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
       {Message::screenInfo({{}, 0}), "screenInfo displayID=0 displays=none"},
       {Message::screenFrame({8'589'934'593u, 69, 640, 360, {kit::Bytes(1234)}}),
        "frame id=8589934593 display=69 size=640x360 bytes=1234"},
+      {Message::clipboard(kit::ClipboardContent::fromText("two\nlines \"quoted\"", false)),
+       "clipboard text=\"two\\nlines \\\"quoted\\\"\""},
+      {Message::clipboard(kit::ClipboardContent::fromImage({kit::ImageFormat::jpeg, {kit::Bytes(700)}}, false)),
+       "clipboard image=jpeg bytes=700"},
+      {Message::clipboard(kit::ClipboardContent::fromImage(
+           {kit::ImageFormat::png, {kit::Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                                               0, 0, 0x01, 0x2c, 0, 0, 0, 3}}},
+           false)),
+       "clipboard image=png bytes=24 size=300x3"},
       {Message::appListRequest({}), "message type=appListRequest"},
       {Message::unknown("future\x1b"), "message type=future\\u001b"},
   };
@@ -50,6 +59,8 @@ TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
     EXPECT_EQ(formatMessage(c.message), c.line);
     EXPECT_EQ(formatMessage(c.message).find('\n'), std::string::npos);
   }
+  EXPECT_EQ(formatClipboard(kit::ClipboardContent::fromImage({kit::ImageFormat::jpeg, {kit::Bytes(5)}}, false), "o/c-1.jpg"),
+            "clipboard image=jpeg bytes=5 file=\"o/c-1.jpg\"");
   EXPECT_EQ(formatFrame({1, 2, 4, 2, {kit::Bytes(9)}}, "out/frame-1.jpg"),
             "frame id=1 display=2 size=4x2 bytes=9 file=\"out/frame-1.jpg\"");
   // The rate counts the intervals between the first frame and the last.

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <fstream>
 
 namespace tillerpad::remote::testing {
 namespace {
@@ -104,6 +105,66 @@ TEST(RemoteTool, ViewsTheScreenUntilEnoughFramesOrCtrlC) {
   EXPECT_EQ(refused->wait(), 5);
   EXPECT_TRUE(printed(*refused, "error code=screenViewingDisabled"));
   EXPECT_NE(refused->errorText.find("the desktop did not stream: screenViewingDisabled"), std::string::npos);
+}
+
+TEST(RemoteTool, WatchesAndSetsTheClipboard) {
+  RemoteDesktop desktop;
+  auto pairing = desktop.remote(desktop.at({"pair", desktop.startPairing(true)}));
+  ASSERT_EQ(pairing->wait(), 0) << pairing->errorText;
+  ASSERT_TRUE(desktop.runUntil([&] { return desktop.listenerReady(); }));
+  using platform::Pasteboard;
+  // A PNG header is all the tool looks at (its size is in it).
+  const kit::Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 2, 0, 0, 0, 1, 7};
+
+  auto out = desktop.dataHome / "clips";
+  auto watch = desktop.remote(desktop.at({"clipboard", "watch", "--count", "2", "--out", out}));
+  ASSERT_TRUE(watch->lineStarting("sent clipboardSubscription"));
+  ASSERT_TRUE(desktop.runUntil([&] { return desktop.model->clipboard->isWatching(); }));
+  desktop.pasteboard.copyText("from the desk");
+  EXPECT_EQ(watch->lineStarting("clipboard "), "clipboard text=\"from the desk\"");
+  desktop.pasteboard.copy({{Pasteboard::pngType, png}});
+  EXPECT_EQ(watch->lineStarting("clipboard "),
+            "clipboard image=png bytes=25 size=2x1 file=\"" + (out / "clipboard-2.png").string() + "\"");
+  ASSERT_EQ(watch->wait(), 0) << watch->errorText;
+  EXPECT_EQ(std::filesystem::file_size(out / "clipboard-2.png"), png.size());
+  EXPECT_TRUE(desktop.runUntil([&] { return !desktop.model->clipboard->isWatching(); }));
+
+  auto file = desktop.dataHome / "image.png";
+  {
+    std::ofstream stream(file, std::ios::binary);
+    stream.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  }
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::optional<std::pair<std::string, kit::Bytes>> written;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"clipboard", "set", "to", "the", "desk"}, 0, {{Pasteboard::plainTextType, kit::Bytes{'t', 'o', ' ', 't', 'h', 'e', ' ', 'd', 'e', 's', 'k'}}}, ""},
+      {{"clipboard", "set", "--image", file.string(), "--paste"}, 0, {{Pasteboard::pngType, png}}, ""},
+      {{"clipboard", "set", "--image", (desktop.dataHome / "clips").string()}, 7, std::nullopt, "cannot read"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.back());
+    auto writes = desktop.pasteboard.writes().size();
+    auto set = desktop.remote(desktop.at(c.arguments));
+    EXPECT_EQ(set->wait(), c.status) << set->errorText;
+    EXPECT_NE(set->errorText.find(c.says), std::string::npos) << set->errorText;
+    if (!c.written) {
+      EXPECT_EQ(desktop.pasteboard.writes().size(), writes);
+      continue;
+    }
+    ASSERT_TRUE(desktop.runUntil([&] { return desktop.pasteboard.writes().size() == writes + 1; }));
+    EXPECT_EQ(desktop.pasteboard.content(), (platform::fake::FakePasteboard::Item{*c.written}));
+  }
+
+  desktop.call([&] { desktop.model->settings.setShareClipboard(false); });
+  auto refused = desktop.remote(desktop.at({"clipboard", "set", "hi"}));
+  EXPECT_EQ(refused->wait(), 5);
+  EXPECT_NE(std::find(refused->lines.begin(), refused->lines.end(), "error code=clipboardSharingDisabled"),
+            refused->lines.end());
+  EXPECT_NE(refused->errorText.find("the desktop refused the clipboard: clipboardSharingDisabled"), std::string::npos);
 }
 
 }  // namespace
