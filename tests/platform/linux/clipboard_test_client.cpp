@@ -2,6 +2,8 @@
 //
 //   clipboard_test_client own TARGET=VALUE...    owns CLIPBOARD with these targets
 //   clipboard_test_client hang TARGET=VALUE...   owns it and never answers a request
+//   clipboard_test_client lie TARGET=N           owns it and answers TARGET in chunks,
+//                                                announcing 1 byte and sending N x 256 KiB
 //   clipboard_test_client stall TARGET           asks for TARGET and, if the answer
 //                                                comes in chunks, never takes one
 //   clipboard_test_client manager                a clipboard manager: on SAVE_TARGETS
@@ -17,6 +19,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -52,7 +55,15 @@ bool nextEvent(XEvent& event, int ms) {
   }
 }
 
-void own(bool answer, const std::vector<std::pair<Atom, std::string>>& offers) {
+// The chunked answer of "lie": where it goes and how many chunks are left.
+struct Lie {
+  Window requestor = None;
+  Atom property = None;
+  long left = 0;
+};
+
+void own(bool answer, bool lie, const std::vector<std::pair<Atom, std::string>>& offers) {
+  Lie sending;
   Atom clipboard = atom("CLIPBOARD"), targets = atom("TARGETS");
   XSetSelectionOwner(d, clipboard, window, CurrentTime);
   if (XGetSelectionOwner(d, clipboard) != window) return say("not owner");
@@ -60,6 +71,14 @@ void own(bool answer, const std::vector<std::pair<Atom, std::string>>& offers) {
   XEvent event;
   while (nextEvent(event, 60000)) {
     if (event.type == SelectionClear) say("cleared");
+    if (event.type == PropertyNotify && event.xproperty.state == PropertyDelete &&
+        event.xproperty.window == sending.requestor && event.xproperty.atom == sending.property && sending.left >= 0) {
+      std::string chunk(sending.left > 0 ? 256 * 1024 : 0, 'x');
+      XChangeProperty(d, sending.requestor, sending.property, offers.front().first, 8, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(chunk.data()), static_cast<int>(chunk.size()));
+      --sending.left;
+      XFlush(d);
+    }
     if (event.type != SelectionRequest || !answer) continue;
     const XSelectionRequestEvent& r = event.xselectionrequest;
     XSelectionEvent reply{SelectionNotify, 0, True, d, r.requestor, r.selection, r.target, None, r.time};
@@ -72,6 +91,15 @@ void own(bool answer, const std::vector<std::pair<Atom, std::string>>& offers) {
     }
     for (const auto& [target, value] : offers) {
       if (target != r.target) continue;
+      if (lie) {
+        XSelectInput(d, r.requestor, PropertyChangeMask);
+        long size = 1;
+        XChangeProperty(d, r.requestor, r.property, atom("INCR"), 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&size), 1);
+        sending = {r.requestor, r.property, std::atol(value.c_str())};
+        reply.property = r.property;
+        continue;
+      }
       XChangeProperty(d, r.requestor, r.property, target, 8, PropModeReplace,
                       reinterpret_cast<const unsigned char*>(value.data()), static_cast<int>(value.size()));
       reply.property = r.property;
@@ -150,7 +178,7 @@ int main(int argc, char** argv) {
     if (!equals) continue;
     offers.emplace_back(atom(std::string(argv[i], static_cast<std::size_t>(equals - argv[i])).c_str()), equals + 1);
   }
-  if (mode == "own" || mode == "hang") own(mode == "own", offers);
+  if (mode == "own" || mode == "hang" || mode == "lie") own(mode != "hang", mode == "lie", offers);
   if (mode == "stall" && argc > 2) stall(argv[2]);
   if (mode == "manager") manager();
   XCloseDisplay(d);

@@ -189,6 +189,16 @@ TEST_F(X11PasteboardTest, ReadsLargeImagesInChunksWithinTheLimit) {
   std::filesystem::remove(file);
 }
 
+// An owner whose chunks go beyond what it announced is cut off at the limit.
+TEST_F(X11PasteboardTest, ChunksBeyondTheLimitAreNotKept) {
+  auto board = open();
+  auto liar = client({"lie", "image/png=32"});  // 8 MiB announced as 1 byte
+  ASSERT_TRUE(countReaches(*board, 1));
+  long before = peakResidentKiB();
+  EXPECT_EQ(data(*board, Pasteboard::pngType, 1 << 20), std::nullopt);
+  EXPECT_LT(peakResidentKiB() - before, 4 << 10);
+}
+
 // What we write other clients read, text under every text target, a large
 // image in chunks: to two readers at once while a third stalls mid-transfer.
 TEST_F(X11PasteboardTest, OtherClientsReadWhatWeWrite) {
