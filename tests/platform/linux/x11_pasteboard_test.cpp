@@ -67,7 +67,8 @@ class X11PasteboardTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(server.running()); }
 
   std::unique_ptr<X11Pasteboard> open(std::chrono::milliseconds transferLimit = 3000ms) {
-    return std::make_unique<X11Pasteboard>(X11Pasteboard::Options{server.name(), transferLimit}, kit::Logger());
+    return std::make_unique<X11Pasteboard>(X11Pasteboard::Options{server.name(), transferLimit},
+                                           kit::Logger(log, "app.tillerpad.Tillerpad", "clipboard"));
   }
   std::map<std::string, std::string> env() const { return {{"DISPLAY", server.name()}}; }
 
@@ -81,12 +82,16 @@ class X11PasteboardTest : public ::testing::Test {
     EXPECT_EQ(c->nextLine(), "ready");
     return c;
   }
-  bool countReaches(X11Pasteboard& board, std::int64_t count) {
+  // Polls `done` until it holds, for at most kAnswerWait.
+  static bool eventually(const std::function<bool()>& done) {
     for (auto deadline = std::chrono::steady_clock::now() + kAnswerWait; std::chrono::steady_clock::now() < deadline;) {
-      if (board.changeCount() >= count) return true;
+      if (done()) return true;
       std::this_thread::sleep_for(10ms);
     }
     return false;
+  }
+  bool countReaches(X11Pasteboard& board, std::int64_t count) {
+    return eventually([&] { return board.changeCount() >= count; });
   }
   std::vector<std::string> types(X11Pasteboard& board) {
     return await<std::vector<std::string>>([&](auto done) { board.types(std::move(done)); }).value_or(std::vector<std::string>{"<none>"});
@@ -99,7 +104,12 @@ class X11PasteboardTest : public ::testing::Test {
         .value_or(std::nullopt);
   }
 
+  bool logged(const std::string& line) {
+    return eventually([&] { return log->count(line) > 0; });
+  }
+
   PrivateXvfb server;
+  std::shared_ptr<kit::RecordingLogSink> log = std::make_shared<kit::RecordingLogSink>();
 };
 
 TEST(ClipboardTargetsTest, TargetsMapToHostTypes) {
@@ -230,6 +240,7 @@ TEST_F(X11PasteboardTest, OtherClientsReadWhatWeWrite) {
   EXPECT_TRUE(readFile(out + "1") == image);
   EXPECT_TRUE(readFile(out + "2") == image);
   for (const char* n : {"1", "2", "3"}) std::filesystem::remove(out + n);
+  EXPECT_TRUE(logged("Dropped a clipboard requestor that stopped reading"));
   EXPECT_EQ(types(*board), std::vector<std::string>{Pasteboard::pngType});
 }
 
