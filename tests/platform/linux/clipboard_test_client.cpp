@@ -9,8 +9,8 @@
 //   clipboard_test_client manager                a clipboard manager: on SAVE_TARGETS
 //                                                it copies UTF8_STRING and prints it
 //
-// Prints "ready" once in place, then what it saw ("saved TEXT", "incr",
-// "cleared"); ends when its standard input closes. Every wait is bounded.
+// Prints "ready" once in place, then what it saw ("saved TEXT", "incr");
+// ends when its standard input closes. Every wait is bounded.
 #include <poll.h>
 #include <unistd.h>
 
@@ -37,8 +37,23 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
+void put(Window w, Atom property, Atom type, int format, const void* data, std::size_t n) {
+  XChangeProperty(d, w, property, type, format, PropModeReplace, static_cast<const unsigned char*>(data), static_cast<int>(n));
+}
+
+// Reads (and with `remove`, deletes) a property of our window.
+std::string take(Atom property, bool remove, Atom* type) {
+  int format = 0;
+  unsigned long n = 0, after = 0;
+  unsigned char* data = nullptr;
+  XGetWindowProperty(d, window, property, 0, remove ? 1 << 20 : 0, remove, AnyPropertyType, type, &format, &n, &after, &data);
+  std::string value(data ? reinterpret_cast<char*>(data) : "", data ? n : 0);
+  if (data) XFree(data);
+  return value;
+}
+
 // The next event, or false when standard input closed or `ms` passed.
-bool nextEvent(XEvent& event, int ms) {
+bool nextEvent(XEvent& event, int ms = 60000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     if (XPending(d) > 0) {
@@ -48,60 +63,47 @@ bool nextEvent(XEvent& event, int ms) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) return false;
     pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {0, POLLIN, 0}};
-    if (::poll(fds, 2, static_cast<int>(left)) > 0 && fds[1].revents) {
-      char c;
-      if (::read(0, &c, 1) <= 0) return false;
-    }
+    char c;
+    if (::poll(fds, 2, static_cast<int>(left)) > 0 && fds[1].revents && ::read(0, &c, 1) <= 0) return false;
   }
 }
 
-// The chunked answer of "lie": where it goes and how many chunks are left.
-struct Lie {
-  Window requestor = None;
-  Atom property = None;
-  long left = 0;
-};
-
 void own(bool answer, bool lie, const std::vector<std::pair<Atom, std::string>>& offers) {
-  Lie sending;
   Atom clipboard = atom("CLIPBOARD"), targets = atom("TARGETS");
   XSetSelectionOwner(d, clipboard, window, CurrentTime);
   if (XGetSelectionOwner(d, clipboard) != window) return say("not owner");
   say("ready");
+  // The chunked answer of "lie": where it goes and how many chunks are left.
+  Window requestor = None;
+  Atom chunked = None;
+  long left = -1;
   XEvent event;
-  while (nextEvent(event, 60000)) {
-    if (event.type == SelectionClear) say("cleared");
-    if (event.type == PropertyNotify && event.xproperty.state == PropertyDelete &&
-        event.xproperty.window == sending.requestor && event.xproperty.atom == sending.property && sending.left >= 0) {
-      std::string chunk(sending.left > 0 ? 256 * 1024 : 0, 'x');
-      XChangeProperty(d, sending.requestor, sending.property, offers.front().first, 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(chunk.data()), static_cast<int>(chunk.size()));
-      --sending.left;
+  while (nextEvent(event)) {
+    if (event.type == PropertyNotify && event.xproperty.state == PropertyDelete && event.xproperty.window == requestor &&
+        event.xproperty.atom == chunked && left >= 0) {
+      std::string chunk(left-- > 0 ? 256 * 1024 : 0, 'x');
+      put(requestor, chunked, offers.front().first, 8, chunk.data(), chunk.size());
       XFlush(d);
     }
     if (event.type != SelectionRequest || !answer) continue;
     const XSelectionRequestEvent& r = event.xselectionrequest;
     XSelectionEvent reply{SelectionNotify, 0, True, d, r.requestor, r.selection, r.target, None, r.time};
-    if (r.target == targets) {
-      std::vector<Atom> list{targets};
-      for (const auto& offer : offers) list.push_back(offer.first);
-      XChangeProperty(d, r.requestor, r.property, XA_ATOM, 32, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(list.data()), static_cast<int>(list.size()));
-      reply.property = r.property;
-    }
+    std::vector<Atom> list{targets};
     for (const auto& [target, value] : offers) {
+      list.push_back(target);
       if (target != r.target) continue;
-      if (lie) {
-        XSelectInput(d, r.requestor, PropertyChangeMask);
-        long size = 1;
-        XChangeProperty(d, r.requestor, r.property, atom("INCR"), 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(&size), 1);
-        sending = {r.requestor, r.property, std::atol(value.c_str())};
-        reply.property = r.property;
+      reply.property = r.property;
+      if (!lie) {
+        put(r.requestor, r.property, target, 8, value.data(), value.size());
         continue;
       }
-      XChangeProperty(d, r.requestor, r.property, target, 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(value.data()), static_cast<int>(value.size()));
+      XSelectInput(d, r.requestor, PropertyChangeMask);
+      long size = 1;
+      put(r.requestor, r.property, atom("INCR"), 32, &size, 1);
+      requestor = r.requestor, chunked = r.property, left = std::atol(value.c_str());
+    }
+    if (r.target == targets) {
+      put(r.requestor, r.property, XA_ATOM, 32, list.data(), list.size());
       reply.property = r.property;
     }
     XSendEvent(d, r.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
@@ -122,42 +124,29 @@ Atom convert(Atom target, Atom property) {
 
 void stall(const char* target) {
   say("ready");
-  Atom property = atom("TEST_STALL");
+  Atom property = atom("TEST_STALL"), type = None;
   if (convert(atom(target), property) == None) return say("refused");
-  Atom type = None;
-  int format = 0;
-  unsigned long n = 0, after = 0;
-  unsigned char* data = nullptr;
-  XGetWindowProperty(d, window, property, 0, 0, False, AnyPropertyType, &type, &format, &n, &after, &data);
-  if (data) XFree(data);
   // The property stays: the owner waits for its deletion forever.
+  take(property, false, &type);
   say(type == atom("INCR") ? "incr" : "whole");
   XEvent event;
-  while (nextEvent(event, 60000)) {
+  while (nextEvent(event)) {
   }
 }
 
 void manager() {
-  Atom managerAtom = atom("CLIPBOARD_MANAGER");
+  Atom managerAtom = atom("CLIPBOARD_MANAGER"), saved = atom("TEST_SAVED"), type = None;
   XSetSelectionOwner(d, managerAtom, window, CurrentTime);
+  if (XGetSelectionOwner(d, managerAtom) != window) return say("not owner");
   say("ready");
   XEvent event;
-  while (nextEvent(event, 60000)) {
+  while (nextEvent(event)) {
     if (event.type != SelectionRequest) continue;
     XSelectionRequestEvent r = event.xselectionrequest;
     XSelectionEvent reply{SelectionNotify, 0, True, d, r.requestor, r.selection, r.target, None, r.time};
-    if (r.selection == managerAtom && r.target == atom("SAVE_TARGETS")) {
-      Atom property = atom("TEST_SAVED");
-      if (convert(atom("UTF8_STRING"), property) != None) {
-        Atom type = None;
-        int format = 0;
-        unsigned long n = 0, after = 0;
-        unsigned char* data = nullptr;
-        XGetWindowProperty(d, window, property, 0, 1 << 20, True, AnyPropertyType, &type, &format, &n, &after, &data);
-        say("saved " + std::string(reinterpret_cast<char*>(data), n));
-        if (data) XFree(data);
-        reply.property = r.property;
-      }
+    if (r.selection == managerAtom && r.target == atom("SAVE_TARGETS") && convert(atom("UTF8_STRING"), saved) != None) {
+      say("saved " + take(saved, true, &type));
+      reply.property = r.property;
     }
     XSendEvent(d, r.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
     XFlush(d);
