@@ -31,6 +31,7 @@ constexpr auto kLongestWait = 500ms;
 // A TARGETS answer longer than this is not a list of formats.
 constexpr std::size_t kTargetsLimit = 64 * 1024;
 constexpr std::size_t kMostTargets = 1024;
+constexpr std::size_t kMostNamesKept = 4096;
 // The server's answer to our own property change, for a timestamp.
 constexpr auto kTimestampWait = 1s;
 
@@ -62,7 +63,8 @@ struct Reply {
   int format = 0;
   Pasteboard::Bytes bytes;
   std::vector<unsigned long> items;
-  std::size_t size() const { return bytes.size() + items.size() * 4; }
+  // What it holds in memory (format 32 costs a long per item here).
+  std::size_t size() const { return bytes.size() + items.size() * sizeof(unsigned long); }
 };
 
 enum class Outcome { ok, refused, timedOut, tooLarge, lost };
@@ -266,6 +268,11 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
       Atom a = value;
       auto it = names_.find(a);
       if (it == names_.end()) {
+        // Owners can name any number of atoms: the cache stays small.
+        if (names_.size() >= kMostNamesKept) {
+          names_.clear();
+          atomsByName_.clear();
+        }
         XErrorTrap trap(display_);
         char* name = a == None ? nullptr : XGetAtomName(display_, a);
         if (trap.check() != 0 || !name) {
@@ -355,7 +362,8 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
     }
     if (data) XFree(data);
     if (type == None) return Read::absent;
-    if (after > room) {
+    std::size_t cost = format == 32 ? after / 4 * sizeof(unsigned long) : after;
+    if (cost > room) {
       XDeleteProperty(display_, window, property);
       return Read::tooLarge;
     }
