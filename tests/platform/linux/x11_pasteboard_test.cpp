@@ -217,6 +217,8 @@ TEST_F(X11PasteboardTest, OtherClientsReadWhatWeWrite) {
   EXPECT_EQ(readFile(out + "2"), bytes(text));
   // The check mark has no Latin-1 form: no STRING at all.
   EXPECT_EQ(readFile(out + "3"), bytes("TARGETS\nTIMESTAMP\nUTF8_STRING\ntext/plain;charset=utf-8\nTEXT\n"));
+  EXPECT_EQ(client({"stall", "MULTIPLE"})->nextLine(), "refused");
+  EXPECT_EQ(client({"stall", "TIMESTAMP"})->nextLine(), "whole");
   // Reading back our own content needs no round trip.
   EXPECT_EQ(data(*board, kPlain), bytes(text));
 
