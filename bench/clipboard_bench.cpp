@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
   Bytes image(16 << 20);
   std::mt19937 random(3);
   for (auto& b : image) b = static_cast<std::uint8_t>(random());
-  std::ofstream(dir / "image", std::ios::binary).write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
+  std::ofstream(dir / "image", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
   auto before = board.changeCount();
   test::runShell(display + "xclip -selection clipboard -t image/png -i " + (dir / "image").string() + " > /dev/null 2>&1");
   waitForChange(board, before);
@@ -106,7 +107,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the image read differs\n");
     return 1;
   }
-  auto written = await<std::optional<std::int64_t>>([&](auto done) { board.write({{platform::Pasteboard::pngType, image}}, done); });
+  auto written = await<std::optional<std::int64_t>>([&](auto done) {
+    board.write({{platform::Pasteboard::pngType, image}}, done);
+  });
   if (!written) {
     std::fprintf(stderr, "the write was refused\n");
     return 1;

@@ -28,9 +28,9 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 9> kNamed{{
 
 // Not content: requests about the selection itself, and text encodings that
 // an owner offers only beside UTF8_STRING (TEXT, COMPOUND_TEXT).
-constexpr std::array<std::string_view, 11> kNotContent{
-    "TARGETS", "TIMESTAMP",  "MULTIPLE",      "SAVE_TARGETS", "DELETE",       "INSERT_SELECTION",
-    "INSERT_PROPERTY", "LENGTH", "TEXT",       "COMPOUND_TEXT", "CLIPBOARD_MANAGER"};
+constexpr std::array<std::string_view, 11> kNotContent{"TARGETS", "TIMESTAMP",        "MULTIPLE",         "SAVE_TARGETS",
+                                                       "DELETE",  "INSERT_SELECTION", "INSERT_PROPERTY",  "LENGTH",
+                                                       "TEXT",    "COMPOUND_TEXT",    "CLIPBOARD_MANAGER"};
 
 }  // namespace
 
@@ -63,9 +63,8 @@ std::vector<std::string> targetsForReading(std::string_view hostType) {
 
 std::vector<Offer> offersForWriting(std::string_view hostType, std::span<const std::uint8_t> bytes) {
   if (hostType == Pasteboard::plainTextType) {
-    std::vector<Offer> offers{{"UTF8_STRING", "UTF8_STRING"},
-                              {std::string(kUtf8PlainTarget), std::string(kUtf8PlainTarget)},
-                              {"TEXT", "UTF8_STRING"}};
+    std::vector<Offer> offers{
+        {"UTF8_STRING", "UTF8_STRING"}, {std::string(kUtf8PlainTarget), std::string(kUtf8PlainTarget)}, {"TEXT", "UTF8_STRING"}};
     if (utf8ToLatin1(bytes)) offers.push_back({"STRING", "STRING", true});
     return offers;
   }

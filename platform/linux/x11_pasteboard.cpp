@@ -220,9 +220,17 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
   };
 
   void setUp() {
-    const char* names[] = {"CLIPBOARD",         "TARGETS",      "TIMESTAMP",           "MULTIPLE",
-                           "INCR",              "UTF8_STRING",  "CLIPBOARD_MANAGER",   "SAVE_TARGETS",
-                           "TILLERPAD_CLIPBOARD", "TILLERPAD_TIMESTAMP", "TILLERPAD_SAVE_TARGETS"};
+    const char* names[] = {"CLIPBOARD",
+                           "TARGETS",
+                           "TIMESTAMP",
+                           "MULTIPLE",
+                           "INCR",
+                           "UTF8_STRING",
+                           "CLIPBOARD_MANAGER",
+                           "SAVE_TARGETS",
+                           "TILLERPAD_CLIPBOARD",
+                           "TILLERPAD_TIMESTAMP",
+                           "TILLERPAD_SAVE_TARGETS"};
     Atom values[std::size(names)];
     XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, values);
     atoms_ = {values[0], values[1], values[2], values[3], values[4], values[5],
@@ -235,9 +243,9 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
     if (XFixesQueryExtension(display_, &fixesEvent_, &error)) {
       int major = 5, minor = 0;
       XFixesQueryVersion(display_, &major, &minor);
-      XFixesSelectSelectionInput(display_, DefaultRootWindow(display_), atoms_.clipboard,
-                                 XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask |
-                                     XFixesSelectionClientCloseNotifyMask);
+      XFixesSelectSelectionInput(
+          display_, DefaultRootWindow(display_), atoms_.clipboard,
+          XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask | XFixesSelectionClientCloseNotifyMask);
     } else {
       fixesEvent_ = -1;
       log_.error("The X server lacks XFIXES: clipboard changes go unseen");
@@ -294,14 +302,15 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
     if (index >= targets.size() || lost_) return done(std::nullopt);
     std::string target = targets[index];
     bool latin1 = target == "STRING";
-    fetch(atom(target), limit,
-          [this, targets = std::move(targets), index, limit, latin1, done = std::move(done)](Outcome outcome, Reply reply) mutable {
-            if (outcome == Outcome::refused) return readCandidate(std::move(targets), index + 1, limit, std::move(done));
-            if (outcome != Outcome::ok || reply.format != 8) return done(std::nullopt);
-            if (!latin1) return done(std::move(reply.bytes));
-            auto text = latin1ToUtf8(reply.bytes);
-            done(text.size() <= limit ? std::optional(std::move(text)) : std::nullopt);
-          });
+    fetch(
+        atom(target), limit,
+        [this, targets = std::move(targets), index, limit, latin1, done = std::move(done)](Outcome outcome, Reply reply) mutable {
+          if (outcome == Outcome::refused) return readCandidate(std::move(targets), index + 1, limit, std::move(done));
+          if (outcome != Outcome::ok || reply.format != 8) return done(std::nullopt);
+          if (!latin1) return done(std::move(reply.bytes));
+          auto text = latin1ToUtf8(reply.bytes);
+          done(text.size() <= limit ? std::optional(std::move(text)) : std::nullopt);
+        });
   }
 
   void fetch(Atom target, std::size_t limit, std::function<void(Outcome, Reply)> done) {
@@ -515,8 +524,8 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
                     reinterpret_cast<const unsigned char*>(&size), 1);
     if (trap.check() != 0) return false;
     std::erase_if(transfers_, [&](const Transfer& t) { return t.requestor == request.requestor && t.property == property; });
-    transfers_.push_back({request.requestor, property, served->type, content_, served->bytes, 0,
-                          Clock::now() + options_.transferLimit});
+    transfers_.push_back(
+        {request.requestor, property, served->type, content_, served->bytes, 0, Clock::now() + options_.transferLimit});
     return true;
   }
 

@@ -11,11 +11,10 @@
 //
 // Prints "ready" once in place, then what it saw ("saved TEXT", "incr");
 // ends when its standard input closes. Every wait is bounded.
-#include <poll.h>
-#include <unistd.h>
-
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>

@@ -1,5 +1,7 @@
 // The CLIPBOARD adapter against real X clients on an X server of each test's
 // own: xclip, and clipboard_test_client for what xclip cannot do.
+#include "platform/linux/x11_pasteboard.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "platform/linux/clipboard_targets.h"
-#include "platform/linux/x11_pasteboard.h"
 #include "tests/support/child_process.h"
 
 namespace tillerpad::platform::linux_x11 {
@@ -77,7 +78,7 @@ class X11PasteboardTest : public ::testing::Test {
   }
   std::unique_ptr<ChildProcess> client(const std::vector<std::string>& arguments) {
     auto c = std::make_unique<ChildProcess>(TILLERPAD_CLIPBOARD_TEST_CLIENT, arguments,
-                                           std::map<std::string, std::string>{{"DISPLAY", server.name()}});
+                                            std::map<std::string, std::string>{{"DISPLAY", server.name()}});
     EXPECT_EQ(c->nextLine(), "ready");
     return c;
   }
@@ -93,7 +94,8 @@ class X11PasteboardTest : public ::testing::Test {
     return eventually([&] { return board.changeCount() >= count; });
   }
   std::vector<std::string> types(X11Pasteboard& board) {
-    return await<std::vector<std::string>>([&](auto done) { board.types(std::move(done)); }).value_or(std::vector<std::string>{"<none>"});
+    return await<std::vector<std::string>>([&](auto done) { board.types(std::move(done)); })
+        .value_or(std::vector<std::string>{"<none>"});
   }
   std::optional<Bytes> data(X11Pasteboard& board, const std::string& type, std::size_t limit = 16 << 20) {
     return await<std::optional<Bytes>>([&](auto done) { board.data(type, limit, std::move(done)); }).value_or(std::nullopt);
@@ -127,7 +129,7 @@ TEST(ClipboardTargetsTest, StringIsLatin1) {
     std::string utf8;
     std::optional<std::string> latin1;
   } cases[] = {
-      {"plain", "plain"}, {"caf\xC3\xA9 \xC3\xBF", "caf\xE9 \xFF"}, {"\xE2\x9C\x93", std::nullopt},
+      {"plain", "plain"},         {"caf\xC3\xA9 \xC3\xBF", "caf\xE9 \xFF"}, {"\xE2\x9C\x93", std::nullopt},
       {"\xC3", std::nullopt},      // cut short
       {"\xC0\xAF", std::nullopt},  // overlong
   };
@@ -150,7 +152,10 @@ TEST_F(X11PasteboardTest, ReadsWhatOtherClientsCopy) {
   } cases[] = {
       {{}, {kPlain}, kPlain, "hello clipboard"},
       {{}, {kPlain}, kPlain, "hello clipboard"},
-      {{"own", "UTF8_STRING=secret", "x-kde-passwordManagerHint=secret"}, {kPlain, "x-kde-passwordManagerHint"}, kPlain, "secret"},
+      {{"own", "UTF8_STRING=secret", "x-kde-passwordManagerHint=secret"},
+       {kPlain, "x-kde-passwordManagerHint"},
+       kPlain,
+       "secret"},
       {{"own", "text/uri-list=file:///tmp/a"}, {Pasteboard::fileURLType}, Pasteboard::fileURLType, "file:///tmp/a"},
       {{"own", "STRING=caf\xE9"}, {kPlain}, kPlain, "caf\xC3\xA9"},
   };
