@@ -424,25 +424,23 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
   void onPropertyNotify(const XPropertyEvent& event) {
     if (current_ && current_->incremental && event.window == current_->window && event.atom == atoms_.fetchProperty &&
         event.state == PropertyNewValue) {
-      Reply chunk;
-      std::size_t room = current_->discarding ? 0 : current_->limit - current_->reply.size();
-      Read read = readProperty(current_->window, event.atom, room, chunk);
+      Reply& reply = current_->reply;
+      std::size_t held = reply.size();
+      int format = reply.format;
+      // Straight into the reply: no second copy of each chunk.
+      Read read = readProperty(current_->window, event.atom, current_->discarding ? 0 : current_->limit - held, reply);
       if (read == Read::tooLarge) {
         current_->discarding = true;
-        current_->reply = {};
+        reply = {};
         return;
       }
       if (read == Read::absent) return;
       if (current_->discarding) return endFetch(Outcome::tooLarge);  // the empty last chunk
-      if (chunk.size() == 0) {
-        current_->reply.type = chunk.type;
-        current_->reply.format = chunk.format;
+      if (reply.size() == held) {  // the empty last chunk, whatever format it names
+        if (format != 0) reply.format = format;
         return endFetch(Outcome::ok);
       }
-      if (current_->reply.format != 0 && chunk.format != current_->reply.format) return endFetch(Outcome::refused);
-      current_->reply.format = chunk.format;
-      current_->reply.bytes.insert(current_->reply.bytes.end(), chunk.bytes.begin(), chunk.bytes.end());
-      current_->reply.items.insert(current_->reply.items.end(), chunk.items.begin(), chunk.items.end());
+      if (format != 0 && reply.format != format) return endFetch(Outcome::refused);
       return;
     }
     if (event.state != PropertyDelete) return;
