@@ -24,6 +24,12 @@ using test::PrivateXvfb;
 
 constexpr const char* kPlain = Pasteboard::plainTextType;
 constexpr auto kAnswerWait = 15s;
+// ThreadSanitizer's shadow memory multiplies what a read touches.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kResidentMemoryTells = false;
+#else
+constexpr bool kResidentMemoryTells = true;
+#endif
 
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -195,7 +201,9 @@ TEST_F(X11PasteboardTest, ReadsLargeImagesInChunksWithinTheLimit) {
     EXPECT_EQ(types(*board), std::vector<std::string>{Pasteboard::pngType});
     long before = peakResidentKiB();
     EXPECT_EQ(data(*board, Pasteboard::pngType, 1 << 20), std::nullopt);
-    EXPECT_LT(peakResidentKiB() - before, (image.size() >> 10) * 3 / 4);
+    if (kResidentMemoryTells) {
+      EXPECT_LT(peakResidentKiB() - before, (image.size() >> 10) * 3 / 4);
+    }
     // xclip serves one requestor at a time: the cut-off read must not leave it stuck.
     if (honest) {
       EXPECT_EQ(data(*board, Pasteboard::pngType), image);
