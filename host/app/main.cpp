@@ -37,6 +37,7 @@
 #include "platform/linux/linux_system_info.h"
 #include "platform/linux/x11_display.h"
 #include "platform/linux/x11_input.h"
+#include "platform/linux/x11_pasteboard.h"
 #include "platform/linux/x11_permission_probe.h"
 #include "platform/linux/x11_screen_capture.h"
 #include "platform/linux/xdg_autostart.h"
@@ -272,6 +273,9 @@ int run(const Options& options) {
   platform::ScreenCapture& screenCapture = x11Screen ? static_cast<platform::ScreenCapture&>(*x11Screen) : noScreen;
 
   UnavailablePasteboard noPasteboard;
+  std::unique_ptr<platform::linux_x11::X11Pasteboard> x11Pasteboard;
+  if (x11) x11Pasteboard = std::make_unique<platform::linux_x11::X11Pasteboard>(platform::linux_x11::X11Pasteboard::Options{}, logger("clipboard"));
+  platform::Pasteboard& pasteboard = x11Pasteboard ? static_cast<platform::Pasteboard&>(*x11Pasteboard) : noPasteboard;
 
   std::unique_ptr<host::AppModel> model;
   try {
@@ -286,7 +290,7 @@ int run(const Options& options) {
         permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
         x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
         host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, &host::makeTurboJpegEncoder,
-        noPasteboard});
+        pasteboard});
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());
