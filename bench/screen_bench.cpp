@@ -130,24 +130,22 @@ struct Figures {
   int frames = 0;
 };
 
+// The capture's displays, waited for (at most 10 s; none after that).
+std::vector<platform::CaptureDisplay> displaysOf(platform::ScreenCapture& capture) {
+  auto listed = std::make_shared<std::promise<std::vector<platform::CaptureDisplay>>>();
+  auto future = listed->get_future();
+  capture.listDisplays([listed](std::vector<platform::CaptureDisplay> d) { listed->set_value(std::move(d)); });
+  if (future.wait_for(10s) != std::future_status::ready) return {};
+  return future.get();
+}
+
 // The capture as the pump uses it: frames handed to another thread that encodes.
 Figures runCapture(const std::string& name, int frames, double& psnr) {
   platform::linux_x11::X11ScreenCapture capture(name, kit::Logger());
   std::mutex m;
   std::condition_variable cv;
   std::deque<platform::FrameRef> queue;
-  std::vector<platform::CaptureDisplay> displays;
-  bool listed = false;
-  capture.listDisplays([&](std::vector<platform::CaptureDisplay> d) {
-    std::lock_guard lock(m);
-    displays = std::move(d);
-    listed = true;
-    cv.notify_all();
-  });
-  {
-    std::unique_lock lock(m);
-    cv.wait_for(lock, 10s, [&] { return listed; });
-  }
+  auto displays = displaysOf(capture);
   if (displays.empty()) return {};
   std::unique_ptr<platform::CaptureStream> stream;
   bool started = false;
@@ -372,19 +370,8 @@ int main(int argc, char** argv) {
     platform::linux_x11::X11ScreenCapture capture(server.name(), kit::Logger());
     std::mutex m;
     std::condition_variable cv;
-    std::vector<platform::CaptureDisplay> displays;
-    bool listed = false;
+    auto displays = displaysOf(capture);
     int count = 0;
-    capture.listDisplays([&](std::vector<platform::CaptureDisplay> d) {
-      std::lock_guard lock(m);
-      displays = std::move(d);
-      listed = true;
-      cv.notify_all();
-    });
-    {
-      std::unique_lock lock(m);
-      cv.wait_for(lock, 10s, [&] { return listed; });
-    }
     std::unique_ptr<platform::CaptureStream> stream;
     platform::CaptureHandlers handlers{[&](platform::FrameRef) {
                                          std::lock_guard lock(m);

@@ -88,6 +88,11 @@ struct Painter {
     root = XDefaultRootWindow(d.get());
     gc = XCreateGC(d.get(), root, 0, nullptr);
   }
+  ~Painter() {
+    if (gc) XFreeGC(d.get(), gc);
+  }
+  Painter(const Painter&) = delete;
+  Painter& operator=(const Painter&) = delete;
   void fill(unsigned long rgb, int x, int y, int w, int h) {
     XSetForeground(d.get(), gc, rgb);
     XFillRectangle(d.get(), root, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
@@ -246,6 +251,7 @@ TEST_F(X11ScreenCaptureTest, CursorIsDrawnAtThePointer) {
   GC gc1 = XCreateGC(d, bits, 0, nullptr);
   XSetForeground(d, gc1, 1);
   XFillRectangle(d, bits, gc1, 0, 0, 16, 16);
+  XFreeGC(d, gc1);
   XColor green{0, 0, 0xffff, 0, DoRed | DoGreen | DoBlue, 0}, black{0, 0, 0, 0, DoRed | DoGreen | DoBlue, 0};
   Cursor cursor = XCreatePixmapCursor(d, bits, bits, &green, &black, 0, 0);
   XDefineCursor(d, painter.root, cursor);
