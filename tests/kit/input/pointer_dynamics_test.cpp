@@ -1,173 +1,72 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 
 #include "kit/input/click_counter.h"
 #include "kit/input/pointer_acceleration.h"
 #include "kit/input/scroll_momentum.h"
 #include "kit/input/three_finger_swipe.h"
 
-namespace tillerpad::kit {
+using namespace tillerpad::kit;
+
 namespace {
 
-const InputSettings kDefaults = InputSettings::defaults();
+using P = PointerAcceleration;
 
-// The gain never falls as the finger speeds up, is the plain pointer speed
-// at rest (and for speeds that make no sense), and stops growing at some
-// top speed, so a flick cannot throw the pointer arbitrarily far.
-TEST(PointerAcceleration, GainIsMonotoneAndBounded) {
-  for (InputSettings s : {kDefaults, InputSettings{0.5, 2.0, 1.0, true}, InputSettings{2.0, 0.0, 1.0, true}}) {
-    const double rest = PointerAcceleration::gain(0, s);
-    EXPECT_DOUBLE_EQ(rest, s.pointerSpeed);
-    EXPECT_DOUBLE_EQ(PointerAcceleration::gain(-10, s), rest);
-    EXPECT_DOUBLE_EQ(PointerAcceleration::gain(std::numeric_limits<double>::quiet_NaN(), s), rest);
-    double previous = rest;
-    for (double speed = 50; speed <= 20000; speed += 50) {
-      double g = PointerAcceleration::gain(speed, s);
-      EXPECT_GE(g, previous) << speed;
-      previous = g;
-    }
-    EXPECT_DOUBLE_EQ(PointerAcceleration::gain(1e9, s), PointerAcceleration::gain(20000, s));
-    EXPECT_LT(previous, 50 * s.pointerSpeed);
-    // No acceleration: the gain is flat.
-    if (s.pointerAcceleration == 0) EXPECT_DOUBLE_EQ(previous, rest);
+// The gain is the plain pointer speed at rest (and for speeds that make no sense), never falls
+// as the finger speeds up, grows only with acceleration on, and stops growing at a top speed.
+// A step keeps its direction, mirrors the opposite step and never moves less for being quicker;
+// a pause or a nonsense time drops the history.
+TEST(PointerAcceleration, GainIsMonotoneAndBoundedAndStepsKeepTheirDirection) {
+  for (InputSettings s : {InputSettings::defaults(), InputSettings{2.0, 0, 1, true}}) {
+    double top = s.pointerSpeed;
+    for (double v : {-10.0, std::nan(""), 0.0}) EXPECT_EQ(P::gain(v, s), top) << v;
+    for (double v = 50; v <= 20000; top = P::gain(v, s), v += 50) EXPECT_GE(P::gain(v, s), top) << v;
+    EXPECT_TRUE(P::gain(1e9, s) == top && (top > s.pointerSpeed) == (s.pointerAcceleration > 0)) << top;
   }
-  // The default curve triples a moderate 600 points/s; the phone's feel is tuned to it.
-  EXPECT_NEAR(PointerAcceleration::gain(600, kDefaults), 3.0, 1e-9);
-}
-
-// Steps keep their direction, opposite steps mirror each other, and a faster
-// step of the same length never moves less.
-TEST(PointerAcceleration, StepsKeepDirectionAndAreSymmetric) {
-  auto first = [](double dx, double dy, double gap) {
-    PointerAcceleration a(kDefaults);
-    a.apply(1, 0, 10);
-    return a.apply(dx, dy, 10 + gap);
-  };
-  for (auto [dx, dy] : {std::pair{3.0, 4.0}, std::pair{-6.0, 0.5}, std::pair{0.0, -2.0}}) {
-    auto [x, y] = first(dx, dy, 0.02);
-    auto [mx, my] = first(-dx, -dy, 0.02);
-    EXPECT_DOUBLE_EQ(mx, -x);
-    EXPECT_DOUBLE_EQ(my, -y);
-    EXPECT_NEAR(x * dy, y * dx, 1e-9);  // parallel
-    EXPECT_GE(x * dx + y * dy, dx * dx + dy * dy);  // same way, never shorter
-  }
-  double previous = 0;
-  for (double gap : {0.09, 0.05, 0.02, 0.01, 0.005, 0.001}) {
-    double x = first(5, 0, gap).first;
-    EXPECT_GE(x, previous) << gap;
-    previous = x;
-  }
-  // Below the shortest step duration, quicker arrivals change nothing.
-  EXPECT_DOUBLE_EQ(first(5, 0, 0.001).first, first(5, 0, 0.0001).first);
-  auto [zx, zy] = first(0, 0, 0.01);
-  EXPECT_EQ(zx, 0);
-  EXPECT_EQ(zy, 0);
-}
-
-// After a pause, or a timestamp that makes no sense, the history is dropped:
-// a step moves exactly as it would as the very first one.
-TEST(PointerAcceleration, PausesAndBadTimestampsStartAfresh) {
-  PointerAcceleration fresh(kDefaults);
-  auto alone = fresh.apply(0.6, 0.8, 0);
-  for (double later : {0.1, 5.0, std::numeric_limits<double>::quiet_NaN()}) {
-    PointerAcceleration a(kDefaults);
-    a.apply(60, 80, -0.01);  // fast: smoothing would raise the next gain
-    a.apply(60, 80, 0);
-    auto step = a.apply(0.6, 0.8, later);
-    EXPECT_DOUBLE_EQ(step.first, alone.first) << later;
-    EXPECT_DOUBLE_EQ(step.second, alone.second) << later;
-  }
+  // The step (dx, dy) `gap` seconds after a step (3, 0), with the default settings.
+  auto second = [](double dx, double dy, double gap) { P a; return a.apply(3, 0, 0), a.apply(dx, dy, gap); };
+  auto [x, y] = second(-6, 0.5, 0.02);
+  EXPECT_EQ(second(6, -0.5, 0.02), std::pair(-x, -y));
+  EXPECT_TRUE(std::abs(x * 0.5 + y * 6) < 1e-9 && -6 * x + 0.5 * y >= 36.25) << x << "," << y;
+  for (double gap : {0.09, 0.02, 0.005}) EXPECT_GE(second(5, 0, gap / 2).first, second(5, 0, gap).first) << gap;
+  for (double gap : {0.1, 5.0, std::nan("")}) EXPECT_EQ(second(0.6, 0.8, gap), P().apply(0.6, 0.8, 0)) << gap;
 }
 
 TEST(ClickCounter, CountsWithinIntervalAndDistance) {
-  struct Press {
-    MouseButton button;
-    double time, x, y;
-    std::int64_t expected;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Press> presses;
-  };
   const auto L = MouseButton::left, R = MouseButton::right;
-  std::vector<Case> cases = {
-      {"edge of interval and distance", {{L, 1, 0, 0, 1}, {L, 1.5, 6, 0, 2}}},
-      {"just too far", {{L, 1, 0, 0, 1}, {L, 1.2, 6.01, 0, 1}}},
-      {"too late", {{L, 1, 0, 0, 1}, {L, 1.5001, 0, 0, 1}}},
-      {"fourth press", {{L, 1, 5, 5, 1}, {L, 1.1, 5, 5, 2}, {L, 1.2, 5, 5, 3}, {L, 1.3, 5, 5, 4}}},
-      {"alternating buttons", {{L, 1, 0, 0, 1}, {R, 1.1, 0, 0, 1}, {L, 1.2, 0, 0, 1}}},
-      {"gap measured from the last press", {{L, 1, 0, 0, 1}, {L, 1.4, 0, 0, 2}, {L, 1.8, 0, 0, 3}}},
-  };
-  for (const auto& c : cases) {
-    ClickCounter counter(0.5, 6.0);
-    for (const auto& p : c.presses) {
-      EXPECT_EQ(counter.registerPress(p.button, p.time, p.x, p.y), p.expected) << c.name << " at " << p.time;
-    }
+  using Press = std::tuple<MouseButton, double, double, double, std::int64_t>;  // button, time, x, y, count
+  for (ClickCounter counter(0.5, 6.0); auto [button, time, x, y, count] : std::vector<Press>{
+           {L, 1, 0, 0, 1}, {L, 1.5, 6, 0, 2}, {L, 2, 6, 6, 3},  // both limits are inclusive
+           {L, 2.2, 10.5, 10.5, 1},                               // too far, though on neither axis alone
+           {L, 2.7001, 10.5, 10.5, 1}, {R, 2.8, 10.5, 10.5, 1}, {L, 2.9, 10.5, 10.5, 1}}) {  // too late; buttons
+    EXPECT_EQ(counter.registerPress(button, time, x, y), count) << time;
   }
 }
 
-TEST(ScrollMomentum, ConstructionThresholdAndCap) {
-  EXPECT_FALSE(ScrollMomentum::make(ScrollMomentum::minimumSpeed - 0.1, 0));
-  EXPECT_FALSE(ScrollMomentum::make(std::nan(""), 0));
-  auto capped = ScrollMomentum::make(12000, 0);
-  ASSERT_TRUE(capped);
-  EXPECT_DOUBLE_EQ(capped->vx, 6000);
-  auto diagonal = ScrollMomentum::make(-6000, 8000);  // speed 10000, direction kept
-  ASSERT_TRUE(diagonal);
-  EXPECT_NEAR(diagonal->vx, -3600, 1e-9);
-  EXPECT_NEAR(diagonal->vy, 4800, 1e-9);
-}
-
-// The coast does not depend on the frame rate (two half steps make one
-// whole), slows down, keeps its direction and ends within the distance an
-// exponential decay from the release speed allows.
-TEST(ScrollMomentum, DecayIsFrameRateIndependentAndEnds) {
+// Too slow does not coast, too fast is capped with its direction kept; the coast does not
+// depend on the frame rate and ends within what an exponential decay allows.
+TEST(ScrollMomentum, StartsCapsAndDecaysIndependentlyOfTheFrameRate) {
+  EXPECT_FALSE(ScrollMomentum::make(ScrollMomentum::minimumSpeed - 0.1, 0) || ScrollMomentum::make(NAN, 0));
+  auto fast = *ScrollMomentum::make(-6000, 8000), faster = *ScrollMomentum::make(-12000, 16000);
+  EXPECT_TRUE(fast.vx == faster.vx && fast.vy == faster.vy && std::abs(fast.vx / fast.vy + 0.75) < 1e-12);
   auto whole = *ScrollMomentum::make(1000, -500), halves = whole;
-  EXPECT_FALSE(whole.step(0));
-  EXPECT_FALSE(whole.step(-1));
-  auto one = whole.step(0.2);
-  auto a = halves.step(0.1), b = halves.step(0.1);
-  ASSERT_TRUE(one && a && b);
-  EXPECT_NEAR(one->first, a->first + b->first, 1e-9);
-  EXPECT_NEAR(one->second, a->second + b->second, 1e-9);
-  EXPECT_NEAR(whole.vx, halves.vx, 1e-9);
-  EXPECT_GT(one->first, 0);
-  EXPECT_LT(one->second, 0);
-
-  int steps = 0;
-  double travelled = one->first, speed = whole.vx;
-  while (auto next = whole.step(1.0 / 60)) {
-    travelled += next->first;
-    EXPECT_LT(whole.vx, speed);
-    speed = whole.vx;
-    ASSERT_LT(++steps, 1000);
-  }
-  EXPECT_GT(steps, 0);
-  EXPECT_LT(travelled, 1000 * 0.4);  // the integral to infinity: v0 × time constant
+  EXPECT_FALSE(whole.step(0) || whole.step(-1));
+  auto one = *whole.step(0.2), a = *halves.step(0.1), b = *halves.step(0.1);
+  EXPECT_LT(std::hypot(one.first - a.first - b.first, one.second - a.second - b.second), 1e-9);
+  // A long step goes all the way, the integral to infinity: release speed × time constant; then it ends.
+  auto rest = *whole.step(60);
+  EXPECT_LT(std::hypot(one.first + rest.first - 1000 * 0.4, one.second + rest.second + 500 * 0.4), 1e-9);
+  EXPECT_FALSE(whole.step(1.0 / 60));
 }
 
 TEST(ThreeFingerSwipe, Classification) {
-  struct Case {
-    double tx, ty, vx, vy;
-    std::optional<MissionControlAction> expected;
-  };
   using A = MissionControlAction;
-  for (const Case& c : std::vector<Case>{
-           {-39, 0, -401, 0, A::spaceRight},
-           {-39, 0, 401, 0, std::nullopt},
-           {30, 30, 0, 0, std::nullopt},
-           {0, -50, 0, 0, A::missionControl},
-           {0, 50, 0, 0, A::appWindows},
-           {40, 40, 0, 0, A::spaceLeft},  // a tie is horizontal
-           {-45, 10, 0, 0, A::spaceRight},
-           {10, -20, 0, -500, A::missionControl},
-           {0, 0, 0, 0, std::nullopt},
-       }) {
-    EXPECT_EQ(ThreeFingerSwipe::action(c.tx, c.ty, c.vx, c.vy), c.expected) << c.tx << "," << c.ty;
-  }
+  // A flick counts when it goes the way of its travel; a tie of the travels counts as sideways.
+  const std::tuple<double, double, double, double, std::optional<A>> cases[] = {  // travel x, y, speed x, y
+      {-39, 0, -401, 0, A::spaceRight}, {-39, 0, 401, 0, {}}, {30, 30, 0, 0, {}}, {40, 40, 0, 0, A::spaceLeft},
+      {0, -50, 0, 0, A::missionControl}, {10, -20, 0, -500, A::missionControl}, {0, 50, 0, 0, A::appWindows}};
+  for (auto [tx, ty, vx, vy, action] : cases) EXPECT_EQ(ThreeFingerSwipe::action(tx, ty, vx, vy), action) << tx << ty;
 }
 
 }  // namespace
-}  // namespace tillerpad::kit
