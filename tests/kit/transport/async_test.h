@@ -19,7 +19,7 @@ struct Outcome {
   std::optional<T> value;
   std::exception_ptr error;
 
-  // Rethrows the coroutine's exception as the given type, or fails.
+  // The coroutine's exception as the given type; throws when it failed otherwise, or not at all.
   template <class E>
   E errorAs() const {
     try {
@@ -41,13 +41,7 @@ auto spawn(asio::io_context& io, asio::awaitable<T> operation, asio::cancellatio
   asio::co_spawn(io, std::move(operation), asio::bind_cancellation_slot(slot, [outcome](std::exception_ptr error, auto... value) {
     outcome->done = true;
     outcome->error = error;
-    if (!error) {
-      if constexpr (sizeof...(value) == 1) {
-        outcome->value.emplace(std::move(value)...);
-      } else {
-        outcome->value.emplace();
-      }
-    }
+    if (!error) outcome->value.emplace(std::move(value)...);  // a Unit for void
   }));
   return outcome;
 }
