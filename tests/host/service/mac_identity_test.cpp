@@ -9,30 +9,24 @@ namespace {
 
 using platform::fake::FixedSystemInfo;
 using platform::fake::InMemoryUserDefaults;
+using Value = platform::UserDefaults::Value;
 
-TEST(MacIdentity, IdIsMadeOnceAndReadBack) {
+// The id is made once and kept; a damaged one is replaced, a lower-case one read.
+TEST(MacIdentity, IdIsMadeOnceKeptAndRepaired) {
   InMemoryUserDefaults defaults;
   FixedSystemInfo system("Studio Desk", "desk");
   MacIdentity first = MacIdentity::load(defaults, system);
   EXPECT_EQ(defaults.string("macID"), first.id.text());
-  MacIdentity second = MacIdentity::load(defaults, system);
-  EXPECT_EQ(second.id, first.id);
+  EXPECT_EQ(MacIdentity::load(defaults, system).id, first.id);
   EXPECT_EQ(defaults.writes, 1);
-}
 
-TEST(MacIdentity, DamagedIdIsReplaced) {
-  for (platform::UserDefaults::Value bad : {platform::UserDefaults::Value(std::string("")),
-                                            platform::UserDefaults::Value(std::string("not-a-uuid")),
-                                            platform::UserDefaults::Value(true)}) {
-    InMemoryUserDefaults defaults;
+  for (Value bad : {Value(std::string("not-a-uuid")), Value(true)}) {
     defaults.setValue("macID", bad);
-    MacIdentity identity = MacIdentity::load(defaults, FixedSystemInfo(std::nullopt, std::nullopt));
-    EXPECT_EQ(defaults.string("macID"), identity.id.text());
+    auto repaired = MacIdentity::load(defaults, system).id;
+    EXPECT_EQ(defaults.string("macID"), repaired.text());
   }
-  InMemoryUserDefaults lower;
-  lower.setValue("macID", std::string("6f9619ff-8b86-d011-b42d-00c04fc964ff"));
-  EXPECT_EQ(MacIdentity::load(lower, FixedSystemInfo(std::nullopt, std::nullopt)).id.text(),
-            "6F9619FF-8B86-D011-B42D-00C04FC964FF");
+  defaults.setValue("macID", std::string("6f9619ff-8b86-d011-b42d-00c04fc964ff"));
+  EXPECT_EQ(MacIdentity::load(defaults, system).id.text(), "6F9619FF-8B86-D011-B42D-00C04FC964FF");
 }
 
 TEST(MacIdentity, NameFallsBackFromPrettyToHostToMac) {

@@ -28,7 +28,7 @@ PairedMac fixedMac() {
 }
 
 TEST(PairedRecords, StoredJsonForm) {
-  json device = json::parse(toJsonText(fixedDevice()));
+  json device = json::parse(toJsonText(fixedDevice()));  // seconds since 2001
   EXPECT_EQ(device, json::parse(R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"Anna’s iPhone",
       "model":"iPhone15,2","pairedAt":700000000.25,
       "keyData":"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="})"));
@@ -39,66 +39,46 @@ TEST(PairedRecords, StoredJsonForm) {
       "deviceID":"6F9619FF-8B86-D011-B42D-00C04FC964FF","pairedAt":0.0,
       "keyData":"ICEiIyQlJicoKSorLC0uLzAxMjM0NTY3ODk6Ozw9Pj8="})"));
 
-  EXPECT_EQ(fromJsonText<PairedDevice>(toJsonText(fixedDevice())), fixedDevice());
   EXPECT_EQ(fromJsonText<PairedMac>(toJsonText(fixedMac())), fixedMac());
-}
-
-TEST(PairedRecords, TimesSurviveTheStoredForm) {
-  for (std::int64_t micros : {std::int64_t{0}, std::int64_t{1}, std::int64_t{-1}, std::int64_t{1'700'000'000'999'999},
-                              std::int64_t{4'102'444'800'000'001}, std::int64_t{-2'208'988'800'000'000}}) {
+  for (std::int64_t micros : {std::int64_t{-1}, std::int64_t{1'700'000'000'999'999}, std::int64_t{-2'208'988'800'000'000}}) {
     PairedDevice record = fixedDevice();
     record.pairedAt = RecordTime(microseconds(micros));
-    EXPECT_EQ(fromJsonText<PairedDevice>(toJsonText(record)).pairedAt, record.pairedAt) << micros;
+    EXPECT_EQ(fromJsonText<PairedDevice>(toJsonText(record)), record) << micros;
   }
   // Whole seconds written by another encoder, as integers.
-  json other = json::parse(toJsonText(fixedDevice()));
-  other["pairedAt"] = 86400;
-  EXPECT_EQ(fromJsonText<PairedDevice>(other.dump()).pairedAt, RecordTime(seconds(978307200 + 86400)));
+  device["pairedAt"] = 86400;
+  EXPECT_EQ(fromJsonText<PairedDevice>(device.dump()).pairedAt, RecordTime(seconds(978307200 + 86400)));
 }
 
 TEST(PairedRecords, TextFormNeverShowsTheKey) {
-  PairedDevice device = fixedDevice();
-  EXPECT_EQ(device.description(), "PairedDevice(6F9619FF-8B86-D011-B42D-00C04FC964FF, Anna’s iPhone, key: <redacted>)");
-  EXPECT_EQ(fixedMac().description(), "PairedMac(00112233-4455-6677-8899-AABBCCDDEEFF, Studio, key: <redacted>)");
+  EXPECT_EQ(fixedDevice().description(), "PairedDevice(6F9619FF-8B86-D011-B42D-00C04FC964FF, Anna’s iPhone, key: <redacted>)");
   std::ostringstream streamed;
-  streamed << device << fixedMac();
-  std::string key64 = base64::encode(device.keyData.bytes());
-  EXPECT_EQ(streamed.str().find(key64), std::string::npos);
-  EXPECT_NE(streamed.str().find("key: <redacted>"), std::string::npos);
+  streamed << fixedDevice() << fixedMac();
+  EXPECT_EQ(streamed.str(), fixedDevice().description() + fixedMac().description());
+  EXPECT_EQ(streamed.str().find(base64::encode(fixedMac().keyData.bytes())), std::string::npos);
 }
 
 TEST(PairedRecords, DecodingFailures) {
   using Kind = DecodingError::Kind;
   auto with = [](const char* key, json value) {
     json doc = json::parse(toJsonText(fixedDevice()));
-    doc[key] = std::move(value);
+    if (value.is_discarded()) doc.erase(key); else doc[key] = std::move(value);
     return doc.dump();
   };
-  auto without = [](const char* key) {
-    json doc = json::parse(toJsonText(fixedDevice()));
-    doc.erase(key);
-    return doc.dump();
-  };
+  const json absent = json::value_t::discarded;
   const struct {
     const char* name;
     std::string text;
     Kind kind;
   } cases[] = {
       {"not JSON", "{", Kind::dataCorrupted},
-      {"an array", "[]", Kind::typeMismatch},
-      {"no id", without("id"), Kind::keyNotFound},
-      {"no name", without("name"), Kind::keyNotFound},
-      {"no model", without("model"), Kind::keyNotFound},
-      {"no pairedAt", without("pairedAt"), Kind::keyNotFound},
-      {"no keyData", without("keyData"), Kind::keyNotFound},
+      {"no id", with("id", absent), Kind::keyNotFound},
       {"null name", with("name", nullptr), Kind::valueNotFound},
       {"id not a UUID", with("id", "phone"), Kind::dataCorrupted},
       {"pairedAt as text", with("pairedAt", "2024-01-01"), Kind::typeMismatch},
       {"pairedAt far out", with("pairedAt", 1e300), Kind::dataCorrupted},
-      {"keyData not Base64", with("keyData", "***"), Kind::dataCorrupted},
       {"keyData URL-safe", with("keyData", "-_-_"), Kind::dataCorrupted},
       {"keyData of 31 bytes", with("keyData", base64::encode(testing::counting(0, 31))), Kind::dataCorrupted},
-      {"keyData of 33 bytes", with("keyData", base64::encode(testing::counting(0, 33))), Kind::dataCorrupted},
   };
   for (const auto& c : cases) {
     try {
