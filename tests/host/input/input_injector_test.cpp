@@ -291,7 +291,7 @@ class SystemCommandsTest : public InputInjectorTest {
 // and what the desktop does not know does nothing.
 TEST_F(SystemCommandsTest, MediaAndPowerActions) {
   desk.failures[PowerRequest::suspend] = "no system bus";
-  for (const char* action : {"lock", "sleep", "displaySleep", "restart"}) commands.performPower(kit::PowerAction(action));
+  for (const char* a : {"lock", "sleep", "displaySleep", "restart"}) commands.performPower(kit::PowerAction(a));
   commands.performMedia(kit::MediaAction::volumeUp);
   commands.performMedia(kit::MediaAction("eject"));
   EXPECT_EQ(desk.power, (std::vector<PowerRequest>{PowerRequest::lockSession, PowerRequest::suspend,

@@ -56,6 +56,30 @@ class ScreenStreamerTest : public ::testing::Test {
     auto k = kinds();
     return std::count(k.begin(), k.end(), kind);
   }
+  // A fresh streamer's first capture (epoch 1) of the main display, and what it sends from now on.
+  void startFresh() {
+    streamer = make();
+    streamer->start({std::nullopt, 1920, 30});
+    advance(0s);
+    sent.clear();
+  }
+  // Frames in turn through the capture to the pump, each told by its first
+  // byte (which the fake encoder sends on).
+  void deliver(std::initializer_list<std::uint8_t> shades) {
+    for (std::uint8_t shade : shades) {
+      ASSERT_TRUE(capture.deliverFrame(4, 2, shade));
+      ASSERT_TRUE(streamer->pump()->waitIdle(5s));
+    }
+  }
+  void ack(std::uint32_t sequence, std::uint32_t epoch = 1) {
+    streamer->pump()->ack(kit::ScreenFrame::makeFrameID(epoch, sequence));
+    ASSERT_TRUE(streamer->pump()->waitIdle(5s));
+  }
+  std::vector<kit::ScreenFrame> frames() {
+    std::vector<kit::ScreenFrame> out;
+    for (const auto& m : sentOf(MessageType::screenFrame)) out.push_back(m.get<MessageType::screenFrame>());
+    return out;
+  }
 
   asio::io_context io;
   std::shared_ptr<kit::ManualClock> clock = std::make_shared<kit::ManualClock>();
@@ -149,45 +173,112 @@ TEST_F(ScreenStreamerTest, QuickStartsRunOneAfterTheOtherAndTheSecondHasTheNextE
   EXPECT_EQ(kinds(), (std::vector<Kind>{Kind::list, Kind::start, Kind::stop, Kind::list, Kind::start}));
   EXPECT_EQ(capture.liveStreams(), 1);
   EXPECT_EQ(sentOf(MessageType::screenInfo).size(), 2u);
-  capture.hold(false);
-  ASSERT_TRUE(capture.deliverFrame(8, 4));
-  ASSERT_TRUE(streamer->pump()->waitIdle(5s));
-  auto frames = sentOf(MessageType::screenFrame);
-  ASSERT_EQ(frames.size(), 1u);
-  auto frame = frames[0].get<MessageType::screenFrame>();
-  EXPECT_EQ(std::pair(frame.frameID, frame.displayID), std::pair(kit::ScreenFrame::makeFrameID(2, 1), 20u));
+  EXPECT_EQ(std::pair(streamer->epoch(), streamer->streamedDisplay()), std::pair(2u, std::optional(20u)));
 }
 
-// A pump decides to go down a level; only the current capture's pump counts,
-// and a failed update is logged while the capture goes on.
-TEST_F(ScreenStreamerTest, OnlyTheCurrentPumpReconfiguresTheCapture) {
-  // A frame, then after 3.5 s unanswered another: the window was slow.
+TEST_F(ScreenStreamerTest, TwoFramesInFlightOnlyTheNewestWaitsAndAFirstAckOrAnExpiryFreesASlot) {
+  const struct {
+    const char* name;
+    std::function<void()> run;
+    std::vector<std::uint64_t> sent;  // sequences of capture 1
+    std::uint8_t lastShade;           // which frame went last
+    std::vector<std::uint64_t> inFlight;
+    bool pending;
+    int skipped;
+    std::vector<double> roundTrips;
+    int held;  // frames the pump still holds
+  } cases[] = {
+      {"five frames: two go, the newest waits, frames 4 and 5 each replaced a waiting one",
+       [this] { deliver({1, 2, 3, 4, 5}); }, {1, 2}, 2, {1, 2}, true, 2, {}, 1},
+      {"an ack sends the newest waiting frame as 3",
+       [this] { deliver({1, 2, 3, 4, 5}); advance(500ms); ack(1); },
+       {1, 2, 3}, 5, {2, 3}, false, 2, {0.5}, 0},
+      {"repeated and unknown acks (of other sequences and captures) count nothing and send nothing",
+       [this] {
+         deliver({1, 2, 3}); ack(1); deliver({4});  // 4 waits again: 2 and 3 are out
+         for (auto [sequence, epoch] : {std::pair{1u, 1u}, {9u, 1u}, {2u, 0u}, {2u, 2u}}) ack(sequence, epoch);
+       },
+       {1, 2, 3}, 3, {2, 3}, true, 0, {0.0}, 1},
+      // At exactly 3 s frames 1 and 2 still take their slots, so frame 3
+      // waits; just after, both expire and frame 4 goes. Frame 3, older, is
+      // dropped: it would follow a newer picture. A late ack counts nothing.
+      {"frames unanswered beyond 3 s free their slots",
+       [this] { deliver({1, 2}); advance(3s); deliver({3}); advance(250ms); deliver({4}); ack(1); },
+       {1, 2, 3}, 4, {3}, false, 0, {3.0, 3.0}, 0},
+      {"a frame that cannot be encoded uses no sequence number",
+       [this] { encoders->failures = 1; deliver({1, 2}); },
+       {1}, 2, {1}, false, 0, {}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startFresh();
+    c.run();
+    auto state = streamer->pump()->snapshot(5s).value();
+    std::vector<std::uint64_t> sequences;
+    for (const auto& f : frames()) {
+      sequences.push_back(f.frameID - kit::ScreenFrame::makeFrameID(1, 0));
+      EXPECT_EQ(std::tuple(f.displayID, f.pixelWidth, f.pixelHeight), std::tuple(10u, 4, 2));
+    }
+    for (auto& i : state.inFlight) i -= kit::ScreenFrame::makeFrameID(1, 0);
+    EXPECT_EQ(log->count("JPEG encoding failed"), c.sent.size() == 1 ? 1u : 0u);
+    ASSERT_EQ(sequences, c.sent);
+    EXPECT_EQ(frames().back().jpeg.data.at(2), c.lastShade);
+    EXPECT_EQ(std::tuple(state.inFlight, state.pending, state.skipped, state.roundTrips, capture.framesHeld()),
+              std::tuple(c.inFlight, c.pending, c.skipped, c.roundTrips, c.held));
+  }
+}
+
+// The current capture's pump decides; a replaced capture's no longer counts.
+TEST_F(ScreenStreamerTest, QualityDecisionsAreLoggedAppliedAndUsedForTheNextFrame) {
+  startFresh();
+  auto first = streamer->pump();
+  // Two windows of quick answers: one level up.
+  for (std::uint32_t window = 1; window <= 2; ++window) {
+    deliver({1});
+    ack(window);
+    advance(1500ms);
+  }
+  deliver({2, 3});  // the first closes the second window, the next is encoded at the new quality
+  EXPECT_EQ(log->count("Screen stream: 1280 px, 15 fps, quality 0.550000"), 1u);
+  // Nothing answered for long: expiries degrade it again.
+  advance(3500ms);
+  deliver({4});
+  advance(1500ms);
+  deliver({5});
+  {
+    std::lock_guard lock(encoders->mutex);
+    EXPECT_EQ(encoders->qualities, (std::vector<double>{0.5, 0.5, 0.5, 0.55, 0.55, 0.5}));
+  }
+  EXPECT_EQ(count(Kind::update), 2);
+  // A frame, then after 3.5 s unanswered another: a slow window, one level down.
   auto slowWindow = [this](const std::shared_ptr<FramePump>& pump) {
-    for (int i = 0; i < 2; ++i) {
-      clock->advance(i * 3500ms);
+    for (auto wait : {0ms, 3500ms}) {
+      advance(wait);
       pump->frame(std::make_shared<platform::CapturedFrame>(platform::CapturedFrame{8, 4, 32, {}}));
       ASSERT_TRUE(pump->waitIdle(5s));
     }
     advance(0s);
   };
-  for (bool current : {true, false}) {
-    SCOPED_TRACE(current);
-    streamer = make();
-    streamer->start({std::nullopt, 1920, 30});
-    advance(0s);
-    auto pump = streamer->pump();
-    if (!current) streamer->start({std::nullopt, 1920, 30});
-    advance(0s);
-    auto before = count(Kind::update);
-    slowWindow(pump);
-    EXPECT_EQ(count(Kind::update) - before, current ? 1 : 0);
-    if (current) EXPECT_EQ(capture.calls().back().config, (CaptureConfig{10, 960, 622, 0.1, true}));
-  }
-  // A failed update is logged; the capture goes on.
-  capture.failNextUpdate("busy");
+  streamer->start({std::nullopt, 1920, 30});
+  advance(0s);
+  slowWindow(first);
+  EXPECT_EQ(count(Kind::update), 2);
+  capture.failNextUpdate("busy");  // logged; the capture goes on
   slowWindow(streamer->pump());
   EXPECT_EQ(log->count("Could not reconfigure the stream: busy"), 1u);
   EXPECT_TRUE(streamer->isStreaming());
+}
+
+TEST_F(ScreenStreamerTest, AStoppedStreamSendsNothingMoreAndLetsItsFramesGo) {
+  startFresh();
+  deliver({1, 2, 3});  // the third waits
+  auto handlers = streamer->pump()->handlers();
+  streamer->stop();
+  advance(0s);
+  EXPECT_EQ(capture.framesHeld(), 0);
+  // The capture may still deliver a frame it had on its way.
+  handlers.frame(std::make_shared<platform::CapturedFrame>(platform::CapturedFrame{4, 2, 16, {}}));
+  EXPECT_EQ(frames().size(), 2u);
 }
 
 TEST_F(ScreenStreamerTest, ABurstOfDisplayChangesRestartsOnceHalfASecondAfterTheLast) {
