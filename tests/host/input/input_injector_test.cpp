@@ -6,390 +6,336 @@
 #include <cmath>
 #include <future>
 #include <limits>
-#include <set>
+#include <map>
 
 #include "host/input/layout_follower.h"
+#include "host/input/system_commands.h"
 #include "platform/fake/fake_keyboard_layout.h"
+#include "platform/fake/fake_system_commands.h"
 #include "platform/fake/recording_input.h"
-#include "tests/host/input/recorded_events.h"
 
 namespace tillerpad::host {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace platform;
+using fake::TableKeyboardLayout;
+using kit::FastEvent;
 using kit::Key;
+using kit::MissionControlAction;
 using kit::Modifiers;
 using kit::MouseButton;
-using kit::MouseButtonEvent;
-using platform::KeyEvent;
-using platform::MouseEvent;
-using platform::MouseEventType;
-using platform::Point;
-using platform::ScrollEvent;
-using platform::TextEvent;
-using platform::fake::RecordedInput;
-using Action = MouseButtonEvent::Action;
+using T = MouseEventType;
+using Action = kit::MouseButtonEvent::Action;
+using Events = std::vector<fake::RecordedInput>;
+using Entry = KeyboardLayoutMap::Entry;
+using Shortcut = SystemCommands::Shortcut;
+using State = DesktopShortcut::State;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-constexpr std::uint64_t kShift = 0x20000;
-constexpr std::uint64_t kCommand = 0x100000;
-constexpr std::uint64_t kControl = 0x40000;
+Events text(const std::u16string& t) { return {TextEvent{true, t}, TextEvent{false, t}}; }
+Events key(std::uint16_t code) { return {KeyEvent{code, true, 0}, KeyEvent{code, false, 0}}; }
+Events operator+(Events a, const Events& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 class InputInjectorTest : public ::testing::Test {
  protected:
   InputInjectorTest() {
     input.setCursor(Point{100, 100});
     input.setDisplays({{1, {0, 0, 1280, 800}, "A", true}, {2, {1280, 0, 1920, 1080}, "B", false}});
-    injector = std::make_unique<InputInjector>(input, input, 0.5, kit::Logger(logs, "Tillerpad", "input"),
-                                               [this] { return now.load(); });
   }
-
-  std::vector<RecordedInput> drain() {
-    EXPECT_TRUE(injector->waitIdle(5s));
+  Events drain() {
+    EXPECT_TRUE(injector.waitIdle(5s));
     return input.takeEvents();
   }
-
   std::vector<MouseEvent> mouseEvents() {
     std::vector<MouseEvent> out;
-    for (const auto& e : drain()) {
-      if (auto m = std::get_if<MouseEvent>(&e)) out.push_back(*m);
-    }
+    for (const auto& e : drain()) out.push_back(std::get<MouseEvent>(e));
     return out;
   }
-
   // The clock is read on the injector's queue: let it catch up first.
   void setTime(double t) {
-    EXPECT_TRUE(injector->waitIdle(5s));
+    EXPECT_TRUE(injector.waitIdle(5s));
     now = t;
   }
-
-  void move(float dx, float dy) { injector->applyFastEvents({kit::FastEvent::pointerMove(dx, dy)}); }
-  void scroll(float dx, float dy) { injector->applyFastEvents({kit::FastEvent::scroll(dx, dy)}); }
+  void move(float dx, float dy) { injector.applyFastEvents({FastEvent::pointerMove(dx, dy)}); }
+  Point movedTo(float dx, float dy) {
+    move(dx, dy);
+    return mouseEvents().at(0).location;
+  }
+  void button(MouseButton b, Action a) { injector.handleButton({b, a}); }
 
   std::atomic<double> now{100.0};
   std::shared_ptr<kit::RecordingLogSink> logs = std::make_shared<kit::RecordingLogSink>();
-  platform::fake::RecordingInput input;
-  std::unique_ptr<InputInjector> injector;
+  fake::RecordingInput input;
+  InputInjector injector{input, input, 0.5, kit::Logger(logs, "Tillerpad", "input"), [this] { return now.load(); }};
 };
 
-TEST_F(InputInjectorTest, MovesBecomeDragsWhileAButtonIsHeld) {
+// Which X button each becomes, and drags, the X11 test sees.
+TEST_F(InputInjectorTest, RepeatedDownsAndStrayUpsPostNothingAndPressesAreWhereThePointerWasPut) {
   move(1, 0);
-  injector->handleButton({MouseButton::left, Action::down});
-  move(1, 0);
-  injector->handleButton({MouseButton::left, Action::up});
-  move(1, 0);
-  injector->handleButton({MouseButton::right, Action::down});
-  move(0, 1);
-  injector->handleButton({MouseButton::right, Action::up});
-  injector->handleButton({MouseButton::middle, Action::down});
-  move(0, 1);
-
+  button(MouseButton::left, Action::down);
+  button(MouseButton::left, Action::down);
+  button(MouseButton::right, Action::up);
+  button(MouseButton::left, Action::up);
+  button(MouseButton::left, Action::up);
   auto events = mouseEvents();
-  std::vector<std::pair<MouseEventType, int>> kinds;
-  for (const auto& e : events) kinds.emplace_back(e.type, e.button);
-  using T = MouseEventType;
-  EXPECT_EQ(kinds, (std::vector<std::pair<T, int>>{{T::moved, 0},
-                                                   {T::leftDown, 0},
-                                                   {T::leftDragged, 0},
-                                                   {T::leftUp, 0},
-                                                   {T::moved, 0},
-                                                   {T::rightDown, 1},
-                                                   {T::rightDragged, 1},
-                                                   {T::rightUp, 1},
-                                                   {T::otherDown, 2},
-                                                   {T::otherDragged, 2}}));
-  // The press happens where the injector last put the pointer.
-  EXPECT_EQ(events[1].location, events[0].location);
+  std::vector<T> types;
+  for (const auto& e : events) types.push_back(e.type);
+  EXPECT_EQ(types, (std::vector<T>{T::moved, T::leftDown, T::leftUp}));
+  EXPECT_EQ(events.at(1).location, events[0].location);
   EXPECT_GT(events[0].location.x, 100);
 }
 
-TEST_F(InputInjectorTest, RepeatedDownAndStrayUpPostNothing) {
-  injector->handleButton({MouseButton::left, Action::down});
-  injector->handleButton({MouseButton::left, Action::down});
-  injector->handleButton({MouseButton::right, Action::up});
-  injector->handleButton({MouseButton::left, Action::up});
-  injector->handleButton({MouseButton::left, Action::up});
-  auto events = mouseEvents();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0], (MouseEvent{MouseEventType::leftDown, 0, {100, 100}, 1, 0, 0}));
-  EXPECT_EQ(events[1], (MouseEvent{MouseEventType::leftUp, 0, {100, 100}, 1, 0, 0}));
-}
+TEST_F(InputInjectorTest, ScrollKeepsTheFractionFollowsTheSettingsAndSkipsHostileValues) {
+  auto scrolled = [&](int times, float dx, float dy) {
+    for (int i = 0; i < times; ++i) injector.applyFastEvents({FastEvent::scroll(dx, dy)});
+    std::pair<int, int> sum;  // vertical, horizontal
+    for (const auto& e : drain()) {
+      sum = {sum.first + std::get<ScrollEvent>(e).vertical, sum.second + std::get<ScrollEvent>(e).horizontal};
+    }
+    return sum;
+  };
+  auto once = scrolled(1, 6, 3);
+  EXPECT_GE(once.first, 3);
+  EXPECT_NEAR(once.second, 2 * once.first, 1);
+  // Each step is below a pixel: only the kept remainders make any.
+  EXPECT_NEAR(scrolled(30, 0, 0.1f).first, once.first, 1);
 
-TEST_F(InputInjectorTest, ClickStatesCountMultiClicks) {
-  injector->handleButton({MouseButton::left, Action::click});
-  setTime(100.2);
-  injector->handleButton({MouseButton::left, Action::click});
-  setTime(100.3);
-  injector->handleButton({MouseButton::left, Action::down});
-  injector->handleButton({MouseButton::left, Action::up});
-  setTime(101.0);  // past the interval: a new series
-  injector->handleButton({MouseButton::left, Action::click});
-  std::vector<std::int64_t> states;
-  for (const auto& e : mouseEvents()) states.push_back(e.clickState);
-  EXPECT_EQ(states, (std::vector<std::int64_t>{1, 1, 2, 2, 3, 3, 1, 1}));
-}
-
-TEST_F(InputInjectorTest, ScrollKeepsTheFractionAndFollowsNaturalScrolling) {
-  scroll(0, 0.3f);
-  scroll(0, 0.3f);
-  EXPECT_TRUE(drain().empty());
-  scroll(0, 0.3f);  // 1.44: one pixel, 0.44 kept
-  EXPECT_EQ(drain(), (std::vector<RecordedInput>{ScrollEvent{1, 0}}));
-  scroll(0, 0.3f);  // 0.92
-  EXPECT_TRUE(drain().empty());
-  scroll(0, 0.3f);  // 1.40
-  EXPECT_EQ(drain(), (std::vector<RecordedInput>{ScrollEvent{1, 0}}));
-
-  injector->applySettings({1.5, 1.0, 2.0, false});
-  scroll(2, 1);  // 0.40 + 1 × 3.2 negated, horizontal 2 × 3.2 negated
-  EXPECT_EQ(drain(), (std::vector<RecordedInput>{ScrollEvent{-2, -6}}));
-}
-
-TEST_F(InputInjectorTest, HostileDeltasAreSkippedAndTheQueueGoesOn) {
-  const float inf = std::numeric_limits<float>::infinity();
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  injector->applyFastEvents({kit::FastEvent::pointerMove(nan, 1), kit::FastEvent::pointerMove(inf, 0),
-                             kit::FastEvent::pointerMove(3e38f, 0), kit::FastEvent::scroll(0, inf),
-                             kit::FastEvent::scroll(nan, 0), kit::FastEvent::scroll(0, 3e38f)});
-  EXPECT_TRUE(drain().empty());
+  injector.applyFastEvents({FastEvent::pointerMove(kNaN, 1), FastEvent::pointerMove(kInf, 0),
+                            FastEvent::pointerMove(3e38f, 0), FastEvent::scroll(0, kInf), FastEvent::scroll(kNaN, 0),
+                            FastEvent::scroll(0, 3e38f)});
+  injector.clickAt(9, 0.5, 0.5, MouseButton::left);  // no such display
+  injector.clickAt(1, kNaN, 0.5, MouseButton::left);
+  injector.clickAt(1, 0.5, kInf, MouseButton::left);
   // Settings arrive unchecked: an infinite speed must not put the pointer nowhere.
-  injector->applySettings({std::numeric_limits<double>::infinity(), 1.0, std::nan(""), true});
-  move(1, 1);
-  scroll(0, 1);
+  injector.applySettings({kInf, 1.0, kNaN, true});
+  injector.applyFastEvents({FastEvent::pointerMove(1, 1), FastEvent::scroll(0, 1)});
   EXPECT_TRUE(drain().empty());
-  injector->applySettings(kit::InputSettings::defaults());
-  scroll(0, 1);  // the remainder was not poisoned
-  move(1, 1);
-  auto events = drain();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0], RecordedInput(ScrollEvent{1, 0}));
-  EXPECT_TRUE(std::holds_alternative<MouseEvent>(events[1]));
+  // Twice the speed without natural scrolling: twice as far the other way; no remainder was poisoned.
+  injector.applySettings({1.5, 1.0, 2.0, false});
+  auto reversed = scrolled(1, 6, 3);
+  EXPECT_NEAR(reversed.first, -2 * once.first, 2);
+  EXPECT_NEAR(reversed.second, -2 * once.second, 2);
+  injector.applySettings(kit::InputSettings::defaults());
+  EXPECT_GT(movedTo(1, 1).x, 100);
 }
 
 TEST_F(InputInjectorTest, PointerIsClampedToTheDesktopButCrossesDisplays) {
   input.setCursor(Point{1270, 500});
-  move(20, 0);  // into display B
-  auto crossing = mouseEvents();
-  ASSERT_EQ(crossing.size(), 1u);
-  EXPECT_GT(crossing[0].location.x, 1280);
-
+  EXPECT_GT(movedTo(20, 0).x, 1280);  // into display B
   setTime(101);  // past the trust window: the cursor is read again
   input.setCursor(Point{3190, 500});
-  move(50, 0);
-  setTime(101.01);
-  move(0, -3000);
-  auto edge = mouseEvents();
-  ASSERT_EQ(edge.size(), 2u);
-  EXPECT_EQ(edge[0].location, (Point{3199, 500}));
-  EXPECT_EQ(edge[1].location, (Point{3199, 0}));
-  EXPECT_GT(edge[0].deltaX, 50);  // the delta fields carry the accelerated step, rounded
-
+  move(50, -3000);
+  auto edge = mouseEvents().at(0);
+  EXPECT_EQ(edge.location, (Point{3199, 0}));
+  EXPECT_GT(edge.deltaX, 50);  // the delta fields carry the accelerated step, rounded
+  // A click at a fraction of a display stays on it.
+  injector.clickAt(2, 1.0, 1.0, MouseButton::right);
+  EXPECT_EQ(mouseEvents().at(0).location, (Point{1280 + 0.999 * 1920, 0.999 * 1080}));
   // Below display A (display B is taller): slides along A's bottom edge.
   setTime(102);
   input.setCursor(Point{600, 790});
-  move(0, 200);
-  EXPECT_EQ(mouseEvents().at(0).location.y, 799);
+  EXPECT_EQ(movedTo(0, 200).y, 799);
+  // No cursor and no displays: from the origin, unclamped.
+  setTime(104);
+  input.setCursor(std::nullopt);
+  input.setDisplays({});
+  Point p = movedTo(-10, -10);
+  EXPECT_TRUE(p.x < -10 && p.y < -10) << p.x << "," << p.y;
 }
 
-TEST_F(InputInjectorTest, OwnPositionIsTrustedForHalfASecondAndDisplaysCachedForOne) {
-  move(1, 0);
-  Point first = mouseEvents().at(0).location;
+// Where the injector put the pointer is trusted over the cursor (which lags)
+// for half a second, unless the move failed; a release at teardown forgets it.
+TEST_F(InputInjectorTest, OwnPositionIsTrustedForHalfASecondUnlessAMoveFailedOrAllWasReleased) {
+  Point first = movedTo(1, 0);
   input.setCursor(Point{500, 500});  // a physical mouse moved
   setTime(100.4);
-  move(0, 0);
-  EXPECT_EQ(mouseEvents().at(0).location, first);
-  setTime(100.95);
-  move(0, 0);
-  EXPECT_EQ(mouseEvents().at(0).location, (Point{500, 500}));
-  EXPECT_EQ(input.displayQueries(), 1u);
-  setTime(101.1);
-  move(0, 0);
-  drain();
-  EXPECT_EQ(input.displayQueries(), 2u);
-}
-
-TEST_F(InputInjectorTest, FailedMoveLeavesThePositionAlone) {
-  move(5, 0);
-  Point placed = mouseEvents().at(0).location;
+  EXPECT_EQ(movedTo(0, 0), first);
   input.setFailing(true);
   move(5, 0);
   drain();
   input.setFailing(false);
-  input.setCursor(Point{700, 700});
-  setTime(100.3);
-  move(0, 0);
-  EXPECT_EQ(mouseEvents().at(0).location, placed);
+  setTime(100.45);
+  EXPECT_EQ(movedTo(0, 0), first);
+  setTime(101.0);
+  EXPECT_EQ(movedTo(0, 0), (Point{500, 500}));
+  EXPECT_EQ(input.displayQueries(), 1u);  // displays are cached for a second
+  setTime(101.1);
+  movedTo(3, 0);
+  EXPECT_EQ(input.displayQueries(), 2u);
+  injector.releaseAll();
+  input.setCursor(Point{400, 300});
+  EXPECT_EQ(movedTo(0, 0), (Point{400, 300}));
 }
 
-TEST_F(InputInjectorTest, KeyStrokesWithModifiersAndKeyFlags) {
+TEST_F(InputInjectorTest, KeyStrokesWithModifiersAndTheLayout) {
   KeyboardLayoutMap layout;
-  layout.entries["a"] = {0, false};
-  layout.entries["4"] = {21, false};
-  injector->updateLayout(layout);
-
-  struct Case {
+  layout.entries = {{"a", {0, false}}, {"4", {21, false}}};
+  injector.updateLayout(layout);
+  const std::uint64_t kShift = 0x20000, kCommand = 0x100000;
+  const Events shiftA{KeyEvent{56, true, kShift}, KeyEvent{0, true, kShift}, KeyEvent{0, false, kShift},
+                      KeyEvent{56, false, 0}};
+  const struct {
     const char* name;
     Key key;
     Modifiers modifiers;
-    std::vector<RecordedInput> expected;
-  };
-  const std::vector<RecordedInput> shiftA{KeyEvent{56, true, kShift}, KeyEvent{0, true, kShift},
-                                          KeyEvent{0, false, kShift}, KeyEvent{56, false, 0}};
-  std::vector<Case> cases = {
+    Events expected;
+  } cases[] = {
       {"a with shift", Key("a"), Modifiers::shift(), shiftA},
-      {"A without modifiers", Key("A"), Modifiers::none(), shiftA},
-      {"left arrow", Key::leftArrow, Modifiers::none(),
-       {KeyEvent{123, true, 0xA00000}, KeyEvent{123, false, 0xA00000}}},
-      {"command shift 4", Key("4"), Modifiers::command() | Modifiers::shift(),
+      {"A without modifiers: shifted by the layout", Key("A"), Modifiers::none(), shiftA},
+      {"command shift 4: pressed in order, released in reverse", Key("4"), Modifiers::command() | Modifiers::shift(),
        {KeyEvent{56, true, kShift}, KeyEvent{55, true, kShift | kCommand}, KeyEvent{21, true, kShift | kCommand},
         KeyEvent{21, false, kShift | kCommand}, KeyEvent{55, false, kShift}, KeyEvent{56, false, 0}}},
-      {"control function f11", Key("f11"), Modifiers::control() | Modifiers::function(),
-       {KeyEvent{59, true, kControl}, KeyEvent{103, true, kControl | 0x800000},
-        KeyEvent{103, false, kControl | 0x800000}, KeyEvent{59, false, 0}}},
-      {"outside the layout: text, no modifiers", Key("é"), Modifiers::command(),
-       {TextEvent{true, u"é"}, TextEvent{false, u"é"}}},
+      {"outside the layout: text, no modifiers", Key("é"), Modifiers::command(), text(u"é")},
       {"a word is no key", Key("hello"), Modifiers::command(), {}},
       {"empty key", Key(""), Modifiers::none(), {}},
   };
   for (const auto& c : cases) {
-    injector->pressKey(c.key, c.modifiers);
+    injector.pressKey(c.key, c.modifiers);
     EXPECT_EQ(drain(), c.expected) << c.name;
   }
   EXPECT_EQ(logs->count("Ignoring unknown key hello"), 1u);
   EXPECT_EQ(logs->count("Ignoring unknown key "), 1u);
+
+  // The layout follows the desktop's; without one keys are typed as text.
+  fake::FakeKeyboardLayoutSource source;
+  source.select(TableKeyboardLayout::Table{{{6, false}, u"z"}});
+  followKeyboardLayout(source, injector);
+  auto pressZ = [&] {
+    injector.pressKey(Key("z"), Modifiers::none());
+    return drain();
+  };
+  EXPECT_EQ(pressZ(), key(6));
+  source.select(TableKeyboardLayout::Table{{{16, false}, u"z"}});
+  EXPECT_EQ(pressZ(), key(16));
+  source.select(std::nullopt);
+  EXPECT_EQ(pressZ(), text(u"z"));
 }
 
-TEST_F(InputInjectorTest, LayoutChangesReachTheNextKeyPress) {
-  platform::fake::FakeKeyboardLayoutSource source;
-  source.select(platform::fake::TableKeyboardLayout::Table{{{6, false}, u"z"}, {{16, false}, u"y"}});
-  followKeyboardLayout(source, *injector);
-  injector->pressKey(Key("z"), Modifiers::none());
-  EXPECT_EQ(drain(), (std::vector<RecordedInput>{KeyEvent{6, true, 0}, KeyEvent{6, false, 0}}));
-  source.select(platform::fake::TableKeyboardLayout::Table{{{16, false}, u"z"}, {{6, false}, u"y"}});
-  injector->pressKey(Key("z"), Modifiers::none());
-  EXPECT_EQ(drain(), (std::vector<RecordedInput>{KeyEvent{16, true, 0}, KeyEvent{16, false, 0}}));
-  source.select(std::nullopt);  // no layout: text
-  injector->pressKey(Key("z"), Modifiers::none());
-  EXPECT_EQ(drain(), (std::vector<RecordedInput>{TextEvent{true, u"z"}, TextEvent{false, u"z"}}));
-}
-
-// The phone names f1 to f12: each is its own key, and all carry the same
-// function-key flag; no other number is a function key.
-TEST_F(InputInjectorTest, FunctionKeysAreDistinctAndFlagged) {
-  std::set<std::uint16_t> codes;
-  for (int n = 1; n <= 12; ++n) {
-    auto code = InputInjector::namedKeyCode(Key::functionKey(n).rawValue);
-    ASSERT_TRUE(code) << n;
-    codes.insert(*code);
-    EXPECT_EQ(InputInjector::keySpecificFlags(*code), InputInjector::keySpecificFlags(*InputInjector::namedKeyCode("f1")));
+TEST(KeyboardLayoutMap, BuildKeepsTheFirstPrintableSingleUnitAndLookupFallsBackToShiftedLowercase) {
+  auto map = KeyboardLayoutMap::build(TableKeyboardLayout(TableKeyboardLayout::Table{
+      {{0, false}, u"a"}, {{0, true}, u"A"}, {{18, false}, u"1"}, {{18, true}, u"!"}, {{49, false}, u" "},
+      {{36, false}, u"\r"}, {{48, false}, u"\t"}, {{10, false}, u"\u00A0"},  // whitespace, no-break space too
+      {{83, false}, u"1"},                                                   // keypad 1: the main row wins
+      {{11, false}, u"\U0001F600"}, {{12, false}, u"qq"},                    // two UTF-16 units, two characters
+      {{13, false}, u"\x1b"},                                                // a control character
+      {{14, false}, u"\u00E9"},                                              // é, with no key for É
+      {{15, true}, u"\u00DF"}, {{16, false}, u"\u00DF"},  // ß shifted, then unshifted on a higher key
+      {{127, true}, u"\u00B5"}, {{128, false}, u"x"},     // the last scanned key, one beyond
+  }));
+  EXPECT_EQ(map.entries, (std::map<std::string, Entry, std::less<>>{{"a", {0, false}}, {"A", {0, true}},
+                                                                    {"1", {18, false}}, {"!", {18, true}},
+                                                                    {"\u00E9", {14, false}}, {"\u00DF", {15, true}},
+                                                                    {"\u00B5", {127, true}}}));
+  for (auto [character, expected] : {std::pair<const char*, std::optional<Entry>>{"\u00C9", Entry{14, true}},
+                                     {"!", Entry{18, true}}, {"B", std::nullopt}, {"", std::nullopt}}) {
+    EXPECT_EQ(map.entry(character), expected) << character;
   }
-  EXPECT_EQ(codes.size(), 12u);
-  EXPECT_NE(InputInjector::keySpecificFlags(*InputInjector::namedKeyCode("f1")), 0u);
-  EXPECT_FALSE(InputInjector::namedKeyCode("f13"));
-  EXPECT_FALSE(InputInjector::namedKeyCode("f0"));
 }
 
 TEST_F(InputInjectorTest, TextIsTypedByGraphemeWithReturnAndTabAsKeys) {
-  injector->typeText("a\r\nb\tc\n\rd");
-  const std::vector<RecordedInput> expected{
-      TextEvent{true, u"a"},   TextEvent{false, u"a"},   KeyEvent{36, true, 0},  KeyEvent{36, false, 0},
-      TextEvent{true, u"b"},   TextEvent{false, u"b"},   KeyEvent{48, true, 0},  KeyEvent{48, false, 0},
-      TextEvent{true, u"c"},   TextEvent{false, u"c"},   KeyEvent{36, true, 0},  KeyEvent{36, false, 0},
-      KeyEvent{36, true, 0},   KeyEvent{36, false, 0},   TextEvent{true, u"d"},  TextEvent{false, u"d"}};
-  EXPECT_EQ(drain(), expected);
-
-  // One grapheme of 26 UTF-16 units travels in runs of at most 20.
-  std::string zalgo = "a";
-  for (int i = 0; i < 25; ++i) zalgo += "\xCC\x81";  // U+0301
-  injector->typeText(zalgo + "\xF0\x9F\x98\x80");      // then an emoji (a surrogate pair)
-  auto events = drain();
-  ASSERT_EQ(events.size(), 6u);
-  EXPECT_EQ(std::get<TextEvent>(events[0]).text.size(), 20u);
-  EXPECT_EQ(std::get<TextEvent>(events[2]).text.size(), 6u);
-  EXPECT_EQ(std::get<TextEvent>(events[4]).text, u"\U0001F600");
-
-  injector->typeText("");
-  injector->typeText("\xFF");  // ill-formed UTF-8 is replaced, not dropped silently
-  EXPECT_EQ(drain(), (std::vector<RecordedInput>{TextEvent{true, u"\uFFFD"}, TextEvent{false, u"\uFFFD"}}));
-}
-
-TEST_F(InputInjectorTest, ClickAtUsesFractionsOfTheDisplay) {
-  injector->clickAt(2, 1.0, 0.5, MouseButton::right);
-  auto events = mouseEvents();
-  ASSERT_EQ(events.size(), 3u);
-  const Point p{1280 + 0.999 * 1920, 540};
-  EXPECT_EQ(events[0], (MouseEvent{MouseEventType::moved, 0, p, 0, 0, 0}));
-  EXPECT_EQ(events[1], (MouseEvent{MouseEventType::rightDown, 1, p, 1, 0, 0}));
-  EXPECT_EQ(events[2], (MouseEvent{MouseEventType::rightUp, 1, p, 1, 0, 0}));
-
-  injector->clickAt(1, -3, 0, MouseButton::left);
-  EXPECT_EQ(mouseEvents().at(0).location, (Point{0, 0}));
-  injector->clickAt(9, 0.5, 0.5, MouseButton::left);
-  injector->clickAt(1, std::nan(""), 0.5, MouseButton::left);
-  injector->clickAt(1, 0.5, std::numeric_limits<double>::infinity(), MouseButton::left);
-  EXPECT_TRUE(drain().empty());
-}
-
-TEST_F(InputInjectorTest, ReleaseAllLetsGoOfHeldButtonsWithClickStateOne) {
-  injector->handleButton({MouseButton::left, Action::click});
-  injector->handleButton({MouseButton::left, Action::down});  // click state 2
-  drain();
-  injector->releaseAll();
-  injector->releaseAll();
-  EXPECT_EQ(mouseEvents(), (std::vector<MouseEvent>{{MouseEventType::leftUp, 0, {100, 100}, 1, 0, 0}}));
-  // The pointer is forgotten: the next move starts from the real cursor.
-  input.setCursor(Point{400, 300});
-  move(0, 0);
-  EXPECT_EQ(mouseEvents().at(0).location, (Point{400, 300}));
+  injector.typeText("a\r\nb\tc\n\re\xCC\x81");  // the last a letter and its combining accent: one grapheme
+  EXPECT_EQ(drain(), text(u"a") + key(36) + text(u"b") + key(48) + text(u"c") + key(36) + key(36) + text(u"e\u0301"));
+  injector.typeText("");
+  injector.typeText("\xFF");  // ill-formed UTF-8 is replaced, not dropped silently
+  EXPECT_EQ(drain(), text(u"\uFFFD"));
 }
 
 // A flood that fills the queue drops new work but never a release, and the
 // queue stays bounded however many releases and fast events follow.
 TEST_F(InputInjectorTest, AFullQueueKeepsReleasesAndSumsFastEvents) {
-  injector->handleButton({MouseButton::left, Action::down});
-  injector->handleButton({MouseButton::right, Action::down});
+  button(MouseButton::left, Action::down);
+  button(MouseButton::right, Action::down);
   drain();
   std::promise<void> release, holding;
   auto gate = release.get_future().share();
-  injector->post([gate, &holding] {  // holds the queue's thread
+  injector.post([gate, &holding] {  // holds the queue's thread
     holding.set_value();
     gate.wait_for(20s);
   });
   ASSERT_EQ(holding.get_future().wait_for(5s), std::future_status::ready);
-  for (std::size_t i = 0; i < InputInjector::queueCapacity + 100; ++i) injector->pressKeyCode(0, Modifiers::none());
+  for (std::size_t i = 0; i < InputInjector::queueCapacity + 100; ++i) injector.pressKeyCode(0, Modifiers::none());
   for (int i = 0; i < 10'000; ++i) {
-    injector->handleButton({MouseButton::left, Action::up});
-    injector->releaseAll();
+    button(MouseButton::left, Action::up);
+    injector.releaseAll();
     move(1, 0);
   }
-  injector->handleButton({MouseButton::middle, Action::down});  // new work while full: dropped
-  EXPECT_LE(injector->queuedTasks(), InputInjector::queueCapacity + 3);
+  button(MouseButton::middle, Action::down);  // new work while full: dropped
+  EXPECT_LE(injector.queuedTasks(), InputInjector::queueCapacity + 3);
   release.set_value();
-
-  auto events = mouseEvents();
-  auto count = [&](MouseEventType type) {
-    return std::count_if(events.begin(), events.end(), [type](const MouseEvent& e) { return e.type == type; });
-  };
-  EXPECT_EQ(count(MouseEventType::leftUp), 1);
-  EXPECT_EQ(count(MouseEventType::rightUp), 1);
-  EXPECT_EQ(count(MouseEventType::otherDown), 0);
+  std::vector<T> types;
+  Point last;
+  for (const auto& e : drain()) {
+    if (auto m = std::get_if<MouseEvent>(&e)) types.push_back(m->type), last = m->location;
+  }
   // The ten thousand moves arrive summed, after the releases they followed.
-  ASSERT_EQ(count(MouseEventType::moved), 1);
-  EXPECT_EQ(events.back().type, MouseEventType::moved);
-  EXPECT_GT(events.back().location.x, 100 + 1000);
-
+  EXPECT_EQ(types, (std::vector<T>{T::leftUp, T::rightUp, T::moved}));
+  EXPECT_GT(last.x, 100 + 1000);
   // Once the queue is short again, moves are applied one by one.
   move(1, 0);
   move(1, 0);
   EXPECT_EQ(mouseEvents().size(), 2u);
 }
 
-TEST_F(InputInjectorTest, NoCursorAndNoDisplaysMeansOriginAndNoClamp) {
-  input.setCursor(std::nullopt);
-  input.setDisplays({});
-  move(-10, -10);
-  Point p = mouseEvents().at(0).location;
-  EXPECT_LT(p.x, -10);
-  EXPECT_LT(p.y, -10);
+class SystemCommandsTest : public InputInjectorTest {
+ protected:
+  fake::FakeSystemCommands desk;
+  SystemCommands commands{desk, desk, kit::Logger(logs, "Tillerpad", "input")};
+};
+
+// Which key each media action presses the X11 test sees; here: down then up,
+// and what the desktop does not know does nothing.
+TEST_F(SystemCommandsTest, MediaAndPowerActions) {
+  desk.failures[PowerRequest::suspend] = "no system bus";
+  for (const char* a : {"lock", "sleep", "displaySleep", "restart"}) commands.performPower(kit::PowerAction(a));
+  commands.performMedia(kit::MediaAction::volumeUp);
+  commands.performMedia(kit::MediaAction("eject"));
+  EXPECT_EQ(desk.power, (std::vector<PowerRequest>{PowerRequest::lockSession, PowerRequest::suspend,
+                                                        PowerRequest::displaySleep}));
+  EXPECT_EQ(desk.media, (std::vector<fake::FakeSystemCommands::MediaPost>{{MediaKey::soundUp, true},
+                                                                        {MediaKey::soundUp, false}}));
+  EXPECT_EQ(logs->count("pmset sleepnow failed: no system bus"), 1u);
+  EXPECT_EQ(logs->count("Ignoring unknown power action restart"), 1u);
+  for (const auto& r : logs->records()) EXPECT_EQ(r.category, "power");
+  EXPECT_TRUE(drain().empty());  // locking presses no keys
+}
+
+TEST_F(SystemCommandsTest, ShortcutModifiersComeFromTheFlagsAndNoKeyMeansTheDefault) {
+  auto fallback = commands.shortcut(MissionControlAction::appWindows);
+  ASSERT_TRUE(fallback && fallback->isDefault);
+  desk.shortcuts["33"] = DesktopShortcut{State::bound, 65535, 0x40000};  // appWindows' setting
+  desk.shortcuts["32"] = DesktopShortcut{State::bound, 1, 0x1E0000};     // missionControl's
+  EXPECT_EQ(commands.shortcut(MissionControlAction::appWindows), fallback);
+  using M = kit::Modifiers;
+  EXPECT_EQ(commands.shortcut(MissionControlAction::missionControl),
+            (Shortcut{1, M{M::commandBit | M::optionBit | M::controlBit | M::shiftBit}, false}));
+}
+
+// Without a binding of its own the desktop is asked directly; a binding wins;
+// switched off or unknown is refused even where the desktop could do it.
+TEST_F(SystemCommandsTest, MissionControlAsksTheDesktopOrPressesTheShortcut) {
+  for (const char* id : {"36", "79", "32"}) desk.direct[id] = true;
+  desk.shortcuts["79"] = DesktopShortcut{State::bound, 123, 0xC0000};
+  desk.shortcuts["32"] = DesktopShortcut{State::disabled, 0, 0};
+  EXPECT_TRUE(commands.performMissionControl(MissionControlAction::spaceRight, injector));
+  EXPECT_TRUE(commands.performMissionControl(MissionControlAction::showDesktop, injector));
+  EXPECT_TRUE(commands.performMissionControl(MissionControlAction::spaceLeft, injector));
+  EXPECT_FALSE(commands.performMissionControl(MissionControlAction::missionControl, injector));
+  EXPECT_FALSE(commands.performMissionControl(MissionControlAction("launchpad"), injector));
+  EXPECT_EQ(desk.performedDirectly, (std::vector<std::string>{"36"}));
+  EXPECT_EQ(drain(), (Events{
+                           KeyEvent{59, true, 0x40000}, KeyEvent{124, true, 0xA40000}, KeyEvent{124, false, 0xA40000},
+                           KeyEvent{59, false, 0}, KeyEvent{59, true, 0x40000}, KeyEvent{58, true, 0xC0000},
+                           KeyEvent{123, true, 0xAC0000}, KeyEvent{123, false, 0xAC0000}, KeyEvent{58, false, 0x40000},
+                           KeyEvent{59, false, 0}}));
+  EXPECT_EQ(logs->count("spaceRight: key 124 modifiers 4"), 1u);
+  EXPECT_EQ(logs->count("No shortcut for missionControl (turned off?)"), 1u);
+  EXPECT_EQ(logs->count("No shortcut for launchpad (turned off?)"), 1u);
+  for (const auto& r : logs->records()) EXPECT_EQ(r.category, "mission-control");
 }
 
 }  // namespace

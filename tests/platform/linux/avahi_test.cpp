@@ -13,6 +13,7 @@
 
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/avahi_service_lookup.h"
+#include "tests/platform/linux/temp_dir.h"
 #include "tests/support/child_process.h"
 
 namespace tillerpad::platform {
@@ -21,7 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // The resolved lines ("=;...") avahi-browse prints for our service type.
-std::string browse() { return test::runShell("timeout 5 avahi-browse -rpt _tillerpad._tcp 2>/dev/null | grep '^='", 5s); }
+std::string browse() { return tillerpad::test::runShell("timeout 5 avahi-browse -rpt _tillerpad._tcp 2>/dev/null | grep '^='", 5s); }
 
 // Polls `browse()` until `predicate` holds, for at most 15 s.
 template <class P>
@@ -112,9 +113,7 @@ TEST_F(AvahiTest, ResolvesAPublishedServiceAndProbesIt) {
 }
 
 TEST(AvahiWithoutDaemon, DiscoveryIsUnavailableAndEverythingGoesOn) {
-  const char* saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-  std::string previous = saved ? saved : "";
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tillerpad-test-bus", 1);
+  test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tillerpad-test-bus");
   auto log = std::make_shared<kit::RecordingLogSink>();
   {
     auto advertiser = makeAvahiAdvertiser(kit::Logger(log, "Tillerpad", "server"));
@@ -127,11 +126,6 @@ TEST(AvahiWithoutDaemon, DiscoveryIsUnavailableAndEverythingGoesOn) {
     EXPECT_FALSE(*answer);
   }
   EXPECT_TRUE(log->contains("DNS-SD is unavailable"));
-  if (saved) {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", previous.c_str(), 1);
-  } else {
-    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-  }
 }
 
 }  // namespace

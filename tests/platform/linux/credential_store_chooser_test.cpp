@@ -43,21 +43,24 @@ Choice choose(KeyringPrompt prompt) {
 
 fs::path filesUnder(const test::TempDir& dataHome) { return dataHome.path() / "tillerpad" / "credentials" / kService; }
 
+// Chose the file store under the data home, said why in one line, and it works.
+void expectFilesSaid(const Choice& choice, const test::TempDir& dataHome, const std::string& why) {
+  auto* files = dynamic_cast<FileCredentialStore*>(choice.store.get());
+  ASSERT_NE(files, nullptr);
+  EXPECT_EQ(files->directory(), filesUnder(dataHome));
+  ASSERT_EQ(choice.lines.size(), 1u);
+  EXPECT_EQ(choice.lines[0].level, kit::LogLevel::notice);
+  EXPECT_EQ(choice.lines[0].text, why + "; pairing records are kept in " + filesUnder(dataHome).string());
+  choice.store->write(bytesOf("x"), "A");
+  EXPECT_TRUE(fs::exists(filesUnder(dataHome) / "A"));
+}
+
 TEST(CredentialStoreChooser, WithoutSessionBusUsesFilesAndSaysWhere) {
   if (!busIs("none")) GTEST_SKIP() << "needs TILLERPAD_TEST_BUS=none and an unreachable session bus";
   for (auto prompt : {KeyringPrompt::never, KeyringPrompt::allowed}) {
     test::TempDir dataHome;
     test::ScopedEnv env("XDG_DATA_HOME", dataHome.path().c_str());
-    auto choice = choose(prompt);
-    auto* files = dynamic_cast<FileCredentialStore*>(choice.store.get());
-    ASSERT_NE(files, nullptr);
-    EXPECT_EQ(files->directory(), filesUnder(dataHome));
-    ASSERT_EQ(choice.lines.size(), 1u);
-    EXPECT_EQ(choice.lines[0].level, kit::LogLevel::notice);
-    EXPECT_EQ(choice.lines[0].text,
-              "No Secret Service on the session bus; pairing records are kept in " + filesUnder(dataHome).string());
-    choice.store->write(bytesOf("x"), "A");
-    EXPECT_TRUE(fs::exists(filesUnder(dataHome) / "A"));
+    expectFilesSaid(choose(prompt), dataHome, "No Secret Service on the session bus");
   }
 }
 
@@ -116,14 +119,7 @@ TEST(CredentialStoreChooser, ALockedOrMissingKeyringMeansFilesHeadless) {
   }
   test::TempDir dataHome;
   test::ScopedEnv env("XDG_DATA_HOME", dataHome.path().c_str());
-  auto headless = choose(KeyringPrompt::never);
-  auto* files = dynamic_cast<FileCredentialStore*>(headless.store.get());
-  ASSERT_NE(files, nullptr);
-  ASSERT_EQ(headless.lines.size(), 1u);
-  EXPECT_EQ(headless.lines[0].text, why + "; pairing records are kept in " + filesUnder(dataHome).string());
-  headless.store->write(bytesOf("x"), "A");
-  EXPECT_TRUE(fs::exists(filesUnder(dataHome) / "A"));
-
+  expectFilesSaid(choose(KeyringPrompt::never), dataHome, why);
   auto asking = choose(KeyringPrompt::allowed);
   EXPECT_NE(dynamic_cast<SecretServiceCredentialStore*>(asking.store.get()), nullptr);
   EXPECT_TRUE(asking.lines.empty());

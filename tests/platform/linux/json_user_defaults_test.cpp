@@ -6,29 +6,22 @@
 
 #include <fstream>
 
+#include "tests/platform/linux/temp_dir.h"
+
 namespace tillerpad::platform {
 namespace {
 
 class JsonUserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tillerpad-defaults-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    file_ = dir_ / "tillerpad" / "defaults.json";
-    log_ = std::make_shared<kit::RecordingLogSink>();
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   JsonUserDefaults open() { return JsonUserDefaults(file_, kit::Logger(log_, "Tillerpad", "settings")); }
   void writeFile(const std::string& text) {
     std::filesystem::create_directories(file_.parent_path());
     std::ofstream(file_) << text;
   }
 
-  std::filesystem::path dir_, file_;
-  std::shared_ptr<kit::RecordingLogSink> log_;
+  test::TempDir dir_;
+  std::filesystem::path file_ = dir_.path() / "tillerpad" / "defaults.json";
+  std::shared_ptr<kit::RecordingLogSink> log_ = std::make_shared<kit::RecordingLogSink>();
 };
 
 TEST_F(JsonUserDefaultsTest, ValuesKeepTheirTypeAcrossRestarts) {
@@ -71,10 +64,9 @@ TEST_F(JsonUserDefaultsTest, DamagedFileIsReportedOnceAndReplaced) {
 }
 
 TEST_F(JsonUserDefaultsTest, PrettyHostNameFromMachineInfo) {
-  std::filesystem::create_directories(dir_);
-  std::ofstream(dir_ / "machine-info") << "CHASSIS=desktop\nPRETTY_HOSTNAME=\"Studio Desk\"\n";
-  EXPECT_EQ(LinuxSystemInfo(dir_ / "machine-info").prettyHostName(), "Studio Desk");
-  EXPECT_FALSE(LinuxSystemInfo(dir_ / "missing").prettyHostName());
+  std::ofstream(dir_.path() / "machine-info") << "CHASSIS=desktop\nPRETTY_HOSTNAME=\"Studio Desk\"\n";
+  EXPECT_EQ(LinuxSystemInfo(dir_.path() / "machine-info").prettyHostName(), "Studio Desk");
+  EXPECT_FALSE(LinuxSystemInfo(dir_.path() / "missing").prettyHostName());
   EXPECT_TRUE(LinuxSystemInfo().hostName());
 }
 

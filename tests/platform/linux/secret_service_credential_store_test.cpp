@@ -42,25 +42,17 @@ class Keyring : public ::testing::Test {
   }
 };
 
-TEST_F(Keyring, NewItemsAreLabelledAndUpdatesKeepTheItem) {
+TEST_F(Keyring, NewItemsAreLabelledUpdatesKeepTheItemAndServicesDoNotSeeEachOther) {
   std::string service = freshService();
-  SecretServiceCredentialStore store(service);
-  EXPECT_EQ(store.labelOf("A"), std::nullopt);
-  store.write(bytesOf("one"), "A");
-  EXPECT_EQ(store.labelOf("A"), "Tillerpad (" + service + ")");
-  store.write(bytesOf("two"), "A");
-  EXPECT_EQ(store.labelOf("A"), "Tillerpad (" + service + ")");
-  EXPECT_EQ(store.all().size(), 1u);
-}
-
-TEST_F(Keyring, ServicesDoNotSeeEachOther) {
-  SecretServiceCredentialStore devices(freshService());
-  SecretServiceCredentialStore macs(freshService());
+  SecretServiceCredentialStore devices(service), macs(freshService());
+  EXPECT_EQ(devices.labelOf("A"), std::nullopt);
+  devices.write(bytesOf("one"), "A");
   devices.write(bytesOf("device"), "A");
+  EXPECT_EQ(devices.labelOf("A"), "Tillerpad (" + service + ")");
   macs.write(bytesOf("mac"), "A");
   macs.remove("A");
   EXPECT_TRUE(macs.all().empty());
-  EXPECT_EQ(devices.all()["A"], bytesOf("device"));
+  EXPECT_EQ(devices.all(), (std::map<std::string, kit::Bytes>{{"A", bytesOf("device")}}));
 }
 
 TEST_F(Keyring, ACallPastItsTimeLimitFails) {
