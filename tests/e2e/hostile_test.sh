@@ -78,7 +78,7 @@ case "$CASE" in
     remote phone ping
     [ "$exit_status" -eq 0 ] || fail "ping ended with status $exit_status"
     ;;
-  resume | replay | slow | deaf | burst)
+  resume | replay | deaf)
     step "case $CASE"
     hostile "$CASE" --phone phone
     ;;

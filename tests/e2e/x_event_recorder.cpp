@@ -55,18 +55,6 @@ KeySym keysymFor(Display* display, const XKeyEvent& key) {
   return (key.state & ShiftMask) ? second : first;
 }
 
-int printPointer(Display* display) {
-  Window root = DefaultRootWindow(display), child = 0;
-  int rootX = 0, rootY = 0, x = 0, y = 0;
-  unsigned int mask = 0;
-  if (!XQueryPointer(display, root, &root, &child, &rootX, &rootY, &x, &y, &mask)) {
-    std::fprintf(stderr, "x_event_recorder: the pointer is on another screen\n");
-    return 1;
-  }
-  std::printf("%d %d\n", rootX, rootY);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,14 +64,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (argc == 2 && std::strcmp(argv[1], "--pointer") == 0) {
-    int status = printPointer(display);
-    XCloseDisplay(display);
-    return status;
+    Window root = DefaultRootWindow(display), child = 0;
+    int x = 0, y = 0, windowX = 0, windowY = 0;
+    unsigned int mask = 0;
+    XQueryPointer(display, root, &root, &child, &x, &y, &windowX, &windowY, &mask);  // (one screen)
+    std::printf("%d %d\n", x, y);
+    return 0;
   }
   if (argc == 4 && std::strcmp(argv[1], "--warp") == 0) {
     XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, std::atoi(argv[2]), std::atoi(argv[3]));
     XSync(display, False);
-    XCloseDisplay(display);
     return 0;
   }
   if (argc != 1) {

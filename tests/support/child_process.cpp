@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -22,9 +23,8 @@ bool fill(int fd, std::string& into, std::chrono::steady_clock::time_point deadl
   if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
   char chunk[4096];
   ssize_t n = read(fd, chunk, sizeof chunk);
-  if (n <= 0) return false;
-  into.append(chunk, static_cast<std::size_t>(n));
-  return true;
+  if (n > 0) into.append(chunk, static_cast<std::size_t>(n));
+  return n > 0;
 }
 
 }  // namespace
@@ -57,9 +57,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  for (int end : {in[0], out[1], err[1]}) close(end);
   input_ = in[1];
   output_ = out[0];
   errors_ = err[0];
@@ -78,8 +76,7 @@ bool ChildProcess::send(const std::string& line) {
 }
 
 void ChildProcess::endInput() {
-  if (input_ >= 0) close(input_);
-  input_ = -1;
+  if (input_ >= 0) close(std::exchange(input_, -1));
 }
 
 std::optional<std::string> ChildProcess::nextLine(std::chrono::milliseconds limit) {
@@ -95,10 +92,9 @@ std::optional<std::string> ChildProcess::nextLine(std::chrono::milliseconds limi
 }
 
 std::optional<std::string> ChildProcess::lineStarting(const std::string& prefix) {
-  for (;;) {
-    auto line = nextLine();
-    if (!line || line->starts_with(prefix)) return line;
-  }
+  auto line = nextLine();
+  while (line && !line->starts_with(prefix)) line = nextLine();
+  return line;
 }
 
 int ChildProcess::wait(std::chrono::milliseconds limit) {

@@ -9,12 +9,6 @@
 
 namespace tillerpad::test {
 
-kit::PreSharedKey pskOf(const kit::PeerIdentity& identity, const kit::SymmetricKey& key) {
-  kit::PreSharedKey psk{identity, {}};
-  std::copy_n(key.bytes().begin(), std::min(key.bytes().size(), psk.key.size()), psk.key.begin());
-  return psk;
-}
-
 std::map<std::string, kit::Bytes> GatedStore::all() {
   if (std::lock_guard lock(mutex_); failingReads_) throw kit::KeychainError(kit::KeychainError::Status::locked, "the keyring stayed locked");
   return InMemoryCredentialStore::all();
@@ -26,10 +20,6 @@ void GatedStore::set(bool& flag, bool value) {
   }
   changed_.notify_all();
 }
-bool GatedStore::isHolding() {
-  std::lock_guard lock(mutex_);
-  return waiting_ > 0;
-}
 void GatedStore::pass() {
   std::unique_lock lock(mutex_);
   if (failing_) throw kit::KeychainError(kit::KeychainError::Status::locked, "the keyring stayed locked");
@@ -39,24 +29,11 @@ void GatedStore::pass() {
 }
 
 bool runUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
+  for (auto deadline = std::chrono::steady_clock::now() + limit; !done() && std::chrono::steady_clock::now() < deadline;) {
     io.restart();
     io.run_for(2ms);
   }
   return done();
-}
-
-void ScriptedListener::cancel() {
-  ++cancels;
-  post(State::cancelled, 0, {});
-}
-void ScriptedListener::post(State s, std::uint16_t port, std::string error) {
-  asio::post(executor_, [h = handlers, s, port, error] { h.onState(s, port, error); });
-}
-
-std::size_t Inbox::count(kit::MessageType type) const {
-  return std::count_if(messages.begin(), messages.end(), [type](const kit::Message& m) { return m.is(type); });
 }
 
 asio::awaitable<void> collect(std::shared_ptr<kit::MessageChannel> channel, std::shared_ptr<Inbox> inbox) {
@@ -72,12 +49,8 @@ asio::awaitable<void> collect(std::shared_ptr<kit::MessageChannel> channel, std:
 Desktop::Desktop(DesktopOptions options) {
   // As the service's main: a phone that hangs up is an error on its socket, not the end of the process.
   std::signal(SIGPIPE, SIG_IGN);
-  if (options.realTime) {
-    clock = std::make_shared<kit::SteadyClock>();
-  } else {
-    manualClock = std::make_shared<kit::ManualClock>();
-    clock = manualClock;
-  }
+  if (options.realTime) clock = std::make_shared<kit::SteadyClock>();
+  else clock = manualClock = std::make_shared<kit::ManualClock>();
   input.setCursor(platform::Point{100, 100});
   input.setDisplays({{1, {0, 0, 1280, 800}, "A", true}});
   screenCapture.setDisplays({{1, "A", 1280, 800, 1280, true, 0}});
@@ -133,11 +106,8 @@ Desktop::~Desktop() {
 bool Desktop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   if (!thread_.joinable()) return test::runUntil(io, done, limit);
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!call(done)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  while (!call(done) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  return call(done);
 }
 
 void Desktop::advance(kit::Clock::Duration by) {
@@ -155,10 +125,6 @@ void Desktop::startListening() {
   if (!runUntil([this] { return std::holds_alternative<host::Server::Listening>(server().status()); })) {
     throw std::runtime_error("the server did not start listening");
   }
-}
-
-std::uint16_t Desktop::port() {
-  return call([this] { return std::get<host::Server::Listening>(server().status()).port; });
 }
 
 bool Desktop::listenerReady() const {
@@ -223,17 +189,13 @@ std::shared_ptr<kit::MessageChannel> Desktop::tlsChannel(const kit::PreSharedKey
 }
 
 std::size_t Desktop::lines(const std::string& prefix) const {
-  std::size_t n = 0;
-  for (const auto& r : log->records()) n += r.text.starts_with(prefix) ? 1 : 0;
-  return n;
+  auto records = log->records();
+  return std::count_if(records.begin(), records.end(), [&](const kit::LogRecord& r) { return r.text.starts_with(prefix); });
 }
 
 std::size_t Desktop::indexOf(const std::string& text) const {
   auto records = log->records();
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (records[i].text == text) return i;
-  }
-  return records.size();
+  return std::find_if(records.begin(), records.end(), [&](const kit::LogRecord& r) { return r.text == text; }) - records.begin();
 }
 
 std::size_t Desktop::fastSessions() {

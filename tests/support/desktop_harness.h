@@ -35,12 +35,13 @@
 #include "platform/login_item_service.h"
 #include "tests/kit/transport/async_test.h"
 #include "tests/support/fake_jpeg_encoder.h"
+#include "tests/support/test_bytes.h"
 
 namespace tillerpad::test {
 
 using namespace std::chrono_literals;
 
-kit::PreSharedKey pskOf(const kit::PeerIdentity& identity, const kit::SymmetricKey& key);
+inline kit::PreSharedKey pskOf(const kit::PeerIdentity& identity, const kit::SymmetricKey& key) { return kit::testing::pskOf(identity, key); }
 
 // An in-memory keyring whose changes can fail, or be held as a keyring holds
 // them behind an unlock prompt: until release(), or for at most 5 s.
@@ -53,7 +54,10 @@ class GatedStore : public kit::InMemoryCredentialStore {
   void release() { set(holding_, false); }
   void failChanges(bool fail) { set(failing_, fail); }
   void failReads(bool fail) { set(failingReads_, fail); }
-  bool isHolding();  // a change is waiting at the gate now
+  bool isHolding() {  // a change is waiting at the gate now
+    std::lock_guard lock(mutex_);
+    return waiting_ > 0;
+  }
 
  private:
   void set(bool& flag, bool value);
@@ -77,7 +81,7 @@ class ScriptedListener final : public host::ConnectionListener {
   }
   ~ScriptedListener() override { std::erase(live_, this); }
   void start(Handlers h) override { handlers = std::move(h); }
-  void cancel() override;
+  void cancel() override { ++cancels, post(State::cancelled, 0, {}); }
   void ready(std::uint16_t port) { post(State::ready, port, {}); }
   void fail(std::string error) { post(State::failed, 0, std::move(error)); }
   void connect(std::unique_ptr<kit::Connection> c) { handlers.onConnection(std::move(c)); }
@@ -87,7 +91,9 @@ class ScriptedListener final : public host::ConnectionListener {
   int cancels = 0;
 
  private:
-  void post(State s, std::uint16_t port, std::string error);
+  void post(State s, std::uint16_t port, std::string error) {
+    asio::post(executor_, [h = handlers, s, port, error] { h.onState(s, port, error); });
+  }
   asio::any_io_executor executor_;
   std::vector<ScriptedListener*>& live_;
 };
@@ -96,7 +102,9 @@ class ScriptedListener final : public host::ConnectionListener {
 struct Inbox {
   std::vector<kit::Message> messages;
   bool ended = false;
-  std::size_t count(kit::MessageType type) const;
+  std::size_t count(kit::MessageType type) const {
+    return std::count_if(messages.begin(), messages.end(), [type](const kit::Message& m) { return m.is(type); });
+  }
   bool has(const kit::Message& m) const { return std::find(messages.begin(), messages.end(), m) != messages.end(); }
 };
 asio::awaitable<void> collect(std::shared_ptr<kit::MessageChannel> channel, std::shared_ptr<Inbox> inbox);
@@ -156,7 +164,7 @@ class Desktop {
   host::Server& server() { return *model->server; }
   // Starts the server and waits until it listens (a scripted listener on port 4000).
   void startListening();
-  std::uint16_t port();
+  std::uint16_t port() { return call([this] { return std::get<host::Server::Listening>(server().status()).port; }); }
   // The newest listener is the one listening.
   bool listenerReady() const;
   // Runs `change` on the service thread and waits until the listener that

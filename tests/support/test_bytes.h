@@ -18,12 +18,8 @@
 namespace tillerpad::kit::testing {
 
 inline std::string toHex(ByteView bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
   std::string out;
-  for (auto b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 0x0F];
-  }
+  for (auto b : bytes) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 0x0F]};
   return out;
 }
 
@@ -51,8 +47,7 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
 // A device identity's PSK whose key bytes count up from `from`.
 inline PreSharedKey fixedKey(std::uint8_t from, const char* uuid) {
   PreSharedKey psk{PeerIdentity::device(*Uuid::parse(uuid)), {}};
-  auto bytes = counting(from, psk.key.size());
-  std::copy(bytes.begin(), bytes.end(), psk.key.begin());
+  for (std::size_t i = 0; i < psk.key.size(); ++i) psk.key[i] = static_cast<std::uint8_t>(from + i);
   return psk;
 }
 
@@ -64,10 +59,8 @@ inline PreSharedKey pskOf(PeerIdentity identity, const SymmetricKey& key) {
 
 // Fast-channel keys whose key bytes count up from `from`.
 inline FastChannelKeys fastKeys(std::uint32_t tag = 0x01020304, std::uint8_t from = 0) {
-  FastChannelKeys keys;
-  auto bytes = counting(from, keys.key.size());
-  std::copy(bytes.begin(), bytes.end(), keys.key.begin());
-  keys.sessionTag = tag;
+  FastChannelKeys keys{.sessionTag = tag};
+  for (std::size_t i = 0; i < keys.key.size(); ++i) keys.key[i] = static_cast<std::uint8_t>(from + i);
   return keys;
 }
 

@@ -30,6 +30,11 @@ struct RemoteDesktop : test::Desktop {
     });
     return code;
   }
+  // Pairs the remote's phone, then waits for the listener that holds its key.
+  void pairPhone() {
+    auto pairing = remote(at({"pair", startPairing(true)}));
+    if (pairing->wait() != 0 || !runUntil([this] { return listenerReady(); })) throw std::runtime_error(pairing->errorText);
+  }
   std::size_t paired() {
     return call([this] { return model->registry.devices().size(); });
   }
