@@ -99,13 +99,11 @@ TEST_F(TlsTest, ClientAndServerAgreeOnExporterValuesAndCarryMessages) {
 
   for (auto [label, length] : {std::pair{"EXPORTER-tillerpad-hello-v1", 32}, std::pair{"EXPORTER-tillerpad-fast-v1", 36}}) {
     auto mine = await(phone->exportKeyingMaterial(label, length));
-    ASSERT_TRUE(mine);
-    EXPECT_EQ(mine->size(), static_cast<std::size_t>(length));
+    EXPECT_EQ(mine.value_or(Bytes{}).size(), static_cast<std::size_t>(length));
     EXPECT_EQ(mine, await(desktop->exportKeyingMaterial(label, length))) << label;
   }
   EXPECT_NE(await(phone->exportKeyingMaterial("EXPORTER-a", 32)), await(phone->exportKeyingMaterial("EXPORTER-b", 32)));
-  EXPECT_EQ(await(phone->negotiatedCipherSuite()), std::optional<std::uint16_t>(0xCCAC));
-  EXPECT_EQ(await(desktop->negotiatedCipherSuite()), std::optional<std::uint16_t>(0xCCAC));
+  for (auto& end : {phone, desktop}) EXPECT_EQ(await(end->negotiatedCipherSuite()), std::optional<std::uint16_t>(0xCCAC));
   EXPECT_EQ(desktop->remoteEndpoint().host, "127.0.0.1");
 
   // A large frame crosses several reads and TLS records; closing sends the bye, then the end.

@@ -45,7 +45,6 @@ TEST(MessageCodec, EveryKindRoundTrips) {
       Message::hello({ProtocolVersion::current, PeerIdentity::device(id), Bytes(32, 0xAB),
                       {"Phone", "Model 1", "18.1", "2.0"}}),
       Message::welcome({ProtocolVersion::current, id, "Desk", "1.0", 50123}),
-      Message::welcome({ProtocolVersion::current, id, "Desk", "1.0", std::nullopt}),
       Message::ping({7, 12.5}),
       Message::pong({UINT64_MAX, -1e300}),
       Message::error({ErrorCode::incompatibleVersion, "Mac speaks protocol 1.5"}),

@@ -106,13 +106,6 @@ TEST(PairResult, ConstructorsEncodeOnlyTheirKeys) {
   EXPECT_EQ(fromJsonText<PairResult>(R"({"accepted":false,"rejection":"later"})").rejection, PairingRejection("later"));
 }
 
-TEST(Records, BlobOutsideTheCodecIsBase64) {
-  ScreenFrame f{1, 2, 3, 4, Blob{Bytes{0xFF, 0xD8}}};
-  std::string text = toJsonText(f);
-  EXPECT_NE(text.find(R"("jpeg":"/9g=")"), std::string::npos) << text;
-  EXPECT_EQ(fromJsonText<ScreenFrame>(text), f);
-}
-
 TEST(Records, OptionalKeysAreLeftOutAndNullIsAbsent) {
   Welcome w{ProtocolVersion::current, *Uuid::parse(kUuid), "Desk", "1.0", std::nullopt};
   EXPECT_EQ(toJsonText(w).find("fastPort"), std::string::npos);
