@@ -8,28 +8,26 @@ namespace {
 using base64::Alphabet;
 using base64::Padding;
 
-TEST(Base64, Rfc4648Vectors) {
-  const std::pair<std::string, std::string> vectors[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"},
+// The RFC 4648 vectors, and the two alphabets, which differ only in two digits.
+TEST(Base64, VectorsInBothAlphabets) {
+  struct Case {
+    std::string plain;
+    std::string text;
+    Alphabet alphabet = Alphabet::standard;
+    Padding padding = Padding::required;
   };
-  for (const auto& [plain, encoded] : vectors) {
-    EXPECT_EQ(base64::encode(asBytes(plain)), encoded);
-    auto decoded = base64::decode(encoded);
-    ASSERT_TRUE(decoded) << encoded;
-    EXPECT_EQ(asText(*decoded), plain);
+  const Case cases[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"}, {"\xFB\xFF\xBF", "+/+/"}, {"\xFB\xFF\xBF", "-_-_", Alphabet::urlSafe},
+      {"\x01", "AQ", Alphabet::urlSafe, Padding::none},
+  };
+  for (const auto& c : cases) {
+    auto bytes = asBytes(c.plain);
+    EXPECT_EQ(base64::encode(bytes, c.alphabet, c.padding), c.text);
+    EXPECT_EQ(base64::decode(c.text, c.alphabet, c.padding), Bytes(bytes.begin(), bytes.end())) << c.text;
   }
-}
-
-TEST(Base64, AlphabetsDifferOnlyInTwoDigits) {
-  const Bytes bytes{0xFB, 0xFF, 0xBF};
-  EXPECT_EQ(base64::encode(bytes), "+/+/");
-  EXPECT_EQ(base64::encode(bytes, Alphabet::urlSafe), "-_-_");
-  EXPECT_EQ(base64::decode("-_-_", Alphabet::urlSafe), bytes);
   EXPECT_FALSE(base64::decode("-_-_"));
   EXPECT_FALSE(base64::decode("+/+/", Alphabet::urlSafe));
-  EXPECT_EQ(base64::encode(Bytes{1}, Alphabet::urlSafe, Padding::none), "AQ");
-  EXPECT_EQ(base64::decode("AQ", Alphabet::urlSafe, Padding::none), Bytes{1});
 }
 
 TEST(Base64, StrictDecodingRejectsEverythingButOneCanonicalText) {
@@ -43,8 +41,8 @@ TEST(Base64, StrictDecodingRejectsEverythingButOneCanonicalText) {
 }
 
 TEST(Base64, EveryByteValueRoundTrips) {
-  Bytes all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
+  Bytes all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
   for (std::size_t n = 0; n <= all.size(); n += 37) {
     Bytes slice(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
     for (auto alphabet : {Alphabet::standard, Alphabet::urlSafe}) {

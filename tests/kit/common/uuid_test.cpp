@@ -11,9 +11,7 @@ TEST(Uuid, TextIsUpperCaseAndBytesAreInRfc4122Order) {
   auto id = Uuid::parse("123e4567-e89b-12d3-a456-426614174000");
   ASSERT_TRUE(id);
   EXPECT_EQ(id->text(), "123E4567-E89B-12D3-A456-426614174000");
-  EXPECT_EQ(id->bytes()[0], 0x12);
-  EXPECT_EQ(id->bytes()[15], 0x00);
-  EXPECT_EQ(id->bytes()[6], 0x12);
+  EXPECT_EQ((std::vector{id->bytes()[0], id->bytes()[6], id->bytes()[15]}), (std::vector<std::uint8_t>{0x12, 0x12, 0x00}));
   EXPECT_EQ(Uuid::fromBytes(id->bytes()), id);
   EXPECT_FALSE(Uuid::fromBytes(Bytes(15, 0)));
 }
@@ -31,8 +29,7 @@ TEST(Uuid, RandomIdentifiersAreVersion4AndDistinct) {
   std::unordered_set<Uuid> seen;
   for (int i = 0; i < 100; ++i) {
     Uuid id = Uuid::random();
-    EXPECT_EQ(id.bytes()[6] >> 4, 4);
-    EXPECT_EQ(id.bytes()[8] >> 6, 2);
+    EXPECT_EQ((std::pair{id.bytes()[6] >> 4, id.bytes()[8] >> 6}), (std::pair{4, 2}));  // version 4, the RFC variant
     EXPECT_EQ(Uuid::parse(id.text()), id);
     seen.insert(id);
   }

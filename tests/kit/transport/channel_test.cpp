@@ -59,11 +59,7 @@ class ChannelTest : public ::testing::Test {
     return run(channel_->receive(timeout), slot);
   }
   // Receives one message that must be there already.
-  Message receiveNow() {
-    auto r = receive();
-    if (!r->done || r->error || !r->value || !*r->value) throw std::runtime_error("no message");
-    return **r->value;
-  }
+  Message receiveNow() { return receive()->value.value_or(std::nullopt).value(); }
   void advance(Clock::Duration d) {
     clock_->advance(d);
     drain(io_);
@@ -75,52 +71,42 @@ class ChannelTest : public ::testing::Test {
   std::shared_ptr<MessageChannel> channel_;
 };
 
-// Frames of one read go to the waiting receive, then to the inbox; then comes
-// the end, and a send after it reports the closed channel.
-TEST_F(ChannelTest, OneReadCarriesTwoFramesAndTheEnd) {
-  makeChannel();
-  auto first = receive();
-  EXPECT_FALSE(first->done);
-  script_->deliver(concat({frameOf(ping(1)), frameOf(ping(2))}), /*endOfStream=*/true);
-  drain(io_);
-  ASSERT_TRUE(first->done);
-  EXPECT_EQ(**first->value, ping(1));
-  EXPECT_TRUE(script_->isCancelled());
-  EXPECT_EQ(receiveNow(), ping(2));
-  auto end = receive();
-  ASSERT_TRUE(end->done && !end->error);
-  EXPECT_FALSE(*end->value);  // nothing: ended normally
-  EXPECT_EQ(run(channel_->send(ping(3)))->errorAs<ChannelError>(), ChannelError::closed());
-}
-
-// A message before the fault in the same read is still delivered; then the
-// channel ends, and every later receive and send fails with the fault.
-TEST_F(ChannelTest, InvalidIncomingDataOrAReadErrorEndsTheChannelWithIt) {
+// Frames of one read go to the waiting receive, then to the inbox. What
+// follows them in that read ends the channel: the end of the stream (later
+// receives give nothing, a send reports the closed channel), or invalid data
+// or a read error, which every later receive and send fails with.
+TEST_F(ChannelTest, WhatFollowsTheFramesOfAReadEndsTheChannel) {
   struct Case {
     const char* name;
     Bytes bytes;
+    bool end;
     std::exception_ptr readError;
-    std::string error;  // empty: any
+    std::string error;
   };
   const Case cases[] = {
-      {"frame announcing 33,554,433 bytes", {2, 0, 0, 1}, nullptr, WireError::frameTooLarge(33'554'433).what()},
-      {"payload shorter than its JSON length", {0, 0, 0, 3, 0, 0, 0}, nullptr, WireError::truncated().what()},
-      {"JSON that is no message", {0, 0, 0, 8, 0, 0, 0, 2, '{', '}', 0, 0}, nullptr, ""},
-      {"read error", {}, connectionError(std::errc::connection_reset), "connection error"},
+      {"end of stream", {}, true, nullptr, "no error"},
+      {"frame announcing 33,554,433 bytes", {2, 0, 0, 1}, false, nullptr, WireError::frameTooLarge(33'554'433).what()},
+      {"payload shorter than its JSON length", {0, 0, 0, 3, 0, 0, 0}, false, nullptr, WireError::truncated().what()},
+      {"JSON that is no message", {0, 0, 0, 8, 0, 0, 0, 2, '{', '}', 0, 0}, false, nullptr, R"(No value associated with key "type".)"},
+      {"read error", {}, false, connectionError(std::errc::connection_reset), "connection error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     makeChannel();
     auto waiting = receive();
-    script_->deliver(concat({frameOf(ping(1)), c.bytes}), false, c.readError);
+    EXPECT_FALSE(waiting->done);
+    script_->deliver(concat({frameOf(ping(1)), frameOf(ping(2)), c.bytes}), c.end, c.readError);
     drain(io_);
     ASSERT_TRUE(waiting->done);
     EXPECT_EQ(**waiting->value, ping(1));
     EXPECT_TRUE(script_->isCancelled());
-    for (const auto& later : {receive()->error, receive()->error, run(channel_->send(ping(2)))->error}) {
-      ASSERT_TRUE(later);
-      if (!c.error.empty()) EXPECT_EQ(what(later), c.error);
+    EXPECT_EQ(receiveNow(), ping(2));
+    for (int i = 0; i < 2; ++i) {
+      auto later = receive();
+      EXPECT_FALSE(later->value.value_or(std::nullopt));
+      EXPECT_EQ(what(later->error), c.error);
     }
+    EXPECT_EQ(what(run(channel_->send(ping(3)))->error), c.end ? ChannelError::closed().what() : c.error);
   }
 }
 

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+
+#include "tests/kit/transport/async_test.h"
 
 namespace tillerpad::kit {
 namespace {
@@ -55,28 +56,19 @@ TEST(EndpointResolver, ResolvesOrSettlesWithItsOwnCase) {
     auto lookup = std::make_shared<ScriptedLookup>();
     lookup->answer = c.answer;
     EndpointResolver resolver(io.get_executor(), lookup);
-    std::optional<std::variant<Endpoint, ResolveError::Case>> outcome;
-    std::optional<std::error_code> networkError;
-    asio::co_spawn(io, resolver.resolve(c.endpoint, c.limit), [&](std::exception_ptr e, Endpoint found) {
-      try {
-        if (e) std::rethrow_exception(e);
-        outcome = found;
-      } catch (const ResolveError& error) {
-        outcome = error.errorCase();
-        networkError = error.networkError();
-      }
-    });
-    io.restart();
-    io.run_for(10s);
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(*outcome, c.expected);
-    if (c.networkError) EXPECT_EQ(networkError, c.networkError);
+    auto outcome = testing::spawn(io, resolver.resolve(c.endpoint, c.limit));
+    auto settled = [&]() -> std::variant<Endpoint, ResolveError::Case> {
+      io.restart();
+      io.run_for(10s);
+      if (!outcome->done || outcome->value) return outcome->value.value_or(Endpoint::other("unsettled"));
+      return outcome->errorAs<ResolveError>().errorCase();
+    };
+    EXPECT_EQ(settled(), c.expected);
+    if (c.networkError) EXPECT_EQ(outcome->errorAs<ResolveError>().networkError(), c.networkError);
     EXPECT_EQ(lookup->asked, std::holds_alternative<ServiceEndpoint>(c.endpoint) ? 1u : 0u);
     if (lookup->late) {  // an answer after the time-out changes nothing
       lookup->late(listening);
-      io.restart();
-      io.run_for(10s);
-      EXPECT_EQ(*outcome, c.expected);
+      EXPECT_EQ(settled(), c.expected);
     }
   }
 }
