@@ -1,16 +1,15 @@
 // The headless front over the real app model (tests/support's desktop), and
-// phones made of the kit's own pairing and session clients: the one test
-// of pairing, a session and its refusal over real TLS on loopback.
+// phones made of the kit's own pairing client over real TLS on loopback.
+// Sessions, the fast channel and a revoked phone's refusal over TLS are in
+// tests/e2e/headless_test.sh.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "host/app/headless_front.h"
-#include "kit/pairing/handshake.h"
 #include "kit/pairing/key_derivation.h"
 #include "kit/pairing/pairing_flow.h"
 #include "kit/pairing/pairing_payload.h"
-#include "kit/transport/fast_channel.h"
 #include "tests/support/desktop_harness.h"
 
 namespace tillerpad::host {
@@ -61,7 +60,7 @@ struct Headless : test::Desktop {
   int quits = 0;
 };
 
-TEST(HeadlessFrontTest, PairsConnectsDeniesAndRevokesFromTheTerminal) {
+TEST(HeadlessFrontTest, PairsRevokesAndDeniesFromTheTerminal) {
   Headless desktop(true);
   desktop.front->begin(true);
   ASSERT_TRUE(desktop.runUntil([&] { return desktop.printed("Expires in 5:00"); }));
@@ -91,81 +90,33 @@ TEST(HeadlessFrontTest, PairsConnectsDeniesAndRevokesFromTheTerminal) {
   // The terminal pairing ends with its outcome: the code's key is withdrawn.
   ASSERT_TRUE(desktop.runUntil([&] { return !desktop.model->pairing->payload(); }));
 
-  // The phone comes back with its new device key, once the listener has it:
-  // a session that answers pings, and fast-channel keys both ends derived
-  // from their own TLS session.
-  auto listening = [&] { return desktop.lines("Listening on port"); };
-  ASSERT_TRUE(desktop.runUntil([&] { return desktop.lines("Listener starting with 1 key(s)") == 2 && desktop.listenerReady(); }));
-  const auto device = test::pskOf(kit::PeerIdentity::device(first->value->deviceID), first->value->keyData);
-  auto channel = desktop.tlsChannel(device);
-  auto opened = spawn(desktop.io, channel->open(10s));
-  ASSERT_TRUE(desktop.runUntil([&] { return opened->done && !opened->error; }));
-  auto welcome = spawn(desktop.io, kit::Handshake::connect(channel, device.identity, first->value->keyData,
-                                                           {"Ada", "iPhone15,2", "18.1", "1.0"}));
-  ASSERT_TRUE(desktop.runUntil([&] { return welcome->done; }));
-  ASSERT_FALSE(welcome->error);
-  ASSERT_TRUE(welcome->value->fastPort);
-  auto inbox = std::make_shared<test::Inbox>();
-  spawn(desktop.io, test::collect(channel, inbox));
-  channel->sendWithoutWaiting(Message::ping({42, 1.5}));
-  EXPECT_TRUE(desktop.runUntil([&] { return inbox->has(Message::pong({42, 1.5})); }));
-  auto keys = spawn(desktop.io, kit::deriveFastChannelKeys(*channel));
-  ASSERT_TRUE(desktop.runUntil([&] { return keys->done; }));
-  ASSERT_TRUE(keys->value && *keys->value);
-  kit::FastChannelSender sender(desktop.io, {asio::ip::make_address("127.0.0.1"), *welcome->value->fastPort}, **keys->value);
-  EXPECT_TRUE(desktop.runUntil([&] {
-    sender.send({kit::FastEvent::pointerMove(5, 0)});
-    desktop.model->input.waitIdle(100ms);
-    return !desktop.input.events().empty();
-  }));
-
-  // A second phone is denied by any answer but yes.
-  auto before = listening();
-  desktop.front->handleLine("pair");
-  ASSERT_EQ(desktop.count("Pair Your iPhone"), 2u);
-  // The listener restarts with the new code's key.
-  ASSERT_TRUE(desktop.runUntil([&] { return listening() > before; }));
-  auto second = desktop.pairPhone({"Eve", "iPhone", "17", "1.0"});
-  ASSERT_TRUE(desktop.runUntil([&] { return desktop.count("Allow? [y/N]") == 2; }));
-  desktop.front->handleLine("sure");
-  ASSERT_TRUE(desktop.runUntil([&] { return second->done && desktop.printed("Pairing denied"); }));
-  EXPECT_TRUE(second->error);
-  EXPECT_EQ(desktop.model->registry.devices().size(), 1u);
-
-  // Revoking asks first; "no" keeps the phone, the id then "y" removes it
-  // and ends its session.
+  // Any answer but yes keeps the phone; the id then "y" removes it.
   desktop.front->handleLine("revoke Ada[2JINFO x");
   EXPECT_TRUE(desktop.printed("Revoke “Ada[2JINFO x”?"));
   EXPECT_TRUE(desktop.printed("Revoke? [y/N]"));
-  desktop.front->handleLine("no");
+  desktop.front->handleLine("sure");
   EXPECT_TRUE(desktop.printed("Cancelled."));
   EXPECT_EQ(desktop.model->registry.devices().size(), 1u);
-  before = listening();
   desktop.front->handleLine("revoke " + desktop.model->registry.devices()[0].id.text());
   desktop.front->handleLine("y");
   EXPECT_TRUE(desktop.printed("Done."));
-  EXPECT_TRUE(desktop.runUntil([&] { return inbox->ended && desktop.model->registry.devices().empty(); }));
-  EXPECT_EQ(inbox->messages.back(), Message::bye({kit::ByeReason::revoked}));
+  ASSERT_TRUE(desktop.runUntil([&] {
+    return desktop.model->registry.devices().empty() && desktop.lines("Listener starting with 0 key(s)") &&
+           desktop.listenerReady();
+  }));
   desktop.front->handleLine("revoke Nobody");
   EXPECT_TRUE(desktop.printed("No paired iPhone is named “Nobody” or has that id. Type “devices” for the list."));
 
-  // Its key is gone from the listener: TLS fails with the unknown-identity
-  // alert. (Withdrawing the spent code restarts the listener too, possibly
-  // before the keyring's removal does: wait for a listener without keys.)
-  auto lastStart = [&] {
-    std::string last;
-    for (const auto& r : desktop.log->records()) {
-      if (r.text.starts_with("Listener starting with")) last = r.text;
-    }
-    return last;
-  };
-  ASSERT_TRUE(desktop.runUntil([&] {
-    return listening() > before && lastStart() == "Listener starting with 0 key(s)" && desktop.listenerReady();
-  }));
-  channel = desktop.tlsChannel(device);
-  auto refused = spawn(desktop.io, channel->open(10s));
-  ASSERT_TRUE(desktop.runUntil([&] { return refused->done; }));
-  EXPECT_TRUE(kit::TransportParameters::isUnknownIdentity(refused->error));
+  // With standard input closed the question is answered no while it is asked:
+  // the phone hears "denied" at once instead of waiting for its own limit.
+  desktop.relisten([&] { desktop.front->handleLine("pair"); });  // with the new code's key
+  ASSERT_EQ(desktop.count("Pair Your iPhone"), 2u);
+  desktop.front->endOfInput();
+  auto second = desktop.pairPhone({"Eve", "iPhone", "17", "1.0"});
+  ASSERT_TRUE(desktop.runUntil([&] { return second->done && desktop.printed("Pairing denied"); }));
+  EXPECT_TRUE(desktop.printed("(Standard input is closed: no.)"));
+  EXPECT_EQ(second->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
+  EXPECT_TRUE(desktop.model->registry.devices().empty());
 
   desktop.front->handleLine("quit");
   EXPECT_EQ(desktop.quits, 1);
@@ -198,22 +149,6 @@ TEST(HeadlessFrontTest, CountsDownAndReportsAnExpiredCode) {
   desktop.front->handleLine("revoke Ada");  // the answer arrives before the question is asked
   desktop.front->endOfInput();
   EXPECT_EQ(desktop.model->registry.devices().size(), 1u);
-}
-
-// With standard input closed the question is answered no while it is asked:
-// the phone hears "denied" at once instead of waiting for its own limit.
-TEST(HeadlessFrontTest, WithInputClosedAPairingIsDeniedAtOnce) {
-  Headless desktop(true);
-  desktop.front->endOfInput();
-  desktop.front->begin(true);
-  ASSERT_TRUE(desktop.runUntil([&] { return desktop.printed("Expires in 5:00"); }));
-  desktop.startListening();
-  auto phone = desktop.pairPhone({"Eve", "iPhone", "17", "1.0"});
-  ASSERT_TRUE(desktop.runUntil([&] { return phone->done; }));
-  EXPECT_TRUE(desktop.printed("(Standard input is closed: no.)"));
-  EXPECT_EQ(phone->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
-  EXPECT_TRUE(desktop.runUntil([&] { return desktop.printed("Pairing denied"); }));
-  EXPECT_TRUE(desktop.model->registry.devices().empty());
 }
 
 TEST(HeadlessFrontTest, PermissionsArePolledEverySecondAndChangesPrintedAndForwarded) {

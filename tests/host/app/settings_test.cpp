@@ -6,6 +6,7 @@
 #include "host/app/mac_settings.h"
 #include "platform/fake/in_memory_user_defaults.h"
 #include "platform/linux/xdg_autostart.h"
+#include "tests/platform/linux/temp_dir.h"
 
 namespace tillerpad::host {
 namespace {
@@ -29,22 +30,13 @@ TEST(MacSettings, SwitchesDefaultToTrueAndEveryAssignmentIsStoredAndReported) {
   EXPECT_FALSE(MacSettings(defaults).shareClipboard());
 }
 
-class LoginItemTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("tillerpad-autostart-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir_);
-    log_ = std::make_shared<kit::RecordingLogSink>();
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::filesystem::path dir_;
-  std::shared_ptr<kit::RecordingLogSink> log_;
-};
-
-TEST_F(LoginItemTest, RegistersAnAutostartEntryAndFollowsTheUsersSwitch) {
-  auto entry = dir_ / "autostart" / "app.tillerpad.Tillerpad.desktop";
+TEST(LoginItem, RegistersAnAutostartEntryFollowsTheUsersSwitchAndLogsARefusal) {
+  platform::test::TempDir dir;
+  auto log = std::make_shared<kit::RecordingLogSink>();
+  kit::Logger logger(log, "app.tillerpad.Tillerpad", "login-item");
+  auto entry = dir.path() / "autostart" / "app.tillerpad.Tillerpad.desktop";
   platform::XdgAutostart autostart(entry, "/opt/tiller pad/tillerpad");
-  LoginItem item(autostart, kit::Logger(log_, "app.tillerpad.Tillerpad", "login-item"));
+  LoginItem item(autostart, logger);
   std::vector<LoginItem::Status> changes;
   item.onStatusChange = [&](LoginItem::Status s) { changes.push_back(s); };
   EXPECT_EQ(item.status(), LoginItem::Status::notRegistered);
@@ -59,23 +51,19 @@ TEST_F(LoginItemTest, RegistersAnAutostartEntryAndFollowsTheUsersSwitch) {
 
   std::ofstream(entry, std::ios::app) << "Hidden=true\n";  // the user switched it off in the session settings
   EXPECT_EQ(autostart.status(), LoginItem::Status::notRegistered);
-
   item.setEnabled(false);
   EXPECT_FALSE(std::filesystem::exists(entry));
   EXPECT_EQ(item.status(), LoginItem::Status::notRegistered);
-  EXPECT_TRUE(log_->records().empty());
-}
 
-TEST_F(LoginItemTest, ARefusedChangeIsLoggedAndTheRealStateKept) {
-  std::filesystem::create_directories(dir_);
-  std::ofstream(dir_ / "autostart") << "a file where the folder should be";
-  platform::XdgAutostart autostart(dir_ / "autostart" / "app.desktop", "/usr/bin/tillerpad");
-  LoginItem item(autostart, kit::Logger(log_, "app.tillerpad.Tillerpad", "login-item"));
-  item.setEnabled(true);
-  EXPECT_EQ(item.status(), LoginItem::Status::notRegistered);
-  ASSERT_EQ(log_->records().size(), 1u);
-  EXPECT_EQ(log_->records()[0].text.rfind("Login item change failed: ", 0), 0u);
-  EXPECT_EQ(log_->records()[0].level, kit::LogLevel::error);
+  // A file where the folder should be: the change is refused, logged, and the real state kept.
+  std::ofstream(dir.path() / "blocked") << "a file";
+  platform::XdgAutostart blocked(dir.path() / "blocked" / "app.desktop", "/usr/bin/tillerpad");
+  LoginItem refused(blocked, logger);
+  refused.setEnabled(true);
+  EXPECT_EQ(refused.status(), LoginItem::Status::notRegistered);
+  ASSERT_EQ(log->records().size(), 1u);  // the first item logged nothing
+  EXPECT_TRUE(log->records()[0].text.starts_with("Login item change failed: "));
+  EXPECT_EQ(log->records()[0].level, kit::LogLevel::error);
 }
 
 }  // namespace

@@ -17,37 +17,27 @@ std::string decode(const std::vector<std::string>& lines) {
   for (const auto& line : lines) {
     std::vector<bool> top, bottom;
     for (std::size_t i = 0; i < line.size();) {
-      if (line.compare(i, 3, "█") == 0 || line.compare(i, 3, "▀") == 0 || line.compare(i, 3, "▄") == 0) {
-        std::string glyph = line.substr(i, 3);
-        top.push_back(glyph != "▄");
-        bottom.push_back(glyph != "▀");
-        i += 3;
-      } else {
-        top.push_back(false);
-        bottom.push_back(false);
-        i += 1;
-      }
+      std::string glyph = line.substr(i, 3);
+      bool block = glyph == "█" || glyph == "▀" || glyph == "▄";
+      top.push_back(block && glyph != "▄");
+      bottom.push_back(block && glyph != "▀");
+      i += block ? 3 : 1;
     }
     rows.push_back(top);
     rows.push_back(bottom);
   }
-  const int scale = 4;
-  const int height = static_cast<int>(rows.size()) * scale;
-  const int width = static_cast<int>(rows.at(0).size()) * scale;
-  std::vector<unsigned char> pixels(static_cast<std::size_t>(width * height), 255);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const auto& row = rows[static_cast<std::size_t>(y / scale)];
-      if (static_cast<std::size_t>(x / scale) < row.size() && row[static_cast<std::size_t>(x / scale)]) {
-        pixels[static_cast<std::size_t>(y * width + x)] = 0;
-      }
+  const std::size_t scale = 4, height = rows.size() * scale, width = rows.at(0).size() * scale;
+  std::vector<unsigned char> pixels(width * height, 255);
+  for (std::size_t y = 0; y < height; ++y) {
+    const auto& row = rows[y / scale];
+    for (std::size_t x = 0; x < width && x / scale < row.size(); ++x) {
+      if (row[x / scale]) pixels[y * width + x] = 0;
     }
   }
   zbar::ImageScanner scanner;
   scanner.set_config(zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, 0);
   scanner.set_config(zbar::ZBAR_QRCODE, zbar::ZBAR_CFG_ENABLE, 1);
-  zbar::Image image(static_cast<unsigned>(width), static_cast<unsigned>(height), "Y800", pixels.data(),
-                    pixels.size());
+  zbar::Image image(static_cast<unsigned>(width), static_cast<unsigned>(height), "Y800", pixels.data(), pixels.size());
   if (scanner.scan(image) <= 0) return {};
   return image.symbol_begin()->get_data();
 }

@@ -11,8 +11,9 @@ using platform::fake::FixedSystemInfo;
 using platform::fake::InMemoryUserDefaults;
 using Value = platform::UserDefaults::Value;
 
-// The id is made once and kept; a damaged one is replaced, a lower-case one read.
-TEST(MacIdentity, IdIsMadeOnceKeptAndRepaired) {
+// The id is made once and kept; a damaged one is replaced, a lower-case one
+// read. The name falls back from the pretty name to the host name to "Mac".
+TEST(MacIdentity, IdIsMadeOnceKeptAndRepairedAndTheNameFallsBack) {
   InMemoryUserDefaults defaults;
   FixedSystemInfo system("Studio Desk", "desk");
   MacIdentity first = MacIdentity::load(defaults, system);
@@ -27,11 +28,7 @@ TEST(MacIdentity, IdIsMadeOnceKeptAndRepaired) {
   }
   defaults.setValue("macID", std::string("6f9619ff-8b86-d011-b42d-00c04fc964ff"));
   EXPECT_EQ(MacIdentity::load(defaults, system).id.text(), "6F9619FF-8B86-D011-B42D-00C04FC964FF");
-}
-
-TEST(MacIdentity, NameFallsBackFromPrettyToHostToMac) {
-  InMemoryUserDefaults defaults;
-  EXPECT_EQ(MacIdentity::load(defaults, FixedSystemInfo("Studio Desk", "desk")).name, "Studio Desk");
+  EXPECT_EQ(first.name, "Studio Desk");
   EXPECT_EQ(MacIdentity::load(defaults, FixedSystemInfo(std::nullopt, "desk")).name, "desk");
   EXPECT_EQ(MacIdentity::load(defaults, FixedSystemInfo(std::nullopt, std::nullopt)).name, "Mac");
 }

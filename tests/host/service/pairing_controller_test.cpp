@@ -113,31 +113,33 @@ TEST_F(PairingControllerTest, AllowedPhoneIsStoredAndTheConnectionEndsWithinFive
   EXPECT_TRUE(deskScript_->isCancelled());
 }
 
-// (Denying from the terminal is tested in tests/host/app/headless_test.cpp.)
-TEST_F(PairingControllerTest, ClosingTheWindowDeniesWithoutAnErrorLine) {
-  controller_->start();
-  phoneArrives();
-  ASSERT_TRUE(isAwaitingApproval());
-  controller_->stop();
-  drain();
-  EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::denied}));
-  EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
-  EXPECT_FALSE(log->contains("Pairing failed"));
-  EXPECT_TRUE(model->registry.devices().empty());
-}
-
-TEST_F(PairingControllerTest, APhoneThatLeavesTakesTheQuestionWithIt) {
-  controller_->start();
-  phoneArrives();
-  ASSERT_TRUE(isAwaitingApproval());
-  phone_->cancel();
-  drain();
-  EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::interrupted}));
-  EXPECT_TRUE(log->contains("Pairing failed: "));
-  EXPECT_TRUE(deskSide_->done);
-  controller_->resolve(true);  // too late: nothing is asked any more
-  drain();
-  EXPECT_TRUE(model->registry.devices().empty());
+// However an asked pairing ends without a yes, the phone hears why at once
+// and nothing is stored. (Denying from the terminal: tests/host/app/headless_test.cpp.)
+TEST_F(PairingControllerTest, AQuestionEndedOtherwiseStoresNothingAndSaysWhy) {
+  using Failure = PairingController::Failure;
+  // What the phone hears (none: it left) and the error line (none: no line).
+  struct Case { const char* name; std::function<void()> end; Failure failure;
+                std::optional<kit::PairingRejection> phoneHears; const char* logged; };
+  const Case cases[] = {
+      {"the window closes", [this] { controller_->stop(); }, Failure::denied, kit::PairingRejection::denied, nullptr},
+      {"the phone leaves", [this] { phone_->cancel(); }, Failure::interrupted, std::nullopt, "Pairing failed: "},
+      {"the keyring fails", [this] { store->failChanges(true); controller_->resolve(true); }, Failure::interrupted,
+       kit::PairingRejection::failed, "Pairing failed: Keychain error -2: the keyring stayed locked"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    controller_->start();
+    phoneArrives();
+    ASSERT_TRUE(isAwaitingApproval());
+    c.end();
+    ASSERT_TRUE(runUntil([&] { return deskSide_->done && (!c.phoneHears || phoneSide_->done); }));
+    EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{c.failure}));
+    if (c.phoneHears) EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(*c.phoneHears));
+    EXPECT_EQ(log->contains(c.logged ? c.logged : "Pairing failed"), c.logged != nullptr);
+    controller_->resolve(true);  // too late: nothing is asked any more
+    drain();
+    EXPECT_TRUE(model->registry.devices().empty());
+  }
 }
 
 TEST_F(PairingControllerTest, ANewCodeDuringTheQuestionStaysShownAndExpiresOnTime) {
@@ -161,18 +163,6 @@ TEST_F(PairingControllerTest, ANewCodeDuringTheQuestionStaysShownAndExpiresOnTim
   advance(300s);
   EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::expired}));
   EXPECT_FALSE(controller_->pendingKey());
-}
-
-TEST_F(PairingControllerTest, AStoreFailureAnswersThePhoneAtOnceAndSaysWhy) {
-  store->failChanges(true);
-  controller_->start();
-  phoneArrives();
-  controller_->resolve(true);
-  ASSERT_TRUE(runUntil([&] { return phoneSide_->done && deskSide_->done; }));
-  EXPECT_EQ(phoneSide_->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::failed));
-  EXPECT_EQ(controller_->phase(), Phase(PairingController::Failed{PairingController::Failure::interrupted}));
-  EXPECT_EQ(log->count("Pairing failed: Keychain error -2: the keyring stayed locked"), 1u);
-  EXPECT_TRUE(model->registry.devices().empty());
 }
 
 }  // namespace

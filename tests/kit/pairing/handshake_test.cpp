@@ -90,12 +90,9 @@ class HandshakeTest : public ::testing::Test {
 // version is welcomed; every refusal is answered with its code.
 TEST_F(HandshakeTest, DesktopWelcomesOnlyAProvenHello) {
   const PeerIdentity device = PeerIdentity::device(kDeviceID);
-  const struct {
-    const char* name;
-    std::function<void()> phoneSends;
-    std::optional<HandshakeError> expected;  // none: welcomed
-    ErrorCode code;
-  } cases[] = {
+  // `expected` none: welcomed.
+  const struct { const char* name; std::function<void()> phoneSends;
+                 std::optional<HandshakeError> expected; ErrorCode code; } cases[] = {
       {"proven, newer minor version", [&] { sendHello({1, 9}, device, keyOf(1)); }, std::nullopt, ErrorCode("")},
       {"other major version", [&] { sendHello({2, 0}, device, keyOf(1)); }, HandshakeError::incompatibleVersion({2, 0}),
        ErrorCode::incompatibleVersion},
@@ -185,14 +182,8 @@ class PairingFlowTest : public HandshakeTest {
 
   auto acceptWith(PairingFlow::Approve approve) {
     return spawn(io_, PairingFlow::accept(desk_, payload_, kPhone, std::move(approve),
-                                          {[this](PairedDevice d) -> asio::awaitable<void> {
-                                             stored_.push_back(d);
-                                             co_return;
-                                           },
-                                           [this](PairedDevice d) -> asio::awaitable<void> {
-                                             removed_.push_back(d);
-                                             co_return;
-                                           }}));
+                                          {[this](PairedDevice d) -> asio::awaitable<void> { stored_.push_back(d); co_return; },
+                                           [this](PairedDevice d) -> asio::awaitable<void> { removed_.push_back(d); co_return; }}));
   }
 
   const PairingFlow::Approve allow_ = []() -> asio::awaitable<bool> { co_return true; };
@@ -204,11 +195,7 @@ class PairingFlowTest : public HandshakeTest {
 // its user is asked are tested through the desktop's pairing controller.)
 TEST_F(PairingFlowTest, PhoneStopsAtAnotherDesktopAndReadsOddResultsAsRejections) {
   const Uuid otherMac = *Uuid::parse("00000000-0000-4000-8000-0000000000FF");
-  const struct {
-    Uuid mac;
-    std::optional<PairResult> result;
-    PairingError expected;
-  } cases[] = {
+  const struct { Uuid mac; std::optional<PairResult> result; PairingError expected; } cases[] = {
       {otherMac, std::nullopt, PairingError::wrongMac()},
       {kMacID, PairResult{true, std::nullopt, std::nullopt}, PairingError::rejected(PairingRejection::denied)},  // no key
       {kMacID, PairResult::rejectedWith(PairingRejection::expired), PairingError::rejected(PairingRejection::expired)},

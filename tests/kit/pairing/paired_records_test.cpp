@@ -66,11 +66,7 @@ TEST(PairedRecords, DecodingFailures) {
     return doc.dump();
   };
   const json absent = json::value_t::discarded;
-  const struct {
-    const char* name;
-    std::string text;
-    Kind kind;
-  } cases[] = {
+  const struct { const char* name; std::string text; Kind kind; } cases[] = {
       {"not JSON", "{", Kind::dataCorrupted},
       {"no id", with("id", absent), Kind::keyNotFound},
       {"null name", with("name", nullptr), Kind::valueNotFound},
