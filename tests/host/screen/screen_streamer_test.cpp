@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/fake/fake_screen_capture.h"
@@ -32,10 +33,7 @@ class ScreenStreamerTest : public ::testing::Test {
     return ScreenStreamer::create({io.get_executor(), clock, capture,
                                    withEncoder ? test::fakeEncoders(encoders) : JpegEncoderFactory{}, changes,
                                    kit::Logger(log, "app", "screen")},
-                                  [this](Message m) {
-                                    std::lock_guard lock(mutex);
-                                    sent.push_back(std::move(m));
-                                  });
+                                  [this](Message m) { std::lock_guard lock(mutex); sent.push_back(std::move(m)); });
   }
   void advance(kit::Clock::Duration by) {
     clock->advance(by);
@@ -245,6 +243,7 @@ TEST_F(ScreenStreamerTest, QualityDecisionsAreLoggedAppliedAndUsedForTheNextFram
     advance(1500ms);
   }
   deliver({2, 3});  // the first closes the second window, the next is encoded at the new quality
+  advance(0s);
   EXPECT_EQ(log->count("Screen stream: 1280 px, 15 fps, quality 0.550000"), 1u);
   {
     std::lock_guard lock(encoders->mutex);
