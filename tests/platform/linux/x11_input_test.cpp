@@ -4,9 +4,10 @@
 // are the end-to-end test's (tests/e2e/headless_test.sh).
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+#include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -263,13 +264,9 @@ TEST_F(X11InputTest, PowerRequestFloodKeepsThreadsBoundedAndAnswersEveryRequest)
   // A system bus that takes connections and never answers: every request
   // hangs on it until it goes away.
   std::string path = (std::filesystem::temp_directory_path() / ("tillerpad-bus-" + std::to_string(getpid()))).string();
-  int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
   ::unlink(path.c_str());
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 512), 0);
+  asio::io_context io;
+  asio::local::stream_protocol::acceptor listener(io, path);
   platform::test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str());
   auto threads = [] {
     return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
@@ -290,19 +287,18 @@ TEST_F(X11InputTest, PowerRequestFloodKeepsThreadsBoundedAndAnswersEveryRequest)
     for (int i = 0; i < 10; ++i, poll(nullptr, 0, 30)) most = std::max(most, threads());
     EXPECT_LE(most - before, 16) << "threads while " << kRequests << " requests hang";
     // The bus goes away: the hanging requests fail now.
-    ::close(listener);
+    listener.close();
     ::unlink(path.c_str());
   }  // waits for the requests
 
   // Each request is answered once: run and failed on the bus, or refused.
   ASSERT_EQ(failures.size(), static_cast<std::size_t>(kRequests));
+  EXPECT_EQ(std::count(failures.begin(), failures.end(), ""), 0);
   auto refused = std::count_if(failures.begin(), failures.end(),
                                [](const std::string& f) { return f.find("too many power requests") != f.npos; });
-  EXPECT_EQ(std::count(failures.begin(), failures.end(), ""), 0);
-  EXPECT_LT(refused, kRequests) << "some requests must run";
-  EXPECT_GT(refused, 0) << "the hanging bus held the first ones, so a flood is cut short";
-  std::printf("power flood: %d requests, %ld refused, at most %ld threads more than before\n", kRequests,
-              static_cast<long>(refused), static_cast<long>(most - before));
+  // The hanging bus held the first ones, so a flood is cut short, but some ran.
+  EXPECT_TRUE(refused > 0 && refused < kRequests) << refused << " of " << kRequests << " refused";
+  std::printf("power flood: %ld of %d refused, at most %ld threads more\n", long(refused), kRequests, long(most - before));
 }
 
 // An XSETTINGS blob in either byte order; a setting is its type (0 integer,
@@ -352,20 +348,6 @@ TEST(XSettings, IntegerLookup) {
   EXPECT_FALSE(xsettingsInteger(badOrder, "A"));
   EXPECT_EQ(xsettingsInteger(hugeCount, "A"), 1);
   EXPECT_FALSE(xsettingsInteger(hugeCount, "B"));
-}
-
-TEST_F(X11InputTest, DoubleClickIntervalFollowsTheSettingsManager) {
-  // Play the settings manager: own the selection and publish the setting.
-  Window manager = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
-  Atom settings = XInternAtom(d, "_XSETTINGS_SETTINGS", False);
-  auto blob = xsettings(false, {{0, "Net/DoubleClickTime", 250}});
-  XChangeProperty(d, manager, settings, settings, 8, PropModeReplace, blob.data(), static_cast<int>(blob.size()));
-  XSetSelectionOwner(d, XInternAtom(d, "_XSETTINGS_S0", False), manager, CurrentTime);
-  XSync(d, False);
-  EXPECT_DOUBLE_EQ(input->doubleClickInterval(), 0.25);
-  XDestroyWindow(d, manager);  // the selection goes with its owner
-  XSync(d, False);
-  EXPECT_NE(input->doubleClickInterval(), 0.25);
 }
 
 TEST(Accelerator, Parsing) {

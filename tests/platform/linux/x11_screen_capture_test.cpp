@@ -61,15 +61,8 @@ struct Sink {
   Seen state;
 
   CaptureHandlers handlers() {
-    return {[this](FrameRef f) {
-              std::lock_guard lock(mutex);
-              ++state.frames;
-              state.last = std::move(f);
-            },
-            [this](CaptureStop stop) {
-              std::lock_guard lock(mutex);
-              state.stops.push_back(std::move(stop));
-            }};
+    return {[this](FrameRef f) { std::lock_guard lock(mutex); ++state.frames; state.last = std::move(f); },
+            [this](CaptureStop stop) { std::lock_guard lock(mutex); state.stops.push_back(std::move(stop)); }};
   }
   Seen seen() {
     std::lock_guard lock(mutex);
@@ -84,15 +77,11 @@ struct Painter {
   Window root = 0;
   GC gc = nullptr;
   explicit Painter(const std::string& name) : d(openDisplay(name)) {
-    if (!d) return;
-    root = XDefaultRootWindow(d.get());
-    gc = XCreateGC(d.get(), root, 0, nullptr);
+    if (d) root = XDefaultRootWindow(d.get()), gc = XCreateGC(d.get(), root, 0, nullptr);
   }
   ~Painter() {
     if (gc) XFreeGC(d.get(), gc);
   }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
   void fill(unsigned long rgb, int x, int y, int w, int h) {
     XSetForeground(d.get(), gc, rgb);
     XFillRectangle(d.get(), root, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
@@ -231,10 +220,9 @@ TEST_F(X11ScreenCaptureTest, OnlyChangesOnTheCapturedMonitorMakeFrames) {
   EXPECT_TRUE(painter.scribble(100, 5s, [&] { return sink.seen().frames >= 5; })) << "drawing makes frames flow";
 
   // A new size gives a frame at once, even on a still screen.
-  auto updated = await<std::optional<std::string>>(
-      [&](auto done) { stream->update(CaptureConfig{left, 80, 120, 0.02, true}, done); });
-  ASSERT_TRUE(updated);
-  EXPECT_EQ(*updated, std::nullopt);
+  EXPECT_EQ(await<std::optional<std::string>>(
+                [&](auto done) { stream->update(CaptureConfig{left, 80, 120, 0.02, true}, done); }),
+            std::make_optional(std::optional<std::string>()));
   EXPECT_TRUE(eventually([&] {
     auto f = sink.seen().last;
     return f && f->width == 80 && f->height == 120;
@@ -247,11 +235,7 @@ TEST_F(X11ScreenCaptureTest, CursorIsDrawnAtThePointer) {
   painter.fill(0x000000, 0, 0, kScreenW, kScreenH);
   // A solid green 16×16 cursor, hot spot at its top left corner (the X
   // server, and with it the cursor, goes with the test).
-  Pixmap bits = XCreatePixmap(d, painter.root, 16, 16, 1);
-  GC gc1 = XCreateGC(d, bits, 0, nullptr);
-  XSetForeground(d, gc1, 1);
-  XFillRectangle(d, bits, gc1, 0, 0, 16, 16);
-  XFreeGC(d, gc1);
+  Pixmap bits = XCreateBitmapFromData(d, painter.root, std::string(32, '\xff').data(), 16, 16);
   XColor green{0, 0, 0xffff, 0, DoRed | DoGreen | DoBlue, 0}, black{0, 0, 0, 0, DoRed | DoGreen | DoBlue, 0};
   Cursor cursor = XCreatePixmapCursor(d, bits, bits, &green, &black, 0, 0);
   XDefineCursor(d, painter.root, cursor);
@@ -275,11 +259,9 @@ TEST_F(X11ScreenCaptureTest, CursorIsDrawnAtThePointer) {
       auto f = sink.seen().last;
       return f && isGreen(*f, cx, cy);
     }));
-    auto f = sink.seen().last;
-    ASSERT_TRUE(f);
     // Up and left of the hot spot, and far away, the screen stays black.
-    EXPECT_FALSE(isGreen(*f, (x - 6) / 2, (y - 6) / 2));
-    EXPECT_FALSE(isGreen(*f, (cx + 160) % 320, (cy + 120) % 240));
+    auto f = sink.seen().last;
+    EXPECT_FALSE(!f || isGreen(*f, (x - 6) / 2, (y - 6) / 2) || isGreen(*f, (cx + 160) % 320, (cy + 120) % 240));
   }
 }
 
@@ -289,17 +271,16 @@ TEST_F(X11ScreenCaptureTest, MonitorsComeAndGoAndALostDisplayEndsTheCapture) {
   auto listed = displays();
   ASSERT_TRUE(listed && listed->size() == 1u);
   const CaptureDisplay screen = listed->front();
-  EXPECT_FALSE(screen.name.empty());
   EXPECT_EQ(screen, (CaptureDisplay{screen.id, screen.name, kScreenW, kScreenH, kScreenW, true, 0}));
+  EXPECT_FALSE(screen.name.empty());
 
   std::uint32_t side = painter.addMonitor("TEST-SIDE", 200, 40, 400, 300);
   ASSERT_TRUE(eventually([&] { return changes.load() >= 1; }));
+  // The same monitor keeps its id and description.
   listed = displays();
   ASSERT_TRUE(listed);
-  EXPECT_EQ(listed->size(), 2u);
-  // The same monitor keeps its id and description.
-  EXPECT_EQ(std::count(listed->begin(), listed->end(), screen), 1);
-  EXPECT_EQ(std::count(listed->begin(), listed->end(), CaptureDisplay{side, "TEST-SIDE", 400, 300, 400, false, 200}), 1);
+  std::sort(listed->begin(), listed->end(), [](auto& a, auto& b) { return a.isMain > b.isMain; });
+  EXPECT_EQ(*listed, (std::vector<CaptureDisplay>{screen, {side, "TEST-SIDE", 400, 300, 400, false, 200}}));
 
   // Capturing the added monitor ends when it goes away; then it cannot be captured.
   Sink sink;

@@ -22,10 +22,7 @@
 int main(int argc, char** argv) {
   int busyMs = argc > 1 ? std::atoi(argv[1]) : 0;
   Display* d = XOpenDisplay(nullptr);
-  if (!d) {
-    std::fputs("xlib_text_client: cannot open the display\n", stderr);
-    return 1;
-  }
+  if (!d) return 1;  // the test then waits in vain for "ready" and says so
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;
   attributes.event_mask = KeyPressMask;
@@ -44,10 +41,8 @@ int main(int argc, char** argv) {
     if (XPending(d) == 0) {
       // The limit only bounds the wait; the loop ends with standard input.
       if (poll(fds, 2, 10'000) < 0) return 1;
-      if (fds[1].revents != 0) {
-        char c;
-        if (read(STDIN_FILENO, &c, 1) <= 0) return 0;
-      }
+      char c;
+      if (fds[1].revents != 0 && read(STDIN_FILENO, &c, 1) <= 0) return 0;
       continue;
     }
     while (XPending(d) > 0) {
