@@ -133,8 +133,8 @@ TEST_F(ClipboardSyncTest, ContentGoesAsThePolicyAndTheFormatsSay) {
       {"TIFF whose PNG is too large", {{Pasteboard::tiffType, noisyTiff}}, "jpeg", {{160, 160}}},
       {"TIFF too large either way", {{Pasteboard::tiffType, noisierTiff}}, std::nullopt, std::nullopt, true},
       {"TIFF that does not decode", {{Pasteboard::tiffType, bytesOf("II* not really")}}, std::nullopt},
-      {"text over the limit", {{Pasteboard::plainTextType, Bytes(limit + 1, 'a')}}, std::nullopt},
-      {"PNG over the limit", {{Pasteboard::pngType, Bytes(limit + 1, 1)}}, std::nullopt},
+      {"text over the limit", {{Pasteboard::plainTextType, Bytes(limit + 1, 'a')}}, std::nullopt, std::nullopt, true},
+      {"PNG over the limit", {{Pasteboard::pngType, Bytes(limit + 1, 1)}}, std::nullopt, std::nullopt, true},
       {"text of exactly the limit", {{Pasteboard::plainTextType, Bytes(limit, 'a')}}, "text"},
       {"copied file", {{Pasteboard::fileURLType, bytesOf("file:///a")}, {Pasteboard::pngType, png}}, std::nullopt},
   };

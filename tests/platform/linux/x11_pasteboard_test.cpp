@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = Pasteboard::Bytes;
+using Data = Pasteboard::Data;
 using test::ChildProcess;
 using test::PrivateXvfb;
 
@@ -103,8 +104,8 @@ class X11PasteboardTest : public ::testing::Test {
     return await<std::vector<std::string>>([&](auto done) { board.types(std::move(done)); })
         .value_or(std::vector<std::string>{"<none>"});
   }
-  std::optional<Bytes> data(X11Pasteboard& board, const std::string& type, std::size_t limit = 16 << 20) {
-    return await<std::optional<Bytes>>([&](auto done) { board.data(type, limit, std::move(done)); }).value_or(std::nullopt);
+  Data data(X11Pasteboard& board, const std::string& type, std::size_t limit = 16 << 20) {
+    return await<Data>([&](auto done) { board.data(type, limit, std::move(done)); }).value_or(Data{});
   }
   std::optional<std::int64_t> write(X11Pasteboard& board, std::vector<std::pair<std::string, Bytes>> items) {
     return await<std::optional<std::int64_t>>([&](auto done) { board.write(std::move(items), std::move(done)); })
@@ -176,7 +177,7 @@ TEST_F(X11PasteboardTest, ReadsWhatOtherClientsCopy) {
     }
     ASSERT_TRUE(countReaches(*board, ++count));
     EXPECT_EQ(types(*board), c.types);
-    EXPECT_EQ(data(*board, c.type), bytes(c.text));
+    EXPECT_EQ(data(*board, c.type), Data::of(bytes(c.text)));
   }
   std::filesystem::remove(file);
 }
@@ -200,13 +201,13 @@ TEST_F(X11PasteboardTest, ReadsLargeImagesInChunksWithinTheLimit) {
     ASSERT_TRUE(countReaches(*board, honest ? 1 : 2));
     EXPECT_EQ(types(*board), std::vector<std::string>{Pasteboard::pngType});
     long before = peakResidentKiB();
-    EXPECT_EQ(data(*board, Pasteboard::pngType, 1 << 20), std::nullopt);
+    EXPECT_EQ(data(*board, Pasteboard::pngType, 1 << 20), Data::overLimit());
     if (kResidentMemoryTells) {
       EXPECT_LT(peakResidentKiB() - before, (image.size() >> 10) * 3 / 4);
     }
     // xclip serves one requestor at a time: the cut-off read must not leave it stuck.
     if (honest) {
-      EXPECT_EQ(data(*board, Pasteboard::pngType), image);
+      EXPECT_EQ(data(*board, Pasteboard::pngType), Data::of(image));
     }
   }
   std::filesystem::remove(file);
@@ -233,7 +234,7 @@ TEST_F(X11PasteboardTest, OtherClientsReadWhatWeWrite) {
   EXPECT_EQ(client({"stall", "MULTIPLE"})->nextLine(), "refused");
   EXPECT_EQ(client({"stall", "TIMESTAMP"})->nextLine(), "whole");
   // Reading back our own content needs no round trip.
-  EXPECT_EQ(data(*board, kPlain), bytes(text));
+  EXPECT_EQ(data(*board, kPlain), Data::of(bytes(text)));
 
   Bytes image = noise(10 << 20);
   auto second = write(*board, {{Pasteboard::pngType, image}});
@@ -256,7 +257,7 @@ TEST_F(X11PasteboardTest, OwnerThatNeverAnswersCostsOneTransferLimit) {
   auto hung = client({"hang", "UTF8_STRING=never"});
   ASSERT_TRUE(countReaches(*board, 1));
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(data(*board, kPlain), std::nullopt);
+  EXPECT_EQ(data(*board, kPlain), Data::none());
   auto first = std::chrono::steady_clock::now() - start;
   EXPECT_GE(first, 900ms);
   start = std::chrono::steady_clock::now();
@@ -265,7 +266,7 @@ TEST_F(X11PasteboardTest, OwnerThatNeverAnswersCostsOneTransferLimit) {
 
   auto good = client({"own", "UTF8_STRING=later"});
   ASSERT_TRUE(countReaches(*board, 2));
-  EXPECT_EQ(data(*board, kPlain), bytes("later"));
+  EXPECT_EQ(data(*board, kPlain), Data::of(bytes("later")));
 }
 
 // When the adapter goes while it owns the clipboard, a clipboard manager
@@ -284,7 +285,7 @@ TEST_F(X11PasteboardTest, LostDisplayAnswersNothing) {
   server.stop();
   EXPECT_EQ(write(*board, {{kPlain, bytes("x")}}), std::nullopt);
   EXPECT_EQ(types(*board), std::vector<std::string>{});
-  EXPECT_EQ(data(*board, kPlain), std::nullopt);
+  EXPECT_EQ(data(*board, kPlain), Data::none());
 }
 
 }  // namespace
