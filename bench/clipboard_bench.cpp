@@ -79,9 +79,9 @@ int main(int argc, char** argv) {
     test::runShell(display + "xclip -selection clipboard -i " + (dir / "text").string() + " > /dev/null 2>&1");
     waitForChange(board, before);
     auto changed = Clock::now();
-    auto got = await<std::optional<Bytes>>([&](auto done) { board.data(platform::Pasteboard::plainTextType, 1 << 20, done); });
+    auto got = await<platform::Pasteboard::Data>([&](auto done) { board.data(platform::Pasteboard::plainTextType, 1 << 20, done); });
     auto done = Clock::now();
-    if (!got || std::string(got->begin(), got->end()) != text) {
+    if (!got.ok() || std::string(got.bytes.begin(), got.bytes.end()) != text) {
       std::fprintf(stderr, "run %d: the text read differs\n", i);
       return 1;
     }
@@ -101,9 +101,9 @@ int main(int argc, char** argv) {
   test::runShell(display + "xclip -selection clipboard -t image/png -i " + (dir / "image").string() + " > /dev/null 2>&1");
   waitForChange(board, before);
   auto start = Clock::now();
-  auto got = await<std::optional<Bytes>>([&](auto done) { board.data(platform::Pasteboard::pngType, 16 << 20, done); });
+  auto got = await<platform::Pasteboard::Data>([&](auto done) { board.data(platform::Pasteboard::pngType, 16 << 20, done); });
   double readMs = ms(Clock::now() - start);
-  if (got != image) {
+  if (got.bytes != image) {
     std::fprintf(stderr, "the image read differs\n");
     return 1;
   }

@@ -27,6 +27,22 @@ class Pasteboard {
   static constexpr const char* fileURLType = "public.file-url";
 
   using Bytes = std::vector<std::uint8_t>;
+
+  // One read of one type. Too large and unavailable differ: the first is
+  // worth telling the user about, the second is routine (not offered, the
+  // owner gone or too slow).
+  struct Data {
+    enum class Status { ok, tooLarge, unavailable };
+    Status status = Status::unavailable;
+    Bytes bytes;  // when ok
+
+    static Data of(Bytes bytes) { return {Status::ok, std::move(bytes)}; }
+    static Data overLimit() { return {Status::tooLarge, {}}; }
+    static Data none() { return {}; }
+    bool ok() const { return status == Status::ok; }
+    bool operator==(const Data&) const = default;
+  };
+
   virtual ~Pasteboard() = default;
 
   // How many times the content has changed since the adapter started; a copy
@@ -34,10 +50,11 @@ class Pasteboard {
   virtual std::int64_t changeCount() = 0;
   // The types the content is offered as now (empty when there is none).
   virtual void types(std::function<void(std::vector<std::string>)> done) = 0;
-  // The content as `type` (the plain-text type gives UTF-8), or nothing when
-  // it is not offered, cannot be read in time, or is larger than `limit`
-  // bytes (reading stops there: no more memory than `limit` is spent).
-  virtual void data(const std::string& type, std::size_t limit, std::function<void(std::optional<Bytes>)> done) = 0;
+  // The content as `type` (the plain-text type gives UTF-8); tooLarge when it
+  // is larger than `limit` bytes (reading stops there: no more memory than
+  // `limit` is spent); unavailable when it is not offered or cannot be read
+  // in time.
+  virtual void data(const std::string& type, std::size_t limit, std::function<void(Data)> done) = 0;
   // Replaces the content with one item offered as each of `representations`
   // (type, bytes). `done` gets the change count that the write made, or
   // nothing when the platform refused it.

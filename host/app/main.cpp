@@ -141,9 +141,7 @@ class UnavailablePasteboard final : public platform::Pasteboard {
  public:
   std::int64_t changeCount() override { return 0; }
   void types(std::function<void(std::vector<std::string>)> done) override { done({}); }
-  void data(const std::string&, std::size_t, std::function<void(std::optional<Bytes>)> done) override {
-    done(std::nullopt);
-  }
+  void data(const std::string&, std::size_t, std::function<void(Data)> done) override { done(Data::none()); }
   void write(std::vector<std::pair<std::string, Bytes>>, std::function<void(std::optional<std::int64_t>)> done) override {
     done(std::nullopt);
   }

@@ -12,6 +12,10 @@ namespace tillerpad::host {
 namespace Policy = kit::ClipboardPolicy;
 using platform::Pasteboard;
 
+namespace {
+constexpr const char* kTooLarge = "Clipboard content too large to share";
+}
+
 template <class F>
 auto ClipboardSync::later(F f) {
   return [weak = weak_from_this(), executor = env_.executor, f = std::move(f)](auto&&... args) mutable {
@@ -115,7 +119,13 @@ void ClipboardSync::read(Read done) {
     };
     // Secrets and files are not even read.
     if (any(Policy::markerTypes()) || any(Policy::fileTypes())) return done(std::nullopt);
-    auto choose = [done = std::move(done), types](ClipboardSync& sync, std::optional<std::string> text) mutable {
+    auto choose = [done = std::move(done), types](ClipboardSync& sync, std::optional<std::string> text,
+                                                  bool overLimit) mutable {
+      // Text over the limit decides as text would: nothing goes.
+      if (overLimit) {
+        sync.env_.log.info(kTooLarge);
+        return done(std::nullopt);
+      }
       switch (Policy::choice(types, text)) {
         case Policy::Choice::text:
           return sync.finish(kit::ClipboardContent::fromText(std::move(*text), false), std::move(done));
@@ -131,32 +141,39 @@ void ClipboardSync::read(Read done) {
       }
     };
     if (std::find(types.begin(), types.end(), Pasteboard::plainTextType) == types.end()) {
-      return choose(self, std::nullopt);
+      return choose(self, std::nullopt, false);
     }
     self.env_.pasteboard.data(
         Pasteboard::plainTextType, self.env_.maxBytes,
-        self.later([choose = std::move(choose)](ClipboardSync& sync, std::optional<Bytes> bytes) mutable {
+        self.later([choose = std::move(choose)](ClipboardSync& sync, Pasteboard::Data data) mutable {
           std::optional<std::string> text;
-          if (bytes) text.emplace(bytes->begin(), bytes->end());
-          choose(sync, std::move(text));
+          if (data.ok()) text.emplace(data.bytes.begin(), data.bytes.end());
+          choose(sync, std::move(text), data.status == Pasteboard::Data::Status::tooLarge);
         }));
   }));
 }
 
 // PNG, else JPEG as they are; else TIFF or BMP converted off this thread.
-void ClipboardSync::readImage(std::vector<std::string> candidates, Read done) {
-  if (candidates.empty()) return done(std::nullopt);
+void ClipboardSync::readImage(std::vector<std::string> candidates, Read done, bool overLimit) {
+  if (candidates.empty()) {
+    if (overLimit) env_.log.info(kTooLarge);
+    return done(std::nullopt);
+  }
   std::string type = candidates.front();
   candidates.erase(candidates.begin());
   const bool asIs = type == Pasteboard::pngType || type == Pasteboard::jpegType;
   env_.pasteboard.data(
       type, asIs ? env_.maxBytes : std::max(env_.maxBytes, convertibleReadLimit),
-      later([type, asIs, candidates = std::move(candidates), done = std::move(done)](
-                ClipboardSync& self, std::optional<Bytes> bytes) mutable {
-        if (!bytes || bytes->empty()) return self.readImage(std::move(candidates), std::move(done));
+      later([type, asIs, candidates = std::move(candidates), done = std::move(done), overLimit](
+                ClipboardSync& self, Pasteboard::Data data) mutable {
+        // A form over the limit may have a smaller sibling further down.
+        if (!data.ok() || data.bytes.empty()) {
+          overLimit = overLimit || data.status == Pasteboard::Data::Status::tooLarge;
+          return self.readImage(std::move(candidates), std::move(done), overLimit);
+        }
         if (asIs) {
           auto format = type == Pasteboard::pngType ? kit::ImageFormat::png : kit::ImageFormat::jpeg;
-          return self.finish(kit::ClipboardContent::fromImage({format, kit::Blob{std::move(*bytes)}}, false),
+          return self.finish(kit::ClipboardContent::fromImage({format, kit::Blob{std::move(data.bytes)}}, false),
                              std::move(done));
         }
         auto converted = self.later([done = std::move(done)](ClipboardSync& sync,
@@ -165,7 +182,7 @@ void ClipboardSync::readImage(std::vector<std::string> candidates, Read done) {
           sync.finish(kit::ClipboardContent::fromImage(std::move(*image), false), std::move(done));
         });
         bool queued = self.converter_.post(
-            [bytes = std::move(*bytes), limit = self.env_.maxBytes, converted = std::move(converted)]() mutable {
+            [bytes = std::move(data.bytes), limit = self.env_.maxBytes, converted = std::move(converted)]() mutable {
               converted(convertForPhone(bytes, limit));
             });
         if (!queued) self.env_.log.debug("Clipboard image dropped: the converter is busy");
@@ -176,7 +193,7 @@ void ClipboardSync::finish(std::optional<kit::ClipboardContent> content, Read do
   if (!content) return done(std::nullopt);
   const std::size_t size = content->text ? content->text->size() : content->image->data.data.size();
   if (size > env_.maxBytes) {
-    env_.log.info("Clipboard content too large to share");
+    env_.log.info(kTooLarge);
     return done(std::nullopt);
   }
   if (!content->isValid()) return done(std::nullopt);

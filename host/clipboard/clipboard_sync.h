@@ -83,7 +83,8 @@ class ClipboardSync : public std::enable_shared_from_this<ClipboardSync> {
   // runs once the attempt is over (delivered or dropped).
   void share(std::function<void()> then);
   void read(Read done);
-  void readImage(std::vector<std::string> candidates, Read done);
+  // `overLimit`: an earlier form was too large to read.
+  void readImage(std::vector<std::string> candidates, Read done, bool overLimit = false);
   void finish(std::optional<kit::ClipboardContent> content, Read done);
   void store(std::vector<std::pair<std::string, Bytes>> representations, std::function<void(bool)> done);
   // Runs `f` on the service thread if the sync is still there then.

@@ -78,13 +78,13 @@ class FakePasteboard final : public Pasteboard {
     answer([done = std::move(done), types = std::move(types)] { done(types); });
   }
 
-  void data(const std::string& type, std::size_t limit, std::function<void(std::optional<Bytes>)> done) override {
-    std::optional<Bytes> found;
+  void data(const std::string& type, std::size_t limit, std::function<void(Data)> done) override {
+    Data found;
     {
       std::lock_guard lock(mutex_);
       reads_.push_back(type);
       auto it = std::find_if(item_.begin(), item_.end(), [&](const auto& r) { return r.first == type; });
-      if (it != item_.end() && it->second.size() <= limit) found = it->second;
+      if (it != item_.end()) found = it->second.size() <= limit ? Data::of(it->second) : Data::overLimit();
     }
     answer([done = std::move(done), found = std::move(found)] { done(found); });
   }

@@ -171,12 +171,12 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
     });
   }
 
-  void data(const std::string& type, std::size_t limit, std::function<void(std::optional<Bytes>)> done) {
+  void data(const std::string& type, std::size_t limit, std::function<void(Data)> done) {
     if (content_) {
       for (const auto& item : content_->items) {
-        if (item.first == type) return done(item.second.size() <= limit ? std::optional(item.second) : std::nullopt);
+        if (item.first == type) return done(item.second.size() <= limit ? Data::of(item.second) : Data::overLimit());
       }
-      return done(std::nullopt);
+      return done(Data::none());
     }
     readCandidate(targetsForReading(type), 0, limit, std::move(done));
   }
@@ -298,18 +298,19 @@ class X11Pasteboard::Worker : public std::enable_shared_from_this<Worker> {
 
   // Asks for each target in turn until one is offered.
   void readCandidate(std::vector<std::string> targets, std::size_t index, std::size_t limit,
-                     std::function<void(std::optional<Bytes>)> done) {
-    if (index >= targets.size() || lost_) return done(std::nullopt);
+                     std::function<void(Data)> done) {
+    if (index >= targets.size() || lost_) return done(Data::none());
     std::string target = targets[index];
     bool latin1 = target == "STRING";
     fetch(
         atom(target), limit,
         [this, targets = std::move(targets), index, limit, latin1, done = std::move(done)](Outcome outcome, Reply reply) mutable {
           if (outcome == Outcome::refused) return readCandidate(std::move(targets), index + 1, limit, std::move(done));
-          if (outcome != Outcome::ok || reply.format != 8) return done(std::nullopt);
-          if (!latin1) return done(std::move(reply.bytes));
+          if (outcome == Outcome::tooLarge) return done(Data::overLimit());
+          if (outcome != Outcome::ok || reply.format != 8) return done(Data::none());
+          if (!latin1) return done(Data::of(std::move(reply.bytes)));
           auto text = latin1ToUtf8(reply.bytes);
-          done(text.size() <= limit ? std::optional(std::move(text)) : std::nullopt);
+          done(text.size() <= limit ? Data::of(std::move(text)) : Data::overLimit());
         });
   }
 
@@ -767,9 +768,9 @@ void X11Pasteboard::types(std::function<void(std::vector<std::string>)> done) {
   });
 }
 
-void X11Pasteboard::data(const std::string& type, std::size_t limit, std::function<void(std::optional<Bytes>)> done) {
+void X11Pasteboard::data(const std::string& type, std::size_t limit, std::function<void(Data)> done) {
   worker_->post([w = worker_.get(), type, limit, done = std::move(done)]() mutable {
-    if (!w->connected()) return done(std::nullopt);
+    if (!w->connected()) return done(Data::none());
     w->data(type, limit, std::move(done));
   });
 }

@@ -36,7 +36,7 @@ class X11Pasteboard final : public Pasteboard {
 
   std::int64_t changeCount() override;
   void types(std::function<void(std::vector<std::string>)> done) override;
-  void data(const std::string& type, std::size_t limit, std::function<void(std::optional<Bytes>)> done) override;
+  void data(const std::string& type, std::size_t limit, std::function<void(Data)> done) override;
   void write(std::vector<std::pair<std::string, Bytes>> representations,
              std::function<void(std::optional<std::int64_t>)> done) override;
 

@@ -9,154 +9,99 @@ namespace {
 using namespace std::chrono_literals;
 using kit::ClipboardContent;
 using kit::Message;
-using kit::MessageType;
-using platform::Pasteboard;
 
 class ClipboardSessionTest : public ::testing::Test, public test::Desktop {
  protected:
+  void SetUp() override {
+    model->input.updateLayout({{{"v", {9, false}}}});
+    startListening();
+    // What the injector records for Control+V, the paste.
+    model->input.pressKey(kit::Key("v"), kit::Modifiers::command());
+    ASSERT_FALSE((paste = pressed()).empty());
+  }
   ClipboardSync& clipboard() { return *model->clipboard; }
   void subscribe(test::Phone& phone, bool enabled) {
     phone.channel->sendWithoutWaiting(Message::clipboardSubscription({enabled}));
     drain();
   }
-  void send(test::Phone& phone, ClipboardContent content) {
-    phone.channel->sendWithoutWaiting(Message::clipboard(std::move(content)));
-    drain();
-  }
-  static constexpr std::uint16_t vKey = 9, commandKey = 55;  // Control on Linux
-  void SetUp() override { model->input.updateLayout({{{"v", {vKey, false}}}}); }
-  // Pastes so far: V pressed while command is held.
-  std::size_t pastes() {
+  // The input since the last call.
+  std::vector<platform::fake::RecordedInput> pressed() {
     EXPECT_TRUE(model->input.waitIdle(2s));
-    std::size_t n = 0;
-    bool command = false;
-    for (const auto& e : input.events()) {
-      auto* key = std::get_if<platform::KeyEvent>(&e);
-      if (!key) continue;
-      if (key->keyCode == commandKey) command = key->down;
-      if (key->keyCode == vKey && key->down && command) ++n;
-    }
-    return n;
+    return input.takeEvents();
   }
-  std::vector<std::string> textsReceived(const test::Phone& phone) {
-    std::vector<std::string> out;
-    for (const auto& m : phone.inbox->messages) {
-      if (m.is(MessageType::clipboard)) out.push_back(m.get<MessageType::clipboard>().text.value_or("<image>"));
-    }
-    return out;
-  }
+  std::vector<platform::fake::RecordedInput> paste;
 };
 
+// Written and, when asked, pasted 0.08 s later; what cannot be used is logged
+// and dropped; with sharing off the phone is told.
 TEST_F(ClipboardSessionTest, ContentFromThePhoneIsWrittenThenPastedWhenAsked) {
   struct Case {
     const char* name;
     ClipboardContent content;
-    bool sharing;
-    bool refuse;
-    bool written;
-    bool pasted;
-    std::optional<Message> reply;
+    bool sharing, refuse, written, pasted;
+  } cases[] = {
+      {"text, pasted", ClipboardContent::fromText("hello", true), true, false, true, true},
+      {"text, not pasted", ClipboardContent::fromText("hello", false), true, false, true, false},
+      {"refused by the clipboard", ClipboardContent::fromText("hello", true), true, true, false, false},
+      {"GIF", ClipboardContent::fromImage({kit::ImageFormat("gif"), {{1}}}, true), true, false, false, false},
+      {"sharing off", ClipboardContent::fromText("hello", true), false, false, false, false},
   };
-  const auto ignored = std::string("Ignoring clipboard content that can't be used");
-  const Case cases[] = {
-      {"text, pasted", ClipboardContent::fromText("hello", true), true, false, true, true, std::nullopt},
-      {"text, not pasted", ClipboardContent::fromText("hello", false), true, false, true, false, std::nullopt},
-      {"refused by the clipboard", ClipboardContent::fromText("hello", true), true, true, false, false, std::nullopt},
-      {"empty text", ClipboardContent::fromText("", true), true, false, false, false, std::nullopt},
-      {"unknown image format", ClipboardContent::fromImage({kit::ImageFormat("gif"), {{1, 2}}}, true), true, false,
-       false, false, std::nullopt},
-      {"sharing off", ClipboardContent::fromText("hello", true), false, false, false, false,
-       Message::error({kit::ErrorCode::clipboardSharingDisabled, std::nullopt})},
-  };
-  startListening();
+  const std::string ignored = "Ignoring clipboard content that can't be used";
   auto phone = connect(addPhone("Ada"));
-  ASSERT_TRUE(server().session());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     model->settings.setShareClipboard(c.sharing);
     pasteboard.refuseWrites(c.refuse);
+    pasteboard.copyText("before");
     drain();
-    auto writes = pasteboard.writes().size();
-    auto before = pastes();
-    auto ignoredBefore = log->count(ignored);
+    auto lines = log->count(ignored);
     auto received = phone.inbox->messages.size();
-    send(phone, c.content);
-    ASSERT_TRUE(runUntil([&] { return clipboard().isIdle(); }));
-    EXPECT_EQ(pasteboard.content().size() == 1 && pasteboard.writes().size() == writes + 1 && !c.refuse, c.written);
-    // The paste follows the write, 0.08 s later.
+    phone.channel->sendWithoutWaiting(Message::clipboard(c.content));
+    drain();
+    // The clipboard holds this case's write (it held "before").
+    EXPECT_EQ(pasteboard.content() == pasteboard.writes().back(), c.written);
     advance(79ms);
-    EXPECT_EQ(pastes(), before);
+    EXPECT_TRUE(pressed().empty());
     advance(1ms);
-    EXPECT_EQ(pastes(), before + (c.pasted ? 1 : 0));
-    const bool unusable = c.sharing && !c.written;
-    EXPECT_EQ(log->count(ignored), ignoredBefore + (unusable ? 1 : 0));
-    if (c.reply) {
-      ASSERT_EQ(phone.inbox->messages.size(), received + 1);
-      EXPECT_EQ(phone.inbox->messages.back(), *c.reply);
-    } else {
-      EXPECT_EQ(phone.inbox->messages.size(), received);
-    }
+    EXPECT_EQ(pressed(), c.pasted ? paste : decltype(paste){});
+    EXPECT_EQ(log->count(ignored), lines + (c.sharing && !c.written ? 1 : 0));
+    ASSERT_EQ(phone.inbox->messages.size(), received + (c.sharing ? 0 : 1));
+    if (!c.sharing) EXPECT_EQ(phone.inbox->messages.back(), Message::error({kit::ErrorCode::clipboardSharingDisabled}));
   }
 }
 
-TEST_F(ClipboardSessionTest, TheSubscriptionAndTheSettingStartAndStopTheWatch) {
-  startListening();
-  auto phone = connect(addPhone("Ada"));
-  model->settings.setShareClipboard(false);
-  drain();
-  auto received = phone.inbox->messages.size();
-  // Asked while sharing is off: remembered, no watch, no error.
-  subscribe(phone, true);
-  EXPECT_TRUE(server().session()->wantsClipboard());
-  EXPECT_FALSE(clipboard().isWatching());
-  EXPECT_EQ(phone.inbox->messages.size(), received);
-
-  model->settings.setShareClipboard(true);
-  drain();
-  EXPECT_TRUE(clipboard().isOwner(server().session().get()));
-  EXPECT_EQ(phone.inbox->messages.back(), Message::sharingSettings({true, true}));
-  pasteboard.copyText("copied");
-  advance(500ms);
-  EXPECT_EQ(textsReceived(phone), std::vector<std::string>{"copied"});
-
-  model->settings.setShareClipboard(false);
-  drain();
-  EXPECT_FALSE(clipboard().isWatching());
-  EXPECT_EQ(phone.inbox->messages.back(), Message::sharingSettings({false, true}));
-  model->settings.setShareClipboard(true);
-  drain();
-  EXPECT_TRUE(clipboard().isWatching());
-  subscribe(phone, false);
-  EXPECT_FALSE(clipboard().isWatching());
-  pasteboard.copyText("not sent");
-  advance(500ms);
-  EXPECT_EQ(textsReceived(phone), std::vector<std::string>{"copied"});
-}
-
-TEST_F(ClipboardSessionTest, AReplacedSessionLeavesTheNewOwnersWatch) {
-  startListening();
+// The watch follows the subscription and the setting; the end of a replaced
+// session leaves its successor's watch alone.
+TEST_F(ClipboardSessionTest, TheWatchFollowsTheSubscriptionTheSettingAndTheNewestSession) {
   auto ada = connect(addPhone("Ada"));
-  subscribe(ada, true);
+  model->settings.setShareClipboard(false);
+  drain();
+  subscribe(ada, true);  // asked while sharing is off: remembered, no watch
+  EXPECT_TRUE(server().session()->wantsClipboard() && !clipboard().isWatching());
+  model->settings.setShareClipboard(true);
+  drain();
   auto first = server().session();
-  ASSERT_TRUE(clipboard().isOwner(first.get()));
+  EXPECT_TRUE(clipboard().isOwner(first.get()));
+  model->settings.setShareClipboard(false);
+  drain();
+  EXPECT_FALSE(clipboard().isWatching());
+  model->settings.setShareClipboard(true);
+  drain();
 
   auto bob = connect(addPhone("Bob"));
   subscribe(bob, true);
-  // Whatever is left of Ada's session ends now, after Bob subscribed.
-  ada.channel->cancel();
+  ada.channel->cancel();  // whatever is left of Ada's session ends now, after Bob subscribed
   drain();
   settle();
-  auto second = server().session();
-  ASSERT_NE(first, second);
-  EXPECT_TRUE(clipboard().isOwner(second.get()));
-  EXPECT_EQ(clipboard().watchedDevice(), second->device().id);
+  EXPECT_TRUE(server().session() != first && clipboard().isOwner(server().session().get()));
   pasteboard.copyText("for Bob");
   advance(500ms);
-  EXPECT_EQ(textsReceived(bob), std::vector<std::string>{"for Bob"});
-  EXPECT_TRUE(textsReceived(ada).empty());
-
-  // Bob's own end stops it.
-  server().disconnect();
+  EXPECT_EQ(bob.inbox->messages.back(), Message::clipboard(ClipboardContent::fromText("for Bob", false)));
+  EXPECT_FALSE(ada.inbox->messages.back().is(kit::MessageType::clipboard));
+  subscribe(bob, false);
+  EXPECT_FALSE(clipboard().isWatching());
+  subscribe(bob, true);
+  server().disconnect();  // Bob's own end stops it
   drain();
   EXPECT_FALSE(clipboard().isWatching());
 }

@@ -9,7 +9,8 @@
 //   clipboard_test_client manager                a clipboard manager: on SAVE_TARGETS
 //                                                it copies UTF8_STRING and prints it
 //
-// Prints "ready" once in place, then what it saw ("saved TEXT", "incr");
+// Prints "ready" once in place, then what it saw ("asked" per request to an
+// owner, "saved TEXT", "incr");
 // ends when its standard input closes. Every wait is bounded.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -84,7 +85,9 @@ void own(bool answer, bool lie, const std::vector<std::pair<Atom, std::string>>&
       put(requestor, chunked, offers.front().first, 8, chunk.data(), chunk.size());
       XFlush(d);
     }
-    if (event.type != SelectionRequest || !answer) continue;
+    if (event.type != SelectionRequest) continue;
+    say("asked");  // so a script knows the desktop has looked at the content
+    if (!answer) continue;
     const XSelectionRequestEvent& r = event.xselectionrequest;
     XSelectionEvent reply{SelectionNotify, 0, True, d, r.requestor, r.selection, r.target, None, r.time};
     std::vector<Atom> list{targets};

@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = Pasteboard::Bytes;
+using Data = Pasteboard::Data;
 using test::ChildProcess;
 using test::PrivateXvfb;
 
@@ -34,39 +35,30 @@ constexpr bool kResidentMemoryTells = true;
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Bytes that do not compress and differ at every offset, so a chunk out of
-// place or missing shows.
-Bytes noise(std::size_t size) {
+// place or missing shows; kept in a file for xclip.
+Bytes noise(std::size_t size, const std::string& file) {
   Bytes b(size);
   std::mt19937 random(7);
   for (auto& x : b) x = static_cast<std::uint8_t>(random());
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
   return b;
-}
-
-std::string tempFile(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()))).string();
-}
-
-Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 long peakResidentKiB() {
   std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  std::string line;
+  while (std::getline(in, line) && line.rfind("VmHWM:", 0) != 0) {
   }
-  return -1;
+  return line.empty() ? -1 : std::stol(line.substr(6));
 }
 
-// Waits, bounded, for the completion of one call.
+// Waits, bounded, for the completion of one call; `none` when it does not come.
 template <typename T>
-std::optional<T> await(const std::function<void(std::function<void(T)>)>& call) {
+T await(const std::function<void(std::function<void(T)>)>& call, T none) {
   auto promise = std::make_shared<std::promise<T>>();
   auto future = promise->get_future();
   call([promise](T value) { promise->set_value(std::move(value)); });
-  if (future.wait_for(kAnswerWait) != std::future_status::ready) return std::nullopt;
-  return future.get();
+  return future.wait_for(kAnswerWait) == std::future_status::ready ? future.get() : none;
 }
 
 class X11PasteboardTest : public ::testing::Test {
@@ -77,10 +69,10 @@ class X11PasteboardTest : public ::testing::Test {
     return std::make_unique<X11Pasteboard>(X11Pasteboard::Options{server.name(), transferLimit},
                                            kit::Logger(log, "app.tillerpad.Tillerpad", "clipboard"));
   }
-  // xclip stays in the background owning the selection; the call returns once
-  // it does.
-  void xclipCopy(const std::string& file, const std::string& target = "UTF8_STRING") {
-    test::runShell("DISPLAY=" + server.name() + " xclip -selection clipboard -t " + target + " -i " + file + " > /dev/null 2>&1");
+  // Runs `command` on our display; xclip -i stays in the background owning
+  // the selection, the call returns once it does.
+  std::string shell(const std::string& command) {
+    return test::runShell("export DISPLAY=" + server.name() + "; " + command, 30s);
   }
   std::unique_ptr<ChildProcess> client(const std::vector<std::string>& arguments) {
     auto c = std::make_unique<ChildProcess>(TILLERPAD_CLIPBOARD_TEST_CLIENT, arguments,
@@ -90,35 +82,31 @@ class X11PasteboardTest : public ::testing::Test {
   }
   // Polls `done` until it holds, for at most kAnswerWait.
   static bool eventually(const std::function<bool()>& done) {
-    for (auto deadline = std::chrono::steady_clock::now() + kAnswerWait; std::chrono::steady_clock::now() < deadline;) {
-      if (done()) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-  static bool countReaches(X11Pasteboard& board, std::int64_t count) {
-    return eventually([&] { return board.changeCount() >= count; });
+    auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    return done();
   }
   std::vector<std::string> types(X11Pasteboard& board) {
-    return await<std::vector<std::string>>([&](auto done) { board.types(std::move(done)); })
-        .value_or(std::vector<std::string>{"<none>"});
+    return await<std::vector<std::string>>([&](auto done) { board.types(std::move(done)); }, {"<none>"});
   }
-  std::optional<Bytes> data(X11Pasteboard& board, const std::string& type, std::size_t limit = 16 << 20) {
-    return await<std::optional<Bytes>>([&](auto done) { board.data(type, limit, std::move(done)); }).value_or(std::nullopt);
+  Data data(X11Pasteboard& board, const std::string& type, std::size_t limit = 16 << 20) {
+    return await<Data>([&](auto done) { board.data(type, limit, std::move(done)); }, {});
   }
   std::optional<std::int64_t> write(X11Pasteboard& board, std::vector<std::pair<std::string, Bytes>> items) {
-    return await<std::optional<std::int64_t>>([&](auto done) { board.write(std::move(items), std::move(done)); })
-        .value_or(std::nullopt);
+    return await<std::optional<std::int64_t>>([&](auto done) { board.write(std::move(items), std::move(done)); }, {});
   }
 
   PrivateXvfb server;
   std::shared_ptr<kit::RecordingLogSink> log = std::make_shared<kit::RecordingLogSink>();
+  std::string file = (std::filesystem::temp_directory_path() / ("clip-" + std::to_string(::getpid()))).string();
+  void TearDown() override {
+    for (const char* end : {"", "1", "2"}) std::filesystem::remove(file + end);
+  }
 };
 
-TEST(ClipboardTargetsTest, TargetsMapToHostTypes) {
+TEST(ClipboardTargetsTest, TargetsMapToHostTypesAndStringIsLatin1) {
   struct Case {
-    std::vector<std::string> targets;
-    std::vector<std::string> types;
+    std::vector<std::string> targets, types;
   } cases[] = {
       {{"TARGETS", "TIMESTAMP", "MULTIPLE", "SAVE_TARGETS", "UTF8_STRING", "TEXT", "STRING", "text/plain;charset=utf-8"},
        {kPlain}},
@@ -128,88 +116,43 @@ TEST(ClipboardTargetsTest, TargetsMapToHostTypes) {
       {{"x-kde-passwordManagerHint", "text/html", "UTF8_STRING"}, {"x-kde-passwordManagerHint", "text/html", kPlain}},
   };
   for (const auto& c : cases) EXPECT_EQ(hostTypesForTargets(c.targets), c.types) << c.targets.front();
-}
-
-TEST(ClipboardTargetsTest, StringIsLatin1) {
-  struct Case {
-    std::string utf8;
-    std::optional<std::string> latin1;
-  } cases[] = {
-      {"plain", "plain"},         {"caf\xC3\xA9 \xC3\xBF", "caf\xE9 \xFF"}, {"\xE2\x9C\x93", std::nullopt},
-      {"\xC3", std::nullopt},      // cut short
-      {"\xC0\xAF", std::nullopt},  // overlong
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(utf8ToLatin1(bytes(c.utf8)), c.latin1 ? std::optional(bytes(*c.latin1)) : std::nullopt) << c.utf8;
-  }
+  // Cut short, overlong, and beyond Latin-1: no STRING form.
+  for (const char* utf8 : {"\xC3", "\xC0\xAF", "\xE2\x9C\x93"}) EXPECT_EQ(utf8ToLatin1(bytes(utf8)), std::nullopt);
+  EXPECT_EQ(utf8ToLatin1(bytes("caf\xC3\xA9 \xC3\xBF")), bytes("caf\xE9 \xFF"));
 }
 
 // What other clients copy arrives with its types mapped, and every copy
 // moves the change count, the same text twice too.
 TEST_F(X11PasteboardTest, ReadsWhatOtherClientsCopy) {
   auto board = open();
-  std::string file = tempFile("clip-text");
-  std::ofstream(file) << "hello clipboard";
-  struct Case {
-    std::vector<std::string> client;  // empty: xclip copies `file`
-    std::vector<std::string> types;
-    std::string type;
-    std::string text;
-  } cases[] = {
-      {{}, {kPlain}, kPlain, "hello clipboard"},
-      {{}, {kPlain}, kPlain, "hello clipboard"},
-      {{"own", "UTF8_STRING=secret", "x-kde-passwordManagerHint=secret"},
-       {kPlain, "x-kde-passwordManagerHint"},
-       kPlain,
-       "secret"},
-      {{"own", "text/uri-list=file:///tmp/a"}, {Pasteboard::fileURLType}, Pasteboard::fileURLType, "file:///tmp/a"},
-      {{"own", "STRING=caf\xE9"}, {kPlain}, kPlain, "caf\xC3\xA9"},
-  };
-  std::int64_t count = board->changeCount();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    std::unique_ptr<ChildProcess> owner;
-    if (c.client.empty()) {
-      xclipCopy(file);
-    } else {
-      owner = client(c.client);
-    }
-    ASSERT_TRUE(countReaches(*board, ++count));
-    EXPECT_EQ(types(*board), c.types);
-    EXPECT_EQ(data(*board, c.type), bytes(c.text));
+  std::unique_ptr<ChildProcess> owner;
+  for (int count : {1, 2}) {
+    shell("printf 'hello clipboard' | xclip -selection clipboard -i > /dev/null 2>&1");
+    ASSERT_TRUE(eventually([&] { return board->changeCount() == count; }));
+    EXPECT_EQ(types(*board), std::vector<std::string>{kPlain});
+    EXPECT_EQ(data(*board, kPlain), Data::of(bytes("hello clipboard")));
   }
-  std::filesystem::remove(file);
+  owner = client({"own", "STRING=caf\xE9"});
+  ASSERT_TRUE(eventually([&] { return board->changeCount() == 3; }));
+  EXPECT_EQ(data(*board, kPlain), Data::of(bytes("caf\xC3\xA9")));
 }
 
-// A 10 MiB image comes in chunks. Below its size nothing comes, and reading
-// stops before it costs the image's size in memory, also when the owner
-// announces less than it sends.
 TEST_F(X11PasteboardTest, ReadsLargeImagesInChunksWithinTheLimit) {
   auto board = open();
-  Bytes image = noise(10 << 20);
-  std::string file = tempFile("clip-image");
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
+  Bytes image = noise(10 << 20, file);
   for (bool honest : {true, false}) {
     SCOPED_TRACE(honest ? "xclip" : "an owner announcing 1 byte");
     std::unique_ptr<ChildProcess> liar;
-    if (honest) {
-      xclipCopy(file, "image/png");
-    } else {
-      liar = client({"lie", "image/png=40"});  // 10 MiB
-    }
-    ASSERT_TRUE(countReaches(*board, honest ? 1 : 2));
+    if (honest) shell("xclip -selection clipboard -t image/png -i " + file + " > /dev/null 2>&1");
+    if (!honest) liar = client({"lie", "image/png=40"});  // 10 MiB
+    ASSERT_TRUE(eventually([&] { return board->changeCount() == (honest ? 1 : 2); }));
     EXPECT_EQ(types(*board), std::vector<std::string>{Pasteboard::pngType});
     long before = peakResidentKiB();
-    EXPECT_EQ(data(*board, Pasteboard::pngType, 1 << 20), std::nullopt);
-    if (kResidentMemoryTells) {
-      EXPECT_LT(peakResidentKiB() - before, (image.size() >> 10) * 3 / 4);
-    }
+    EXPECT_EQ(data(*board, Pasteboard::pngType, 1 << 20), Data::overLimit());
+    EXPECT_TRUE(!kResidentMemoryTells || peakResidentKiB() - before < long(image.size() >> 10) * 3 / 4);
     // xclip serves one requestor at a time: the cut-off read must not leave it stuck.
-    if (honest) {
-      EXPECT_EQ(data(*board, Pasteboard::pngType), image);
-    }
+    EXPECT_TRUE(!honest || data(*board, Pasteboard::pngType) == Data::of(image));
   }
-  std::filesystem::remove(file);
 }
 
 // What we write other clients read, text under every text target, a large
@@ -220,31 +163,21 @@ TEST_F(X11PasteboardTest, OtherClientsReadWhatWeWrite) {
   auto count = write(*board, {{kPlain, bytes(text)}});
   ASSERT_TRUE(count);
   EXPECT_EQ(*count, board->changeCount());
-  std::string out = tempFile("clip-out");
-  auto xclip = [&](const std::string& target, const std::string& file) {
-    return "DISPLAY=" + server.name() + " xclip -selection clipboard -o -t " + target + " > " + file;
-  };
-  test::runShell(xclip("UTF8_STRING", out + "1") + "; " + xclip("text/plain\\;charset=utf-8", out + "2") + "; " +
-                 xclip("TARGETS", out + "3"));
-  EXPECT_EQ(readFile(out + "1"), bytes(text));
-  EXPECT_EQ(readFile(out + "2"), bytes(text));
+  const std::string read = "xclip -selection clipboard -o -t ";
+  EXPECT_EQ(shell(read + "UTF8_STRING; echo; " + read + "'text/plain;charset=utf-8'; echo"), text + "\n" + text + "\n");
   // The check mark has no Latin-1 form: no STRING at all.
-  EXPECT_EQ(readFile(out + "3"), bytes("TARGETS\nTIMESTAMP\nUTF8_STRING\ntext/plain;charset=utf-8\nTEXT\n"));
+  EXPECT_EQ(shell(read + "TARGETS"), "TARGETS\nTIMESTAMP\nUTF8_STRING\ntext/plain;charset=utf-8\nTEXT\n");
   EXPECT_EQ(client({"stall", "MULTIPLE"})->nextLine(), "refused");
   EXPECT_EQ(client({"stall", "TIMESTAMP"})->nextLine(), "whole");
   // Reading back our own content needs no round trip.
-  EXPECT_EQ(data(*board, kPlain), bytes(text));
+  EXPECT_EQ(data(*board, kPlain), Data::of(bytes(text)));
 
-  Bytes image = noise(10 << 20);
-  auto second = write(*board, {{Pasteboard::pngType, image}});
-  ASSERT_TRUE(second);
-  EXPECT_EQ(*second, *count + 1);
+  Bytes image = noise(10 << 20, file);
+  EXPECT_EQ(write(*board, {{Pasteboard::pngType, image}}), *count + 1);
   auto staller = client({"stall", "image/png"});
   EXPECT_EQ(staller->nextLine(), "incr");
-  test::runShell(xclip("image/png", out + "1") + " & " + xclip("image/png", out + "2") + "; wait", 30s);
-  EXPECT_TRUE(readFile(out + "1") == image);
-  EXPECT_TRUE(readFile(out + "2") == image);
-  for (const char* n : {"1", "2", "3"}) std::filesystem::remove(out + n);
+  shell(read + "image/png > " + file + "1 & " + read + "image/png > " + file + "2 & wait");
+  EXPECT_EQ(shell("cmp " + file + " " + file + "1 && cmp " + file + " " + file + "2 && echo same"), "same\n");
   EXPECT_TRUE(eventually([&] { return log->count("Dropped a clipboard requestor that stopped reading") > 0; }));
   EXPECT_EQ(types(*board), std::vector<std::string>{Pasteboard::pngType});
 }
@@ -254,9 +187,9 @@ TEST_F(X11PasteboardTest, OtherClientsReadWhatWeWrite) {
 TEST_F(X11PasteboardTest, OwnerThatNeverAnswersCostsOneTransferLimit) {
   auto board = open(1000ms);
   auto hung = client({"hang", "UTF8_STRING=never"});
-  ASSERT_TRUE(countReaches(*board, 1));
+  ASSERT_TRUE(eventually([&] { return board->changeCount() == 1; }));
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(data(*board, kPlain), std::nullopt);
+  EXPECT_EQ(data(*board, kPlain), Data::none());
   auto first = std::chrono::steady_clock::now() - start;
   EXPECT_GE(first, 900ms);
   start = std::chrono::steady_clock::now();
@@ -264,8 +197,8 @@ TEST_F(X11PasteboardTest, OwnerThatNeverAnswersCostsOneTransferLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, first / 2);
 
   auto good = client({"own", "UTF8_STRING=later"});
-  ASSERT_TRUE(countReaches(*board, 2));
-  EXPECT_EQ(data(*board, kPlain), bytes("later"));
+  ASSERT_TRUE(eventually([&] { return board->changeCount() == 2; }));
+  EXPECT_EQ(data(*board, kPlain), Data::of(bytes("later")));
 }
 
 // When the adapter goes while it owns the clipboard, a clipboard manager
@@ -284,7 +217,7 @@ TEST_F(X11PasteboardTest, LostDisplayAnswersNothing) {
   server.stop();
   EXPECT_EQ(write(*board, {{kPlain, bytes("x")}}), std::nullopt);
   EXPECT_EQ(types(*board), std::vector<std::string>{});
-  EXPECT_EQ(data(*board, kPlain), std::nullopt);
+  EXPECT_EQ(data(*board, kPlain), Data::none());
 }
 
 }  // namespace
