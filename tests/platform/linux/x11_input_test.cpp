@@ -8,6 +8,7 @@
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
