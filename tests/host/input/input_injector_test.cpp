@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <future>
 #include <limits>
-#include <map>
 
 #include "host/input/layout_follower.h"
 #include "host/input/system_commands.h"
@@ -20,16 +18,11 @@ namespace {
 using namespace std::chrono_literals;
 using namespace platform;
 using fake::TableKeyboardLayout;
-using kit::FastEvent;
-using kit::Key;
-using kit::MissionControlAction;
-using kit::Modifiers;
-using kit::MouseButton;
+using kit::FastEvent, kit::Key, kit::MissionControlAction, kit::Modifiers, kit::MouseButton;
 using T = MouseEventType;
 using Action = kit::MouseButtonEvent::Action;
 using Events = std::vector<fake::RecordedInput>;
 using Entry = KeyboardLayoutMap::Entry;
-using Shortcut = SystemCommands::Shortcut;
 using State = DesktopShortcut::State;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -173,9 +166,7 @@ TEST_F(InputInjectorTest, OwnPositionIsTrustedForHalfASecondUnlessAMoveFailedOrA
 }
 
 TEST_F(InputInjectorTest, KeyStrokesWithModifiersAndTheLayout) {
-  KeyboardLayoutMap layout;
-  layout.entries = {{"a", {0, false}}, {"4", {21, false}}};
-  injector.updateLayout(layout);
+  injector.updateLayout({{{"a", {0, false}}, {"4", {21, false}}}});
   const std::uint64_t kShift = 0x20000, kCommand = 0x100000;
   const Events shiftA{KeyEvent{56, true, kShift}, KeyEvent{0, true, kShift}, KeyEvent{0, false, kShift},
                       KeyEvent{56, false, 0}};
@@ -227,10 +218,8 @@ TEST(KeyboardLayoutMap, BuildKeepsTheFirstPrintableSingleUnitAndLookupFallsBackT
       {{15, true}, u"\u00DF"}, {{16, false}, u"\u00DF"},  // ß shifted, then unshifted on a higher key
       {{127, true}, u"\u00B5"}, {{128, false}, u"x"},     // the last scanned key, one beyond
   }));
-  EXPECT_EQ(map.entries, (std::map<std::string, Entry, std::less<>>{{"a", {0, false}}, {"A", {0, true}},
-                                                                    {"1", {18, false}}, {"!", {18, true}},
-                                                                    {"\u00E9", {14, false}}, {"\u00DF", {15, true}},
-                                                                    {"\u00B5", {127, true}}}));
+  EXPECT_EQ(map.entries, (decltype(map.entries){{"a", {0, false}}, {"A", {0, true}}, {"1", {18, false}}, {"!", {18, true}},
+                                                {"\u00E9", {14, false}}, {"\u00DF", {15, true}}, {"\u00B5", {127, true}}}));
   for (auto [character, expected] : {std::pair<const char*, std::optional<Entry>>{"\u00C9", Entry{14, true}},
                                      {"!", Entry{18, true}}, {"B", std::nullopt}, {"", std::nullopt}}) {
     EXPECT_EQ(map.entry(character), expected) << character;
@@ -294,10 +283,8 @@ TEST_F(SystemCommandsTest, MediaAndPowerActions) {
   for (const char* a : {"lock", "sleep", "displaySleep", "restart"}) commands.performPower(kit::PowerAction(a));
   commands.performMedia(kit::MediaAction::volumeUp);
   commands.performMedia(kit::MediaAction("eject"));
-  EXPECT_EQ(desk.power, (std::vector<PowerRequest>{PowerRequest::lockSession, PowerRequest::suspend,
-                                                        PowerRequest::displaySleep}));
-  EXPECT_EQ(desk.media, (std::vector<fake::FakeSystemCommands::MediaPost>{{MediaKey::soundUp, true},
-                                                                        {MediaKey::soundUp, false}}));
+  EXPECT_EQ(desk.power, (std::vector{PowerRequest::lockSession, PowerRequest::suspend, PowerRequest::displaySleep}));
+  EXPECT_EQ(desk.media, (decltype(desk.media){{MediaKey::soundUp, true}, {MediaKey::soundUp, false}}));
   EXPECT_EQ(logs->count("pmset sleepnow failed: no system bus"), 1u);
   EXPECT_EQ(logs->count("Ignoring unknown power action restart"), 1u);
   for (const auto& r : logs->records()) EXPECT_EQ(r.category, "power");
@@ -312,7 +299,7 @@ TEST_F(SystemCommandsTest, ShortcutModifiersComeFromTheFlagsAndNoKeyMeansTheDefa
   EXPECT_EQ(commands.shortcut(MissionControlAction::appWindows), fallback);
   using M = kit::Modifiers;
   EXPECT_EQ(commands.shortcut(MissionControlAction::missionControl),
-            (Shortcut{1, M{M::commandBit | M::optionBit | M::controlBit | M::shiftBit}, false}));
+            (SystemCommands::Shortcut{1, M{M::commandBit | M::optionBit | M::controlBit | M::shiftBit}, false}));
 }
 
 // Without a binding of its own the desktop is asked directly; a binding wins;
@@ -327,11 +314,10 @@ TEST_F(SystemCommandsTest, MissionControlAsksTheDesktopOrPressesTheShortcut) {
   EXPECT_FALSE(commands.performMissionControl(MissionControlAction::missionControl, injector));
   EXPECT_FALSE(commands.performMissionControl(MissionControlAction("launchpad"), injector));
   EXPECT_EQ(desk.performedDirectly, (std::vector<std::string>{"36"}));
-  EXPECT_EQ(drain(), (Events{
-                           KeyEvent{59, true, 0x40000}, KeyEvent{124, true, 0xA40000}, KeyEvent{124, false, 0xA40000},
-                           KeyEvent{59, false, 0}, KeyEvent{59, true, 0x40000}, KeyEvent{58, true, 0xC0000},
-                           KeyEvent{123, true, 0xAC0000}, KeyEvent{123, false, 0xAC0000}, KeyEvent{58, false, 0x40000},
-                           KeyEvent{59, false, 0}}));
+  EXPECT_EQ(drain(), (Events{KeyEvent{59, true, 0x40000}, KeyEvent{124, true, 0xA40000}, KeyEvent{124, false, 0xA40000},
+                              KeyEvent{59, false, 0}, KeyEvent{59, true, 0x40000}, KeyEvent{58, true, 0xC0000},
+                              KeyEvent{123, true, 0xAC0000}, KeyEvent{123, false, 0xAC0000},
+                              KeyEvent{58, false, 0x40000}, KeyEvent{59, false, 0}}));
   EXPECT_EQ(logs->count("spaceRight: key 124 modifiers 4"), 1u);
   EXPECT_EQ(logs->count("No shortcut for missionControl (turned off?)"), 1u);
   EXPECT_EQ(logs->count("No shortcut for launchpad (turned off?)"), 1u);

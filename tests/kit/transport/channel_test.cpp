@@ -17,8 +17,7 @@ namespace tillerpad::kit {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::concat;
-using testing::drain;
+using testing::concat, testing::drain;
 
 Message ping(std::uint64_t n) { return Message::ping(Ping{n}); }
 Bytes frameOf(const Message& m) { return MessageCodec::encodeFrame(m); }
@@ -46,9 +45,7 @@ class ChannelTest : public ::testing::Test {
   }
   // A channel over a scripted connection, opened unless told otherwise.
   void makeChannel(bool open = true) {
-    MemoryConnectionOptions options;
-    options.readyOnStart = open;
-    auto [connection, script] = MemoryConnection::make(std::move(options));
+    auto [connection, script] = MemoryConnection::make({.readyOnStart = open});
     script_ = script;
     channel_ = MessageChannel::create(io_.get_executor(), std::move(connection), "app.tillerpad.channel", clock_);
     if (!open) return;
@@ -76,14 +73,13 @@ class ChannelTest : public ::testing::Test {
 // receives give nothing, a send reports the closed channel), or invalid data
 // or a read error, which every later receive and send fails with.
 TEST_F(ChannelTest, WhatFollowsTheFramesOfAReadEndsTheChannel) {
-  struct Case {
+  const struct {
     const char* name;
     Bytes bytes;
     bool end;
     std::exception_ptr readError;
     std::string error;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"end of stream", {}, true, nullptr, "no error"},
       {"frame announcing 33,554,433 bytes", {2, 0, 0, 1}, false, nullptr, WireError::frameTooLarge(33'554'433).what()},
       {"payload shorter than its JSON length", {0, 0, 0, 3, 0, 0, 0}, false, nullptr, WireError::truncated().what()},
@@ -97,8 +93,7 @@ TEST_F(ChannelTest, WhatFollowsTheFramesOfAReadEndsTheChannel) {
     EXPECT_FALSE(waiting->done);
     script_->deliver(concat({frameOf(ping(1)), frameOf(ping(2)), c.bytes}), c.end, c.readError);
     drain(io_);
-    ASSERT_TRUE(waiting->done);
-    EXPECT_EQ(**waiting->value, ping(1));
+    ASSERT_EQ(waiting->value.value_or(std::nullopt), ping(1));
     EXPECT_TRUE(script_->isCancelled());
     EXPECT_EQ(receiveNow(), ping(2));
     for (int i = 0; i < 2; ++i) {
@@ -136,15 +131,14 @@ TEST_F(ChannelTest, AReceiveThatEndsEarlyLeavesTheChannelUsable) {
 // An open ends with the connection: at the time limit (cancelling it), or
 // with the way the connection failed; the time-out then no longer waits.
 TEST_F(ChannelTest, OpenEndsAtTheLimitOrWithTheConnection) {
-  struct Case {
+  const auto refused = connectionError(std::errc::connection_refused);
+  const struct {
     const char* name;
     std::optional<Connection::State> state;  // none: the connection never gets ready
     std::exception_ptr stateError;
     std::string error;
     bool cancelsConnection;
-  };
-  const auto refused = connectionError(std::errc::connection_refused);
-  const Case cases[] = {
+  } cases[] = {
       {"time-out", std::nullopt, nullptr, ChannelError::timedOut().what(), true},
       {"failed", Connection::State::failed, refused, "connection error", false},
       {"waiting", Connection::State::waiting, refused, "connection error", true},
@@ -183,8 +177,7 @@ TEST_F(ChannelTest, SendWritesOneFramePerMessageAndAFailedWriteFailsOnlyThatSend
 
   script_->failWrites(connectionError(std::errc::broken_pipe));
   channel_->sendWithoutWaiting(ping(2));
-  auto failed = run(channel_->send(ping(1)));
-  EXPECT_EQ(failed->errorAs<ConnectionError>().code(), std::make_error_code(std::errc::broken_pipe));
+  EXPECT_EQ(run(channel_->send(ping(1)))->errorAs<ConnectionError>().code(), std::make_error_code(std::errc::broken_pipe));
   script_->deliver(frameOf(ping(3)));
   EXPECT_EQ(receiveNow(), ping(3));
 }
@@ -222,8 +215,7 @@ TEST_F(ChannelTest, APeerThatNeverReadsCostsBoundedTimeAndMemory) {
 
   // One frame larger than the limit still goes when nothing else waits.
   makeChannel();
-  Message huge = Message::typeText({std::string(MessageChannel::maxUnsentBytes + 1, 'y')});
-  auto hugeSent = run(channel_->send(huge));
+  auto hugeSent = run(channel_->send(Message::typeText({std::string(MessageChannel::maxUnsentBytes + 1, 'y')})));
   EXPECT_TRUE(hugeSent->done && !hugeSent->error);
 }
 
