@@ -5,6 +5,10 @@ find_package(Threads REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
 find_package(fmt 9 REQUIRED)
 pkg_check_modules(ICU REQUIRED IMPORTED_TARGET icu-uc)
+# Sorting application names: ICU's collator.
+pkg_check_modules(ICU_I18N REQUIRED IMPORTED_TARGET icu-i18n)
+# Application icons are sent as PNG.
+pkg_check_modules(PNG REQUIRED IMPORTED_TARGET libpng)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)

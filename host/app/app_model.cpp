@@ -42,6 +42,7 @@ AppModel::AppModel(AppPlatform platform)
       displayChanges(DisplayChanges::create(platform_.screenCapture, platform_.io.get_executor())),
       clipboard(ClipboardSync::create(
           {platform_.io.get_executor(), platform_.clock, platform_.pasteboard, logger("clipboard")})),
+      catalog(AppCatalog::create({platform_.io.get_executor(), platform_.clock, platform_.appWorkspace, logger("apps"), ""})),
       server(Server::create(Server::Dependencies{
           platform_.io.get_executor(), platform_.clock, platform_.wallClock, identity, registry, pairing,
           [this] { return permissions.status(); }, input, commands, fastListener, settings, platform_.advertiser,
@@ -52,7 +53,7 @@ AppModel::AppModel(AppPlatform platform)
           logger("server"), logger("session"),
           ScreenStreamer::Environment{platform_.io.get_executor(), platform_.clock, platform_.screenCapture,
                                       platform_.makeJpegEncoder, displayChanges, logger("screen")},
-          clipboard})) {
+          clipboard, catalog})) {
   std::weak_ptr<Server> weak = server;
   settings.onChange = [weak] {
     if (auto s = weak.lock()) s->settingsChanged();
@@ -65,6 +66,9 @@ AppModel::AppModel(AppPlatform platform)
   };
   permissions.onChange = [weak](const kit::PermissionStatus& status) {
     if (auto s = weak.lock()) s->permissionsChanged(status);
+  };
+  catalog->onChange = [weak] {
+    if (auto s = weak.lock()) s->appsChanged();
   };
   // The map of the selected layout now, and again after every switch.
   if (platform_.keyboardLayouts) followKeyboardLayout(*platform_.keyboardLayouts, input);
@@ -80,6 +84,7 @@ AppModel::~AppModel() {
   registry.onChange = [] {};
   pairing->onKeysChanged = [] {};
   permissions.onChange = [](const kit::PermissionStatus&) {};
+  catalog->onChange = [] {};
   if (fastListener) fastListener->stop();
   clipboard->stop();
 }

@@ -11,6 +11,7 @@
 #include "host/app/login_item.h"
 #include "host/app/mac_settings.h"
 #include "host/app/permission_monitor.h"
+#include "host/apps/app_catalog.h"
 #include "host/clipboard/clipboard_sync.h"
 #include "host/input/input_injector.h"
 #include "host/input/system_commands.h"
@@ -26,6 +27,7 @@
 #include "kit/transport/local_network_policy.h"
 
 namespace tillerpad::platform {
+class AppWorkspace;
 class DesktopShortcuts;
 class DisplayQuery;
 class InputEventSink;
@@ -67,6 +69,7 @@ struct AppPlatform {
   platform::ScreenCapture& screenCapture;
   JpegEncoderFactory makeJpegEncoder;  // one encoder per capture
   platform::Pasteboard& pasteboard;    // the desktop's clipboard
+  platform::AppWorkspace& appWorkspace;  // installed and running applications
 };
 
 // Creates, wires and owns every long-lived service of the desktop, in a
@@ -109,6 +112,7 @@ class AppModel {
   std::shared_ptr<kit::FastChannelListener> fastListener;
   std::shared_ptr<DisplayChanges> displayChanges;
   std::shared_ptr<ClipboardSync> clipboard;
+  std::shared_ptr<AppCatalog> catalog;
   std::shared_ptr<Server> server;
 };
 

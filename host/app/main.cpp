@@ -27,6 +27,7 @@
 #include "host/screen/jpeg_encoder.h"
 #include "host/service/connection_listener.h"
 #include "kit/common/log.h"
+#include "platform/empty_app_workspace.h"
 #include "platform/pasteboard.h"
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/credential_store_factory.h"
@@ -275,6 +276,9 @@ int run(const Options& options) {
   if (x11) x11Pasteboard = std::make_unique<platform::linux_x11::X11Pasteboard>(platform::linux_x11::X11Pasteboard::Options{}, logger("clipboard"));
   platform::Pasteboard& pasteboard = x11Pasteboard ? static_cast<platform::Pasteboard&>(*x11Pasteboard) : noPasteboard;
 
+  // Until the desktop-entry adapter is wired in, the phone's list is empty.
+  platform::EmptyAppWorkspace appWorkspace;
+
   std::unique_ptr<host::AppModel> model;
   try {
     model = std::make_unique<host::AppModel>(host::AppPlatform{
@@ -288,7 +292,7 @@ int run(const Options& options) {
         permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
         x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
         host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, &host::makeTurboJpegEncoder,
-        pasteboard});
+        pasteboard, appWorkspace});
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());

@@ -1,5 +1,9 @@
 #include "host/service/device_session.h"
 
+#include <asio/async_result.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+
 #include <exception>
 #include <string>
 
@@ -89,6 +93,11 @@ asio::awaitable<void> DeviceSession::run() {
       teardown();
       co_return;
     }
+    if (owesAppList_) {
+      owesAppList_ = false;
+      auto sending = sendAppList();
+      co_await std::move(sending);
+    }
   }
 }
 
@@ -122,6 +131,36 @@ void DeviceSession::settingsChanged() {
 
 void DeviceSession::sendPermissions(const kit::PermissionStatus& status) {
   channel_->sendWithoutWaiting(Message::permissionStatus(status));
+}
+
+asio::awaitable<void> DeviceSession::sendAppList() {
+  // Resumed once: by the list or by the time limit, whichever comes first.
+  auto initiate = [this](auto resumeLoop) {
+    struct Wait {
+      std::optional<decltype(resumeLoop)> handler;
+      std::unique_ptr<kit::Clock::Timer> limit;
+    };
+    auto wait = std::make_shared<Wait>();
+    wait->handler.emplace(std::move(resumeLoop));
+    auto resume = [wait, executor = services_.executor] {
+      if (!wait->handler) return false;
+      asio::post(executor, [h = std::move(*wait->handler)]() mutable { std::move(h)(); });
+      wait->handler.reset();
+      wait->limit.reset();
+      return true;
+    };
+    wait->limit = services_.clock->schedule(services_.executor, appListLimit, [resume, log = log_]() mutable {
+      if (resume()) log.notice("The application list is late; the session goes on without it");
+    });
+    services_.catalog->apps([weak = weak_from_this(), resume](std::vector<kit::MacApp> apps) mutable {
+      if (auto self = weak.lock(); self && !self->stopped_) {
+        self->channel_->sendWithoutWaiting(Message::appList({std::move(apps)}));
+      }
+      resume();
+    });
+  };
+  auto listing = asio::async_initiate<const asio::use_awaitable_t<>&, void()>(std::move(initiate), asio::use_awaitable);
+  co_await std::move(listing);
 }
 
 bool DeviceSession::dispatch(const Message& message) {
@@ -229,6 +268,25 @@ void DeviceSession::dispatchService(const Message& message) {
     case MessageType::clipboardSubscription:
       wantsClipboard_ = message.get<MessageType::clipboardSubscription>().enabled;
       updateClipboardWatch();
+      return;
+    case MessageType::appListRequest:
+      wantsAppUpdates_ = true;
+      owesAppList_ = true;
+      return;
+    case MessageType::appIconRequest: {
+      const auto& request = message.get<MessageType::appIconRequest>();
+      // The size asked for goes back as it came, whatever size was drawn.
+      services_.catalog->icon(request.bundleID, request.pixelSize,
+                              [weak = weak_from_this(), request](std::optional<kit::Bytes> png) {
+                                auto self = weak.lock();
+                                if (!png || !self || self->stopped_) return;
+                                self->channel_->sendWithoutWaiting(
+                                    Message::appIcon({request.bundleID, request.pixelSize, {std::move(*png)}}));
+                              });
+      return;
+    }
+    case MessageType::appOpen:
+      services_.catalog->open(message.get<MessageType::appOpen>().bundleID);
       return;
     default:
       log_.debug("Ignoring " + std::string(message.type()) + ": service not available");

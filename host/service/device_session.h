@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "host/app/mac_settings.h"
+#include "host/apps/app_catalog.h"
 #include "host/clipboard/clipboard_sync.h"
 #include "host/screen/screen_streamer.h"
 #include "kit/common/log.h"
@@ -44,6 +45,9 @@ class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
   // Between writing the phone's content and pasting it: the clipboard's new
   // owner must be in place before the application asks for it.
   static constexpr std::chrono::milliseconds pasteDelay{80};
+  // The receive loop waits this long at most for the application list it
+  // owes the phone; a list that comes later is still sent.
+  static constexpr std::chrono::seconds appListLimit{10};
 
   struct Services {
     InputInjector& input;
@@ -53,6 +57,7 @@ class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
     MacSettings& settings;
     std::shared_ptr<ScreenStreamer> screen;  // this session's own
     std::shared_ptr<ClipboardSync> clipboard;  // the server's, shared by every session
+    std::shared_ptr<AppCatalog> catalog;       // the server's, shared by every session
     asio::any_io_executor executor;
     std::shared_ptr<kit::Clock> clock;
   };
@@ -74,12 +79,17 @@ class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
   // Pushes the sharing flags again (the user changed them).
   void settingsChanged();
   void sendPermissions(const kit::PermissionStatus& status);
+  // Sends the current application list; returns once it went out (or after
+  // appListLimit).
+  asio::awaitable<void> sendAppList();
 
   const kit::PairedDevice& device() const { return device_; }
   std::chrono::system_clock::time_point connectedAt() const { return connectedAt_; }
   const std::shared_ptr<kit::MessageChannel>& channel() const { return channel_; }
   const ScreenStreamer& screen() const { return *services_.screen; }
   bool wantsClipboard() const { return wantsClipboard_; }
+  // The phone asked for the application list: catalog changes are pushed.
+  bool wantsAppUpdates() const { return wantsAppUpdates_; }
 
  private:
   // False when the loop is to end.
@@ -107,6 +117,8 @@ class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
   std::shared_ptr<std::atomic<bool>> fastEnabled_ = std::make_shared<std::atomic<bool>>(true);
   bool stopped_ = false;
   bool wantsClipboard_ = false;
+  bool wantsAppUpdates_ = false;
+  bool owesAppList_ = false;  // sent before the next message is handled
   std::list<std::shared_ptr<PendingPaste>> pastes_;
 };
 

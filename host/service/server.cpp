@@ -283,8 +283,8 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
   auto session = std::make_shared<DeviceSession>(
       std::move(*device), self->d_.wallClock(), channel,
       DeviceSession::Services{self->d_.input, self->d_.commands, self->d_.fastListener, self->d_.permissions,
-                              self->d_.settings, std::move(screen), self->d_.clipboard, self->d_.executor,
-                              self->d_.clock},
+                              self->d_.settings, std::move(screen), self->d_.clipboard, self->d_.catalog,
+                              self->d_.executor, self->d_.clock},
       self->d_.sessionLog);
   self->begin(std::move(session));
 }
@@ -390,6 +390,15 @@ void Server::permissionsChanged(const kit::PermissionStatus& status) {
 
 void Server::settingsChanged() {
   if (session_) session_->settingsChanged();
+}
+
+void Server::appsChanged() {
+  if (session_ && session_->wantsAppUpdates()) asio::co_spawn(d_.executor, pushAppList(session_), asio::detached);
+}
+
+asio::awaitable<void> Server::pushAppList(std::shared_ptr<DeviceSession> session) {
+  auto sending = session->sendAppList();
+  co_await std::move(sending);
 }
 
 void Server::setStatus(Status status) {

@@ -85,6 +85,8 @@ class Server : public std::enable_shared_from_this<Server> {
     ScreenStreamer::Environment screen;
     // The one clipboard sync; a session subscribes to it and becomes its owner.
     std::shared_ptr<ClipboardSync> clipboard;
+    // The one application catalog; a session asks it and pushes its changes.
+    std::shared_ptr<AppCatalog> catalog;
   };
 
   static std::shared_ptr<Server> create(Dependencies dependencies);
@@ -97,6 +99,9 @@ class Server : public std::enable_shared_from_this<Server> {
   void revoke(const kit::Uuid& deviceID);
   void permissionsChanged(const kit::PermissionStatus& status);
   void settingsChanged();
+  // The catalog's applications changed: a session that asked for the list
+  // gets a fresh one.
+  void appsChanged();
   // Quitting: the listener, the connections in set-up and the session end at
   // once, without a bye. Their tasks then finish on the service thread;
   // isIdle() says when they have.
@@ -125,6 +130,7 @@ class Server : public std::enable_shared_from_this<Server> {
   static asio::awaitable<void> establish(std::weak_ptr<Server> weak, std::shared_ptr<kit::MessageChannel> channel,
                                          std::shared_ptr<ReadBudget> budget, std::uint64_t pendingID);
   static asio::awaitable<void> runSession(std::weak_ptr<Server> weak, std::shared_ptr<DeviceSession> session);
+  static asio::awaitable<void> pushAppList(std::shared_ptr<DeviceSession> session);
   static asio::awaitable<void> closeSession(std::shared_ptr<DeviceSession> session, kit::ByeReason reason);
   std::optional<kit::SymmetricKey> key(const kit::PeerIdentity& identity);
   void begin(std::shared_ptr<DeviceSession> session);

@@ -78,7 +78,7 @@ Desktop::Desktop(DesktopOptions options) {
         },
         probe, events, displays, displays.doubleClickInterval(), nullptr, commands, commands,
         options.advertiser ? *options.advertiser : advertiser, listen,
-        interfaces_, screenCapture, fakeEncoders(encoders), pasteboard});
+        interfaces_, screenCapture, fakeEncoders(encoders), pasteboard, appWorkspace});
     model->server->onStatusChange = [this](const host::Server::Status& s) { statuses.push_back(s); };
   });
 }

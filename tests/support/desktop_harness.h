@@ -25,6 +25,7 @@
 #include "kit/pairing/credential_store.h"
 #include "kit/transport/memory_connection.h"
 #include "kit/transport/message_channel.h"
+#include "platform/fake/fake_app_workspace.h"
 #include "platform/fake/fake_pasteboard.h"
 #include "platform/fake/fake_permission_probe.h"
 #include "platform/fake/fake_screen_capture.h"
@@ -207,6 +208,7 @@ class Desktop {
   platform::fake::RecordingAdvertiser advertiser;
   platform::fake::FakeScreenCapture screenCapture;
   platform::fake::FakePasteboard pasteboard;
+  platform::fake::FakeAppWorkspace appWorkspace;
   std::shared_ptr<EncoderLog> encoders = std::make_shared<EncoderLog>();
   std::vector<ScriptedListener*> listeners;  // live ones, oldest first
   int listenersCreated = 0;
