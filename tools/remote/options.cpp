@@ -119,6 +119,11 @@ Command parseCommand(const std::vector<std::string>& words) {
     expectCount(words, 1, 1, "power <action>");
     return {verb, Message::power({kit::PowerAction(oneOf(words[1], powerActions, "power action"))})};
   }
+  if (verb == "open") {
+    expectCount(words, 1, 1, "open <app id>");
+    if (words[1].empty()) throw UsageError("open needs an application ID");
+    return {verb, Message::appOpen({words[1]})};
+  }
   if (verb == "window") {
     expectCount(words, 1, 1, "window <action>");
     return {verb, Message::missionControl({kit::MissionControlAction(oneOf(words[1], windowActions, "window action"))})};
@@ -218,6 +223,35 @@ ClipboardOptions parseClipboardOptions(const std::vector<std::string>& words) {
   return clipboard;
 }
 
+AppsOptions parseAppsOptions(const std::vector<std::string>& words) {
+  AppsOptions apps;
+  if (words.at(0) == "icon") {
+    static const char* usage = "usage: icon <app id> <size> --out FILE.png";
+    if (words.size() != 5 || words[1].empty() || words[3] != "--out" || words[4].empty()) throw UsageError(usage);
+    auto size = number<std::int64_t>(words[2]);
+    if (!size || *size < 1 || *size > 4096) throw UsageError("the icon size is a number of pixels from 1 to 4096");
+    apps.action = AppsOptions::Action::icon;
+    apps.id = words[1];
+    apps.size = *size;
+    apps.out = words[4];
+    return apps;
+  }
+  static const char* usage = "usage: apps [--watch [--count N]]";
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    if (words[i] == "--watch") {
+      apps.action = AppsOptions::Action::watch;
+    } else if (words[i] == "--count" && i + 1 < words.size()) {
+      auto n = number<std::int64_t>(words[++i]);
+      if (!n || *n < 1) throw UsageError("--count needs a number from 1");
+      apps.count = n;
+    } else {
+      throw UsageError(usage);
+    }
+  }
+  if (apps.count && apps.action != AppsOptions::Action::watch) throw UsageError(usage);
+  return apps;
+}
+
 Options parseArguments(const std::vector<std::string>& arguments) {
   Options options;
   std::vector<std::string> rest;
@@ -273,6 +307,9 @@ Options parseArguments(const std::vector<std::string>& arguments) {
   } else if (rest[0] == "clipboard") {
     options.mode = Options::Mode::clipboard;
     options.clipboard = parseClipboardOptions(std::vector<std::string>(rest.begin() + 1, rest.end()));
+  } else if (rest[0] == "apps" || rest[0] == "icon") {
+    options.mode = Options::Mode::apps;
+    options.apps = parseAppsOptions(rest);
   } else if (rest[0] == "session" || rest[0] == "shell") {
     if (rest.size() != 1) throw UsageError("usage: session");
     options.mode = Options::Mode::session;
@@ -320,6 +357,15 @@ Commands:
   clipboard set <text> | --image FILE [--paste]
                               put text, or a PNG or JPEG file, on the
                               desktop's clipboard (and have it pasted)
+  apps [--watch [--count N]]  list the desktop's applications, one "app" line
+                              each, marked running and active; with --watch
+                              also every list the desktop pushes when
+                              applications start, quit or come to the front,
+                              until --count lists or Ctrl-C
+  icon <id> <size> --out FILE.png
+                              save an application's icon, <size> pixels
+                              square (the desktop draws 32 to 512)
+  open <id>                   open an application, or bring it to the front
   media <action>              playPause nextTrack previousTrack volumeUp
                               volumeDown mute
   power <action>              lock sleep displaySleep
@@ -343,13 +389,14 @@ app.tillerpad.remote.macs/ (or ~/.local/share/...).
 Standard output carries one line per event (see tools/remote/README.md):
   welcome, permissionStatus, sharingSettings, error, bye, pong, paired,
   rejected, sent, closed, message; with screen also screenInfo, frame and
-  screen (the summary); clipboard for copied content.
+  screen (the summary); clipboard for copied content; appList, app and
+  appIcon for applications.
 Failures go to standard error as "tillerpad-remote: <text>".
 
 Exit status: 0 done, 1 the desktop ended the session, 2 bad arguments,
 3 no such desktop (not paired, not found), 4 connection failed or refused,
-5 rejected by the desktop, 6 timed out, 7 the pairing records cannot be
-read or written.
+5 rejected by the desktop (or no such icon), 6 timed out, 7 the pairing
+records cannot be read or written.
 )";
 }
 

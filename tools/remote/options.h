@@ -58,8 +58,20 @@ struct ClipboardOptions {
   friend bool operator==(const ClipboardOptions&, const ClipboardOptions&) = default;
 };
 
+// `apps`: print the desktop's applications (with --watch, every list it
+// pushes); `icon`: save one application's icon as a PNG file.
+struct AppsOptions {
+  enum class Action { list, watch, icon };
+  Action action = Action::list;
+  std::optional<std::int64_t> count;  // watch: stop after this many lists; absent: until interrupted
+  std::string id;                     // icon
+  std::int64_t size = 0;              // icon: pixels asked for
+  std::string out;                    // icon: the PNG file
+  friend bool operator==(const AppsOptions&, const AppsOptions&) = default;
+};
+
 struct Options {
-  enum class Mode { help, version, pair, session, command, screen, clipboard };
+  enum class Mode { help, version, pair, session, command, screen, clipboard, apps };
 
   Mode mode = Mode::help;
   std::optional<std::string> host;
@@ -70,6 +82,7 @@ struct Options {
   std::optional<Command> command;    // command
   ScreenOptions screen;              // screen
   ClipboardOptions clipboard;        // clipboard
+  AppsOptions apps;                  // apps, icon
 };
 
 // Throws UsageError. `arguments` excludes the program name.
@@ -80,6 +93,9 @@ ScreenOptions parseScreenOptions(const std::vector<std::string>& words);
 
 // The words after "clipboard"; throws UsageError.
 ClipboardOptions parseClipboardOptions(const std::vector<std::string>& words);
+
+// The words of "apps ..." or "icon ...", the command word included; throws UsageError.
+AppsOptions parseAppsOptions(const std::vector<std::string>& words);
 
 // One command given as words ("move 10 -5"); throws UsageError.
 Command parseCommand(const std::vector<std::string>& words);

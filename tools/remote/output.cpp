@@ -10,6 +10,16 @@ using kit::MessageType;
 
 const char* boolean(bool value) { return value ? "true" : "false"; }
 
+// " size=WxH" from a PNG's header; empty for anything else.
+std::string pngSize(const kit::Bytes& d) {
+  static const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (d.size() < 24 || !std::equal(std::begin(signature), std::end(signature), d.begin())) return "";
+  auto be32 = [&](std::size_t at) {
+    return (std::uint32_t{d[at]} << 24) | (std::uint32_t{d[at + 1]} << 16) | (std::uint32_t{d[at + 2]} << 8) | d[at + 3];
+  };
+  return " size=" + std::to_string(be32(16)) + "x" + std::to_string(be32(20));
+}
+
 }  // namespace
 
 std::string quoted(std::string_view text);
@@ -98,6 +108,8 @@ std::string formatMessage(const kit::Message& message) {
   }
   if (auto* f = message.getIf<MessageType::screenFrame>()) return formatFrame(*f, std::nullopt);
   if (auto* c = message.getIf<MessageType::clipboard>()) return formatClipboard(*c, std::nullopt);
+  if (auto* l = message.getIf<MessageType::appList>()) return formatAppList(*l).front();
+  if (auto* i = message.getIf<MessageType::appIcon>()) return formatAppIcon(*i, std::nullopt);
   if (auto* p = message.getIf<MessageType::pong>()) return "pong id=" + std::to_string(p->id);
   if (auto* p = message.getIf<MessageType::ping>()) return "ping id=" + std::to_string(p->id);
   return "message type=" + bare(message.type());
@@ -114,20 +126,26 @@ std::string formatClipboard(const kit::ClipboardContent& content, const std::opt
   if (content.text) line += " text=" + quoted(*content.text);
   if (content.image) {
     line += " image=" + bare(content.image->format.rawValue) + " bytes=" + std::to_string(content.image->data.data.size());
-    // A PNG says its size in its header.
-    const auto& d = content.image->data.data;
-    static const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (d.size() >= 24 && std::equal(std::begin(signature), std::end(signature), d.begin())) {
-      auto be32 = [&](std::size_t at) {
-        return (std::uint32_t{d[at]} << 24) | (std::uint32_t{d[at + 1]} << 16) | (std::uint32_t{d[at + 2]} << 8) | d[at + 3];
-      };
-      line += " size=" + std::to_string(be32(16)) + "x" + std::to_string(be32(20));
-    }
+    line += pngSize(content.image->data.data);  // a PNG says its size in its header
   }
   if (!content.text && !content.image) line += " empty";
   if (content.pasteAfterwards) line += " paste=true";
   if (file) line += " file=" + quoted(*file);
   return line;
+}
+
+std::vector<std::string> formatAppList(const kit::AppList& list) {
+  std::vector<std::string> lines{"appList count=" + std::to_string(list.apps.size())};
+  for (const auto& app : list.apps) {
+    lines.push_back("app id=" + bare(app.bundleID) + " name=" + quoted(app.name) + " running=" + boolean(app.isRunning) +
+                    " active=" + boolean(app.isActive));
+  }
+  return lines;
+}
+
+std::string formatAppIcon(const kit::AppIcon& icon, const std::optional<std::string>& file) {
+  return "appIcon id=" + bare(icon.bundleID) + " pixelSize=" + std::to_string(icon.pixelSize) +
+         " bytes=" + std::to_string(icon.png.data.size()) + pngSize(icon.png.data) + (file ? " file=" + quoted(*file) : "");
 }
 
 std::string formatScreenSummary(std::int64_t frames, double seconds) {

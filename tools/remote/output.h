@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kit/pairing/paired_records.h"
 #include "kit/wire/message.h"
@@ -37,6 +38,10 @@ std::string formatRejection(const kit::PairingRejection& reason);
 std::string formatFrame(const kit::ScreenFrame& frame, const std::optional<std::string>& file);
 // Content from the desktop's clipboard; `file` when the image was written.
 std::string formatClipboard(const kit::ClipboardContent& content, const std::optional<std::string>& file);
+// An application list: "appList count=N", then one "app" line per application.
+std::vector<std::string> formatAppList(const kit::AppList& list);
+// An application's icon; `file` when it was written.
+std::string formatAppIcon(const kit::AppIcon& icon, const std::optional<std::string>& file);
 // The end of a `screen` run: frames received and their rate between the first and the last.
 std::string formatScreenSummary(std::int64_t frames, double seconds);
 

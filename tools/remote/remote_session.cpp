@@ -161,7 +161,8 @@ class Session {
   std::optional<kit::ClipboardContent> outgoingClipboard;
 
   asio::awaitable<void> connect(kit::PairedMac record, kit::NetworkEndpoint endpoint, std::optional<Command> command,
-                                std::optional<ScreenOptions> screen, std::optional<ClipboardOptions> clipboard) {
+                                std::optional<ScreenOptions> screen, std::optional<ClipboardOptions> clipboard,
+                                std::optional<AppsOptions> apps) {
     auto identity = kit::PeerIdentity::device(record.deviceID);
     auto connecting = resolver_.connect(std::move(endpoint), pskFor(identity, record.keyData), clock_);
     channel_ = co_await std::move(connecting);
@@ -176,7 +177,8 @@ class Session {
     }
     auto receiving = receiveLoop();
     auto pinging = pingLoop();
-    auto commanding = clipboard ? runClipboard(std::move(*clipboard))
+    auto commanding = apps        ? runApps(std::move(*apps))
+                      : clipboard ? runClipboard(std::move(*clipboard))
                       : screen  ? runScreen(std::move(*screen))
                       : command ? runOne(std::move(*command))
                                 : runLines();
@@ -218,6 +220,16 @@ class Session {
       }
       if (auto* frame = message->getIf<MessageType::screenFrame>()) {
         if (screen_) receiveFrame(*frame);
+        continue;
+      }
+      if (auto* list = message->getIf<MessageType::appList>(); list && apps_) {
+        for (const auto& line : formatAppList(*list)) out_.line(line);
+        ++appListsSeen_;
+        wake_.cancel();
+        continue;
+      }
+      if (auto* icon = message->getIf<MessageType::appIcon>(); icon && apps_ && icon->bundleID == apps_->id && !iconSeen_) {
+        receiveIcon(*icon);
         continue;
       }
       if (auto* content = message->getIf<MessageType::clipboard>(); content && clipboard_) {
@@ -467,6 +479,59 @@ class Session {
     co_await std::move(closing);
   }
 
+  bool enoughAppLists() const {
+    if (apps_->action == AppsOptions::Action::watch) return apps_->count && appListsSeen_ >= *apps_->count;
+    return appListsSeen_ > 0;
+  }
+
+  void receiveIcon(const kit::AppIcon& icon) {
+    iconSeen_ = true;
+    wake_.cancel();
+    std::ofstream stream(apps_->out, std::ios::binary | std::ios::trunc);
+    stream.write(reinterpret_cast<const char*>(icon.png.data.data()), static_cast<std::streamsize>(icon.png.data.size()));
+    if (!stream.flush()) {
+      out_.failure("cannot write " + apps_->out);
+      exit_ = Exit::failed;
+      return;
+    }
+    out_.line(formatAppIcon(icon, apps_->out));
+  }
+
+  // list: asks once and prints the answer; watch: then every pushed list
+  // too, until there are enough or the user interrupts; icon: asks and
+  // writes the icon, or says that none came in time.
+  asio::awaitable<void> runApps(AppsOptions options) {
+    apps_ = options;
+    asio::signal_set signals(io_, SIGINT, SIGTERM);
+    signals.async_wait([this](const std::error_code& error, int) {
+      if (error) return;
+      interrupted_ = true;
+      wake_.cancel();
+    });
+    const bool icon = options.action == AppsOptions::Action::icon;
+    auto asking = channel_->send(icon ? Message::appIconRequest({options.id, options.size}) : Message::appListRequest({}));
+    co_await std::move(asking);
+    out_.line(icon ? "sent appIconRequest" : "sent appListRequest");
+    // Watching waits without a limit; the keep-alive pings show the desktop is there.
+    auto limit = options.action == AppsOptions::Action::watch
+                     ? std::nullopt
+                     : std::optional(std::chrono::steady_clock::now() + (icon ? iconLimit : appListLimit));
+    while (!interrupted_ && !(icon ? iconSeen_ : enoughAppLists()) && (!limit || std::chrono::steady_clock::now() < *limit)) {
+      auto waiting = waitForWake(limit);
+      co_await std::move(waiting);
+    }
+    signals.cancel();
+    if (icon && !iconSeen_ && !interrupted_) {
+      out_.failure("the desktop sent no icon for " + options.id + " within " + std::to_string(iconLimit.count()) + " s");
+      exit_ = Exit::rejected;
+    } else if (!icon && limit && !enoughAppLists() && !interrupted_) {
+      out_.failure("the desktop sent no application list within " + std::to_string(appListLimit.count()) + " s");
+      exit_ = Exit::timedOut;
+    }
+    auto closing = close();
+    co_await std::move(closing);
+  }
+
   // Sends a ping and waits for its pong; `print` shows the pong.
   asio::awaitable<void> ping(bool print) {
     std::uint64_t id = nextPing_++;
@@ -521,6 +586,9 @@ class Session {
   std::int64_t clipboardsSeen_ = 0;
   bool settingClipboard_ = false;
   std::optional<std::string> clipboardError_;
+  std::optional<AppsOptions> apps_;
+  std::int64_t appListsSeen_ = 0;
+  bool iconSeen_ = false;
   std::chrono::steady_clock::time_point firstFrameAt_, lastFrameAt_;
   std::unique_ptr<LineReader> reader_;  // last: stopped before the rest goes
 };
@@ -661,7 +729,8 @@ Exit run(const Options& options, const Setup& setup, Output& output) {
           return stop.exit;
         }
       }
-      work = session.connect(*latest, *endpoint, options.command, screen, clipboard);
+      auto apps = options.mode == Options::Mode::apps ? std::optional<AppsOptions>(options.apps) : std::nullopt;
+      work = session.connect(*latest, *endpoint, options.command, screen, clipboard, apps);
     }
   } catch (const kit::PairingCodeError& e) {
     output.failure(e.errorCase() == kit::PairingCodeError::Case::unsupportedVersion

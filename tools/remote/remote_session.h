@@ -28,6 +28,10 @@ inline constexpr std::chrono::seconds receiveLimit{15};
 // How long a ping waits for its pong; how long DNS-SD may take.
 inline constexpr std::chrono::seconds pongLimit{5};
 inline constexpr std::chrono::seconds browseLimit{5};
+// How long `apps` waits for the list (the desktop may walk its folders
+// first), and `icon` for the icon (none comes when there is no icon).
+inline constexpr std::chrono::seconds appListLimit{15};
+inline constexpr std::chrono::seconds iconLimit{5};
 
 // Pairs, or connects and runs one command or a session. Prints through
 // `output`; returns the exit status.

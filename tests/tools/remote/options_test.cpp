@@ -33,6 +33,7 @@ TEST(RemoteOptions, CommandsBecomeTheirMessagesOrEvents) {
       {{"media", "volumeUp"}, Message::media({kit::MediaAction::volumeUp})},
       {{"power", "displaySleep"}, Message::power({kit::PowerAction::displaySleep})},
       {{"window", "spaceLeft"}, Message::missionControl({kit::MissionControlAction::spaceLeft})},
+      {{"open", "org.gnome.Calculator"}, Message::appOpen({"org.gnome.Calculator"})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.words[0]);
@@ -87,6 +88,9 @@ TEST(RemoteOptions, MalformedLinesAreUsageErrors) {
       {"clipboard", "watch", "--count", "0"}, {"clipboard", "watch", "now"}, {"clipboard", "set"},
       {"clipboard", "set", "--paste"}, {"clipboard", "set", ""}, {"clipboard", "set", "--image"},
       {"clipboard", "set", "text", "--image", "a.png"},
+      {"open"}, {"open", "a", "b"}, {"apps", "now"}, {"apps", "--count", "2"}, {"apps", "--watch", "--count", "0"},
+      {"apps", "--watch", "--count"}, {"icon", "x", "64"}, {"icon", "x", "64", "--out"}, {"icon", "x", "0", "--out", "f"},
+      {"icon", "x", "4097", "--out", "f"}, {"icon", "x", "big", "--out", "f"}, {"icon", "", "64", "--out", "f"},
   };
   for (const auto& words : cases) {
     SCOPED_TRACE(::testing::PrintToString(words));
@@ -121,6 +125,22 @@ TEST(RemoteOptions, ScreenAndClipboardTakeTheirOwnOptions) {
     Options options = parseArguments(words);
     EXPECT_EQ(options.mode, Options::Mode::clipboard);
     EXPECT_EQ(options.clipboard, expected);
+  }
+}
+
+TEST(RemoteOptions, AppsAndIconTakeTheirOwnOptions) {
+  using Action = AppsOptions::Action;
+  const std::pair<Words, AppsOptions> cases[] = {
+      {{"apps"}, AppsOptions{}},
+      {{"apps", "--watch"}, AppsOptions{Action::watch}},
+      {{"apps", "--watch", "--count", "3"}, AppsOptions{Action::watch, 3}},
+      {{"icon", "kde-okular", "16", "--out", "o.png"}, AppsOptions{Action::icon, std::nullopt, "kde-okular", 16, "o.png"}},
+  };
+  for (const auto& [words, expected] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(words));
+    Options options = parseArguments(words);
+    EXPECT_EQ(options.mode, Options::Mode::apps);
+    EXPECT_EQ(options.apps, expected);
   }
 }
 

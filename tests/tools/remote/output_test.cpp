@@ -51,6 +51,8 @@ TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
            false)),
        "clipboard image=png bytes=24 size=300x3"},
       {Message::appListRequest({}), "message type=appListRequest"},
+      {Message::appList({{{"a", "A", true, true}}}), "appList count=1"},
+      {Message::appIcon({"kde okular", 16, {kit::Bytes(3)}}), "appIcon id=kde\\u0020okular pixelSize=16 bytes=3"},
       {Message::unknown("future\x1b"), "message type=future\\u001b"},
   };
   for (const auto& c : cases) {
@@ -59,6 +61,12 @@ TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
   }
   EXPECT_EQ(formatClipboard(kit::ClipboardContent::fromImage({kit::ImageFormat::jpeg, {kit::Bytes(5)}}, false), "o/c-1.jpg"),
             "clipboard image=jpeg bytes=5 file=\"o/c-1.jpg\"");
+  EXPECT_EQ(formatAppList({{{"org.gnome.Calculator", "Rechner \"2\"", false, false}, {"vlc", "VLC", true, true}}}),
+            (std::vector<std::string>{"appList count=2",
+                                      "app id=org.gnome.Calculator name=\"Rechner \\\"2\\\"\" running=false active=false",
+                                      "app id=vlc name=\"VLC\" running=true active=true"}));
+  const kit::Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 32, 0, 0, 0, 32};
+  EXPECT_EQ(formatAppIcon({"x", 16, {png}}, "x.png"), "appIcon id=x pixelSize=16 bytes=24 size=32x32 file=\"x.png\"");
   EXPECT_EQ(formatFrame({1, 2, 4, 2, {kit::Bytes(9)}}, "out/frame-1.jpg"),
             "frame id=1 display=2 size=4x2 bytes=9 file=\"out/frame-1.jpg\"");
   // The rate counts the intervals between the first frame and the last.

@@ -2,7 +2,7 @@
 // phone's refusal, five screen frames, text on the clipboard and the refusals
 // of both when switched off run in tests/e2e): its exit statuses and
 // messages, the name it pairs under, a host name looked up, what the capture
-// was asked for, Ctrl-C, and images on the clipboard.
+// was asked for, Ctrl-C, images on the clipboard, and applications.
 #include "tests/tools/remote/remote_test_support.h"
 
 #include <signal.h>
@@ -136,6 +136,43 @@ TEST(RemoteTool, WatchesAndSetsTheClipboard) {
     ASSERT_TRUE(desktop.runUntil([&] { return desktop.pasteboard.writes().size() == writes + 1; }));
     EXPECT_EQ(desktop.pasteboard.content(), (platform::fake::FakePasteboard::Item{*c.written}));
   }
+}
+
+TEST(RemoteTool, ListsWatchesAndOpensAppsAndSavesIcons) {
+  RemoteDesktop desktop;
+  auto& apps = desktop.appWorkspace;
+  apps.setFolders({"/apps"});
+  apps.addFile("/apps", "x.desktop", "x", "Xterm");
+  apps.setIcons({"x"});
+  apps.setOpenResult("x", {platform::AppWorkspace::OpenResult::Outcome::opened, ""});
+  desktop.pairPhone();
+
+  auto list = desktop.remote(desktop.at({"apps"}));
+  EXPECT_EQ(list->lineStarting("appList"), "appList count=1");
+  EXPECT_EQ(list->nextLine(), "app id=x name=\"Xterm\" running=false active=false");
+  ASSERT_EQ(list->wait(), 0) << list->errorText;
+
+  auto watch = desktop.remote(desktop.at({"apps", "--watch", "--count", "2"}));
+  ASSERT_TRUE(watch->lineStarting("appList"));
+  apps.setRunning({{{"x", ""}}, "x"});
+  apps.fireChange();
+  EXPECT_EQ(watch->lineStarting("appList"), "appList count=1");
+  EXPECT_EQ(watch->nextLine(), "app id=x name=\"Xterm\" running=true active=true");
+  ASSERT_EQ(watch->wait(), 0) << watch->errorText;
+
+  auto file = desktop.dataHome / "x.png";
+  auto icon = desktop.remote(desktop.at({"icon", "x", "16", "--out", file}));
+  auto line = icon->lineStarting("appIcon");
+  ASSERT_EQ(icon->wait(), 0) << icon->errorText;
+  EXPECT_EQ(line, "appIcon id=x pixelSize=16 bytes=" + std::to_string(std::filesystem::file_size(file)) +
+                      " size=32x32 file=\"" + file.string() + "\"");
+  auto none = desktop.remote(desktop.at({"icon", "none", "16", "--out", file}));
+  EXPECT_EQ(none->wait(), 5);
+  EXPECT_NE(none->errorText.find("no icon for none"), std::string::npos) << none->errorText;
+
+  auto open = desktop.remote(desktop.at({"open", "x"}));
+  ASSERT_EQ(open->wait(), 0) << open->errorText;
+  EXPECT_TRUE(desktop.runUntil([&] { return apps.counts().opened == std::vector<std::string>{"x"}; }));
 }
 
 }  // namespace
