@@ -15,8 +15,7 @@ using Outcome = platform::AppWorkspace::OpenResult::Outcome;
 
 // The width and height of a PNG that decodes; nothing otherwise.
 std::optional<std::pair<int, int>> decodedSize(const kit::Bytes& png) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
+  png_image image{.version = PNG_IMAGE_VERSION};
   if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return std::nullopt;
   image.format = PNG_FORMAT_RGBA;
   std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
@@ -32,19 +31,17 @@ class AppCatalogTest : public ::testing::Test {
     for (; !catalog->isIdle() && std::chrono::steady_clock::now() < end; io.restart()) io.run_for(2ms);
     ASSERT_TRUE(catalog->isIdle());
   }
-  std::vector<MacApp> list() {
-    std::optional<std::vector<MacApp>> got;
-    catalog->apps([&](std::vector<MacApp> apps) { got = std::move(apps); });
+  // What the catalog answers `ask` with, once settled.
+  template <class T>
+  T answer(const std::function<void(std::function<void(T)>)>& ask) {
+    T got{};
+    ask([&](T value) { got = std::move(value); });
     settle();
-    EXPECT_TRUE(got);
-    return got.value_or(std::vector<MacApp>{});
+    return got;
   }
+  std::vector<MacApp> list() { return answer<std::vector<MacApp>>([&](auto done) { catalog->apps(done); }); }
   std::optional<kit::Bytes> icon(const std::string& id, std::int64_t size) {
-    std::optional<std::optional<kit::Bytes>> got;
-    catalog->icon(id, size, [&](std::optional<kit::Bytes> png) { got = std::move(png); });
-    settle();
-    EXPECT_TRUE(got);
-    return got.value_or(std::nullopt);
+    return answer<std::optional<kit::Bytes>>([&](auto done) { catalog->icon(id, size, done); });
   }
   void advance(kit::Clock::Duration by) {
     clock->advance(by);
@@ -62,14 +59,11 @@ class AppCatalogTest : public ::testing::Test {
 TEST_F(AppCatalogTest, AScanIsReusedForAMinute) {
   workspace.setFolders({"/apps"});
   workspace.addFile("/apps", "x.desktop", "x", "X");
-  struct Step {
-    kit::Clock::Duration after;
-    int scans;
-  } steps[] = {{0s, 1}, {10s, 1}, {50s, 1}, {1s, 2}, {59s, 2}};
-  for (const auto& step : steps) {
-    advance(step.after);
+  const std::pair<kit::Clock::Duration, int> steps[] = {{0s, 1}, {10s, 1}, {50s, 1}, {1s, 2}, {59s, 2}};  // after, scans
+  for (const auto& [after, scans] : steps) {
+    advance(after);
     list();
-    EXPECT_EQ(workspace.counts().scans, step.scans);
+    EXPECT_EQ(workspace.counts().scans, scans);
   }
   EXPECT_EQ(workspace.counts().running, 5);  // the running flags are fresh every time
 }
@@ -85,9 +79,8 @@ TEST_F(AppCatalogTest, TheWalkTakesTheFirstIdAndOneLevelOfSubfolders) {
   workspace.addFile("/usr/apps", "kde/notes.txt", "notes", "Notes");
   workspace.addFile("/usr/apps", "hidden.desktop");
   list();
-  using Installed = AppCatalog::InstalledApp;
-  EXPECT_EQ(catalog->installed(), (std::vector<Installed>{{"x", "X (home)", "/home/apps/x.desktop"},
-                                                          {"kde-okular", "Okular", "/usr/apps/kde/okular.desktop"}}));
+  EXPECT_EQ(catalog->installed(), (std::vector<AppCatalog::InstalledApp>{{"x", "X (home)", "/home/apps/x.desktop"},
+                                      {"kde-okular", "Okular", "/usr/apps/kde/okular.desktop"}}));
   auto counts = workspace.counts();
   EXPECT_EQ(counts.listed, (std::vector<std::string>{"/home/apps", "/usr/apps", "/usr/apps/kde", "/missing"}));
   EXPECT_EQ(counts.described, (std::vector<std::string>{"/home/apps/x.desktop", "/usr/apps/x.desktop",
@@ -104,12 +97,9 @@ TEST_F(AppCatalogTest, RunningAppsMergeByIdAndAllSortNaturally) {
     workspace.addFile("/apps", id + ".desktop", id, name);
   }
   workspace.setRunning({{{"two", "Item Two"}, {"vlc", "VLC"}, {"xterm", ""}, {"", "No id"}}, "vlc"});
-  EXPECT_EQ(list(), (std::vector<MacApp>{{"eclair", "Éclair", false, false},
-                                        {"one", "Item 1", false, false},
-                                        {"two", "item 2", true, false},
-                                        {"ten", "Item 10", false, false},
-                                        {"vlc", "VLC", true, true},
-                                        {"xterm", "xterm", true, false},
+  EXPECT_EQ(list(), (std::vector<MacApp>{{"eclair", "Éclair", false, false}, {"one", "Item 1", false, false},
+                                        {"two", "item 2", true, false}, {"ten", "Item 10", false, false},
+                                        {"vlc", "VLC", true, true}, {"xterm", "xterm", true, false},
                                         {"zebra", "Zebra", false, false}}));
 }
 
@@ -127,23 +117,15 @@ TEST_F(AppCatalogTest, CallsDuringAListingShareTheNextOne) {
 // drawn again; nothing is cached for a missing icon or a failed encoding.
 TEST_F(AppCatalogTest, IconsAreClampedCachedAndOnlyGoodOnesKept) {
   workspace.setIcons({"x"});
-  struct Case {
-    std::string id;
-    std::int64_t asked;
-    std::optional<int> drawn;  // nothing: no icon
-    bool cached;               // served without drawing
-  } cases[] = {
-      {"x", 16, 32, false}, {"x", 32, 32, true},  {"x", -5, 32, true},   {"x", 1024, 512, false},
-      {"x", 512, 512, true}, {"x", 64, 64, false}, {"x", 64, 64, true},  {"unknown", 64, std::nullopt, false},
-      {"unknown", 64, std::nullopt, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.id + "@" + std::to_string(c.asked));
+  // id, size asked, size drawn (0: no icon), served from the cache
+  const std::tuple<std::string, std::int64_t, int, bool> cases[] = {
+      {"x", 16, 32, false}, {"x", 32, 32, true},  {"x", -5, 32, true}, {"x", 1024, 512, false}, {"x", 512, 512, true},
+      {"x", 64, 64, false}, {"x", 64, 64, true}, {"unknown", 64, 0, false}, {"unknown", 64, 0, false}};
+  for (const auto& [id, asked, drawn, cached] : cases) {
     const int before = workspace.counts().icons;
-    auto png = icon(c.id, c.asked);
-    EXPECT_EQ(workspace.counts().icons, before + (c.cached ? 0 : 1));
-    EXPECT_EQ(png.has_value(), c.drawn.has_value());
-    if (png) EXPECT_EQ(decodedSize(*png), (std::pair{*c.drawn, *c.drawn}));
+    auto png = icon(id, asked);
+    EXPECT_EQ(workspace.counts().icons, before + (cached ? 0 : 1)) << id << "@" << asked;
+    EXPECT_EQ(png ? decodedSize(*png) : std::nullopt, drawn ? std::optional(std::pair{drawn, drawn}) : std::nullopt);
   }
   EXPECT_EQ(catalog->cachedIcons(), 3u);
 
@@ -157,37 +139,23 @@ TEST_F(AppCatalogTest, IconsAreClampedCachedAndOnlyGoodOnesKept) {
 TEST_F(AppCatalogTest, OpeningLogsUnknownIdsAndFailures) {
   workspace.setOpenResult("x", {Outcome::opened, ""});
   workspace.setOpenResult("broken", {Outcome::failed, "Exec not found"});
-  struct Case {
-    std::string id;
-    std::optional<kit::LogRecord> line;
-  } cases[] = {
-      {"x", std::nullopt},
-      {"nope", kit::LogRecord{kit::LogLevel::notice, "app", "apps", "No app with bundle ID nope"}},
-      {"broken", kit::LogRecord{kit::LogLevel::error, "app", "apps", "Could not open broken: Exec not found"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.id);
+  const std::pair<std::string, std::string> cases[] = {
+      {"x", ""}, {"nope", "NOTICE No app with bundle ID nope"}, {"broken", "ERROR Could not open broken: Exec not found"}};
+  for (const auto& [id, line] : cases) {
     const auto before = log->records().size();
-    catalog->open(c.id);
+    catalog->open(id);
     settle();
-    EXPECT_EQ(workspace.counts().opened.back(), c.id);
+    EXPECT_EQ(workspace.counts().opened.back(), id);
     auto records = log->records();
-    ASSERT_EQ(records.size(), before + (c.line ? 1 : 0));
-    if (c.line) {
-      const auto& r = records.back();
-      EXPECT_EQ(std::tie(r.level, r.category, r.text), std::tie(c.line->level, c.line->category, c.line->text));
-    }
+    ASSERT_EQ(records.size(), before + (line.empty() ? 0 : 1)) << id;
+    if (!line.empty()) EXPECT_EQ(std::string(kit::toText(records.back().level)) + " " + records.back().text, line);
   }
 }
 
 TEST_F(AppCatalogTest, ABurstOfNoticesIsOneChangeAfterItsLast) {
   int changes = 0;
   catalog->onChange = [&] { ++changes; };
-  for (int i = 0; i < 3; ++i) {
-    advance(i ? 100ms : 0ms);
-    workspace.fireChange();
-    kit::testing::drain(io);
-  }
+  for (auto gap : {0ms, 100ms, 100ms}) advance(gap), workspace.fireChange(), kit::testing::drain(io);
   advance(299ms);
   EXPECT_EQ(changes, 0);
   advance(1ms);

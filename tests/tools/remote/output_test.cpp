@@ -65,8 +65,6 @@ TEST(RemoteOutput, EveryAnswerIsOneStableLine) {
             (std::vector<std::string>{"appList count=2",
                                       "app id=org.gnome.Calculator name=\"Rechner \\\"2\\\"\" running=false active=false",
                                       "app id=vlc name=\"VLC\" running=true active=true"}));
-  const kit::Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 32, 0, 0, 0, 32};
-  EXPECT_EQ(formatAppIcon({"x", 16, {png}}, "x.png"), "appIcon id=x pixelSize=16 bytes=24 size=32x32 file=\"x.png\"");
   EXPECT_EQ(formatFrame({1, 2, 4, 2, {kit::Bytes(9)}}, "out/frame-1.jpg"),
             "frame id=1 display=2 size=4x2 bytes=9 file=\"out/frame-1.jpg\"");
   // The rate counts the intervals between the first frame and the last.
