@@ -174,7 +174,7 @@ TEST(LinuxAppWorkspaceIcons, ThemeLookupSizesFormatsAndInherits) {
   }
   // The theme comes from GSettings here (the tests run with the memory backend): no XSETTINGS manager runs.
   // The scratch data folders hold no schemas.
-  ScopedEnv schemas("GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas");
+  ScopedEnv schemas("GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas"), backend("GSETTINGS_BACKEND", "memory");
   GSettings* settings = g_settings_new("org.gnome.desktop.interface");
   g_settings_set_string(settings, "icon-theme", "Scratch");
   auto workspace = openLinuxAppWorkspace(kNoDisplay, {});
@@ -358,7 +358,7 @@ TEST_F(LinuxAppWorkspaceX, WithoutWindowManagerNothingRunsAndTheDisplayMayGo) {
   auto alpha = client({"--class", "alpha,Alpha"});
   EXPECT_EQ(workspace->running(), AppWorkspace::Running{});
   EXPECT_EQ(workspace->describe(s.apps("home").string(), "alpha.desktop")->name, "Alpha");
-  EXPECT_TRUE(log->contains("No EWMH window manager"));
+  EXPECT_TRUE(eventually([&] { return log->contains("No EWMH window manager"); }));
   // The server goes: one line, and every call still answers at once.
   server.stop();
   EXPECT_TRUE(eventually([&] { return log->contains("X display lost"); }));
