@@ -1,4 +1,6 @@
 // The _NET_WM_ICON walk, kept free of cairo and X so that it can be fuzzed.
+#include <algorithm>
+
 #include "platform/linux/icon_image.h"
 
 namespace tillerpad::platform::linux_apps {
