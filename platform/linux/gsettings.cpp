@@ -37,6 +37,14 @@ std::optional<int> gsettingsInt(const char* schema, const char* key) {
   return g_variant_get_int32(value.get());
 }
 
+std::optional<std::string> gsettingsString(const char* schema, const char* key) {
+  auto settings = openSettings(schema, key);
+  if (!settings) return std::nullopt;
+  VariantPtr value(g_settings_get_value(settings.get(), key));
+  if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)) return std::nullopt;
+  return std::string(g_variant_get_string(value.get(), nullptr));
+}
+
 std::optional<StringListSetting> gsettingsStrings(const char* schema, const char* key) {
   auto settings = openSettings(schema, key);
   if (!settings) return std::nullopt;

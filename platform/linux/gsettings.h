@@ -9,6 +9,7 @@ namespace tillerpad::platform::linux_x11 {
 // Reads of the desktop's GSettings that never abort: a schema or key that
 // is not installed reads as absent.
 std::optional<int> gsettingsInt(const char* schema, const char* key);
+std::optional<std::string> gsettingsString(const char* schema, const char* key);
 
 struct StringListSetting {
   std::vector<std::string> value;

@@ -52,7 +52,17 @@ constexpr std::size_t padding(std::size_t n) { return (4 - n % 4) % 4; }
 
 }  // namespace
 
-std::optional<std::int32_t> xsettingsInteger(std::span<const std::uint8_t> blob, std::string_view name) {
+namespace {
+
+// Walks the blob to the setting `name`: its type and the reader placed at
+// its value. Absent when the blob is malformed before it or it is missing.
+struct Found {
+  SettingType type;
+  std::optional<std::int32_t> integer;
+  std::optional<std::string_view> text;
+};
+
+std::optional<Found> findSetting(std::span<const std::uint8_t> blob, std::string_view name) {
   if (blob.empty() || blob[0] > 1) return std::nullopt;
   BlobReader r(blob, blob[0] == 1);
   if (!r.skip(4) || !r.u32()) return std::nullopt;  // byte order, padding, serial
@@ -65,28 +75,44 @@ std::optional<std::int32_t> xsettingsInteger(std::span<const std::uint8_t> blob,
     if (!nameLength) return std::nullopt;
     auto settingName = r.text(*nameLength);
     if (!settingName || !r.skip(padding(*nameLength)) || !r.u32()) return std::nullopt;  // + last-change serial
+    bool wanted = *settingName == name;
     switch (static_cast<SettingType>(*type)) {
       case SettingType::integer: {
         auto value = r.u32();
         if (!value) return std::nullopt;
-        if (*settingName == name) return static_cast<std::int32_t>(*value);
+        if (wanted) return Found{SettingType::integer, static_cast<std::int32_t>(*value), std::nullopt};
         break;
       }
       case SettingType::string: {
         auto length = r.u32();
-        if (!length || !r.skip(*length) || !r.skip(padding(*length))) return std::nullopt;
-        if (*settingName == name) return std::nullopt;
+        if (!length) return std::nullopt;
+        auto value = r.text(*length);
+        if (!value || !r.skip(padding(*length))) return std::nullopt;
+        if (wanted) return Found{SettingType::string, std::nullopt, value};
         break;
       }
       case SettingType::color:
         if (!r.skip(8)) return std::nullopt;
-        if (*settingName == name) return std::nullopt;
+        if (wanted) return Found{SettingType::color, std::nullopt, std::nullopt};
         break;
       default:
         return std::nullopt;  // an unknown type has an unknown size
     }
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> xsettingsInteger(std::span<const std::uint8_t> blob, std::string_view name) {
+  auto found = findSetting(blob, name);
+  return found ? found->integer : std::nullopt;
+}
+
+std::optional<std::string> xsettingsString(std::span<const std::uint8_t> blob, std::string_view name) {
+  auto found = findSetting(blob, name);
+  if (!found || !found->text) return std::nullopt;
+  return std::string(*found->text);
 }
 
 }  // namespace tillerpad::platform::linux_x11
