@@ -3,7 +3,7 @@
 // applications with 20 running, walked and cached; a 512 px icon encoded
 // as PNG, and served from the cache. The desktop-entry adapter's own costs
 // come on top.
-//   build-rel/bench/tillerpad_bench_apps
+//   build-rel/bench/tillerpad_bench_apps_catalog
 #include <benchmark/benchmark.h>
 
 #include <asio/io_context.hpp>

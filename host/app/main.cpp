@@ -27,7 +27,6 @@
 #include "host/screen/jpeg_encoder.h"
 #include "host/service/connection_listener.h"
 #include "kit/common/log.h"
-#include "platform/empty_app_workspace.h"
 #include "platform/pasteboard.h"
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/credential_store_factory.h"
@@ -38,6 +37,7 @@
 #include "platform/linux/linux_system_info.h"
 #include "platform/linux/x11_display.h"
 #include "platform/linux/x11_input.h"
+#include "platform/linux/linux_app_workspace.h"
 #include "platform/linux/x11_pasteboard.h"
 #include "platform/linux/x11_permission_probe.h"
 #include "platform/linux/x11_screen_capture.h"
@@ -276,8 +276,8 @@ int run(const Options& options) {
   if (x11) x11Pasteboard = std::make_unique<platform::linux_x11::X11Pasteboard>(platform::linux_x11::X11Pasteboard::Options{}, logger("clipboard"));
   platform::Pasteboard& pasteboard = x11Pasteboard ? static_cast<platform::Pasteboard&>(*x11Pasteboard) : noPasteboard;
 
-  // Until the desktop-entry adapter is wired in, the phone's list is empty.
-  platform::EmptyAppWorkspace appWorkspace;
+  // Installed applications are listed without a display too; running ones need one.
+  auto appWorkspace = platform::linux_apps::openLinuxAppWorkspace("", logger("apps"));
 
   std::unique_ptr<host::AppModel> model;
   try {
@@ -292,7 +292,7 @@ int run(const Options& options) {
         permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
         x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
         host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, &host::makeTurboJpegEncoder,
-        pasteboard, appWorkspace});
+        pasteboard, *appWorkspace});
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());
