@@ -93,12 +93,6 @@ struct XkbKeyboardLayoutSource::Impl {
 
   // Runs on the watcher thread with a connection of its own.
   void watch(Display* display) {
-    XkbSelectEvents(display, XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbMapNotifyMask,
-                    XkbNewKeyboardNotifyMask | XkbMapNotifyMask);
-    // Group changes only, not every modifier press.
-    XkbSelectEventDetails(display, XkbUseCoreKbd, XkbStateNotify, XkbGroupStateMask, XkbGroupStateMask);
-    XFlush(display);
-
     pollfd fd{ConnectionNumber(display), POLLIN, 0};
     while (!stopping) {
       poll(&fd, 1, kWatchPollMilliseconds);
@@ -167,6 +161,12 @@ void XkbKeyboardLayoutSource::setOnChange(std::function<void()> onChange) {
     return;
   }
   surviveDisplayLoss(display.get());
+  // Selected before setOnChange returns, so that no change made after it is missed.
+  XkbSelectEvents(display.get(), XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbMapNotifyMask,
+                  XkbNewKeyboardNotifyMask | XkbMapNotifyMask);
+  // Group changes only, not every modifier press.
+  XkbSelectEventDetails(display.get(), XkbUseCoreKbd, XkbStateNotify, XkbGroupStateMask, XkbGroupStateMask);
+  XSync(display.get(), False);
   impl_->watchDisplay = std::move(display);
   impl_->watcher = std::thread([impl = impl_.get()] { impl->watch(impl->watchDisplay.get()); });
 }
