@@ -1,7 +1,6 @@
 #include "platform/linux/x11_pasteboard.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <thread>
 
 #include "platform/linux/clipboard_targets.h"
+#include "platform/linux/wakeup.h"
 #include "platform/linux/x11_display.h"
 
 // Last: Xlib's macros clash with the headers above.
@@ -34,28 +34,6 @@ constexpr std::size_t kMostTargets = 1024;
 constexpr std::size_t kMostNamesKept = 4096;
 // The server's answer to our own property change, for a timestamp.
 constexpr auto kTimestampWait = 1s;
-
-class Wakeup {
- public:
-  Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~Wakeup() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Wakeup(const Wakeup&) = delete;
-  Wakeup& operator=(const Wakeup&) = delete;
-  void signal() {
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
-  }
-  void drain() {
-    std::uint64_t value = 0;
-    [[maybe_unused]] auto n = ::read(fd_, &value, sizeof value);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // A property as read: bytes for formats 8 and 16, items for format 32.
 struct Reply {

@@ -1,7 +1,6 @@
 #include "platform/linux/x11_screen_capture.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 
 #include <libyuv/scale_argb.h>
 
+#include "platform/linux/wakeup.h"
 #include "platform/linux/x11_display.h"
 
 // Last: Xlib's macros clash with the headers above.
@@ -48,29 +48,6 @@ constexpr auto kShortestInterval = 2ms;
 // Monitors made with RRSetMonitor (`xrandr --setmonitor`) come and go
 // without any RandR event: they are looked at this often.
 constexpr auto kMonitorLookInterval = 1s;
-
-// An eventfd that wakes a thread's poll.
-class Wakeup {
- public:
-  Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~Wakeup() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Wakeup(const Wakeup&) = delete;
-  Wakeup& operator=(const Wakeup&) = delete;
-  void signal() {
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
-  }
-  void drain() {
-    std::uint64_t value = 0;
-    [[maybe_unused]] auto n = ::read(fd_, &value, sizeof value);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Waits until the X connection or the wake-up is readable, or `timeout`.
 // Returns whether the X connection is.

@@ -368,24 +368,33 @@ class Session {
     if (enoughFrames()) wake_.cancel();
   }
 
-  // Asks for the stream and takes frames until there are enough, the desktop
-  // refuses or ends it, or the user interrupts; then stops it and says bye.
-  asio::awaitable<void> runScreen(ScreenOptions options) {
-    if (options.out) {
-      std::error_code error;
-      std::filesystem::create_directories(*options.out, error);
-      if (error) {
-        out_.failure("cannot create " + *options.out + ": " + error.message());
-        throw Stop{Exit::failed};
-      }
+  // The folder that saved frames or images go to; the tool stops when it can't be made.
+  void makeFolder(const std::optional<std::string>& folder) {
+    if (!folder) return;
+    std::error_code error;
+    std::filesystem::create_directories(*folder, error);
+    if (error) {
+      out_.failure("cannot create " + *folder + ": " + error.message());
+      throw Stop{Exit::failed};
     }
-    screen_ = options;
-    asio::signal_set signals(io_, SIGINT, SIGTERM);
+  }
+
+  // SIGINT or SIGTERM ends a watch as if enough had arrived.
+  void endOnSignal(asio::signal_set& signals) {
     signals.async_wait([this](const std::error_code& error, int) {
       if (error) return;
       interrupted_ = true;
       wake_.cancel();
     });
+  }
+
+  // Asks for the stream and takes frames until there are enough, the desktop
+  // refuses or ends it, or the user interrupts; then stops it and says bye.
+  asio::awaitable<void> runScreen(ScreenOptions options) {
+    makeFolder(options.out);
+    screen_ = options;
+    asio::signal_set signals(io_, SIGINT, SIGTERM);
+    endOnSignal(signals);
     auto starting = channel_->send(Message::screenStart({options.display, options.width, options.framesPerSecond}));
     co_await std::move(starting);
     out_.line("sent screen");
@@ -450,21 +459,10 @@ class Session {
       co_await std::move(closing);
       co_return;
     }
-    if (options.out) {
-      std::error_code error;
-      std::filesystem::create_directories(*options.out, error);
-      if (error) {
-        out_.failure("cannot create " + *options.out + ": " + error.message());
-        throw Stop{Exit::failed};
-      }
-    }
+    makeFolder(options.out);
     clipboard_ = options;
     asio::signal_set signals(io_, SIGINT, SIGTERM);
-    signals.async_wait([this](const std::error_code& error, int) {
-      if (error) return;
-      interrupted_ = true;
-      wake_.cancel();
-    });
+    endOnSignal(signals);
     auto subscribing = channel_->send(Message::clipboardSubscription({true}));
     co_await std::move(subscribing);
     out_.line("sent clipboardSubscription");
