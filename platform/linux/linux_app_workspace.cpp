@@ -499,15 +499,7 @@ class LinuxAppWorkspace final : public AppWorkspace {
 
   std::vector<FolderEntry> listFolder(const std::string& path) override {
     std::vector<FolderEntry> out;
-    std::error_code ec;
-    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-      std::string name = it->path().filename().string();
-      if (name.empty() || name[0] == '.') continue;
-      std::error_code typeError;
-      out.push_back({name, it->is_directory(typeError)});
-    }
-    if (ec) return {};
-    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    for (auto& [name, isDirectory] : folderEntries(path)) out.push_back({std::move(name), isDirectory});
     return out;
   }
 
