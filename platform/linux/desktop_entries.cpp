@@ -86,6 +86,20 @@ std::vector<std::string> applicationFolders() {
   return out;
 }
 
+std::vector<std::pair<std::string, bool>> folderEntries(const std::string& path) {
+  std::vector<std::pair<std::string, bool>> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.empty() || name[0] == '.') continue;
+    std::error_code typeError;
+    out.emplace_back(name, it->is_directory(typeError));
+  }
+  if (ec) return {};
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 std::string desktopFileId(const std::string& relativePath) {
   std::string id = hasSuffix(relativePath) ? relativePath.substr(0, relativePath.size() - kSuffix.size()) : relativePath;
   std::replace(id.begin(), id.end(), '/', '-');
@@ -139,39 +153,20 @@ std::shared_ptr<const std::vector<DesktopEntry>> DesktopIndex::load() {
     }
   };
   for (const auto& folder : applicationFolders()) {
-    std::error_code ec;
-    std::vector<std::pair<std::string, bool>> names;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      std::string name = it->path().filename().string();
-      if (name.empty() || name[0] == '.') continue;
-      std::error_code typeError;
-      names.emplace_back(name, it->is_directory(typeError));
-    }
-    std::sort(names.begin(), names.end());
-    for (const auto& [name, isDirectory] : names) {
+    for (const auto& [name, isDirectory] : folderEntries(folder)) {
       if (!isDirectory) {
         if (hasSuffix(name)) consider(folder, name);
         continue;
       }
-      std::error_code subError;
-      std::vector<std::string> inner;
-      for (fs::directory_iterator it(fs::path(folder) / name, subError), end; !subError && it != end;
-           it.increment(subError)) {
-        std::string file = it->path().filename().string();
-        if (!file.empty() && file[0] != '.' && hasSuffix(file)) inner.push_back(file);
+      for (const auto& [file, isFolder] : folderEntries(folder + "/" + name)) {
+        if (!isFolder && hasSuffix(file)) consider(folder, name + "/" + file);
       }
-      std::sort(inner.begin(), inner.end());
-      for (const auto& file : inner) consider(folder, name + "/" + file);
     }
   }
   return entries;
 }
 
-std::shared_ptr<const std::vector<DesktopEntry>> DesktopIndex::entries() {
-  {
-    std::lock_guard lock(mutex_);
-    if (entries_ && std::chrono::steady_clock::now() - loadedAt_ < maxAge_) return entries_;
-  }
+std::shared_ptr<const std::vector<DesktopEntry>> DesktopIndex::reload() {
   auto fresh = load();
   std::lock_guard lock(mutex_);
   entries_ = fresh;
@@ -179,15 +174,20 @@ std::shared_ptr<const std::vector<DesktopEntry>> DesktopIndex::entries() {
   return entries_;
 }
 
+std::shared_ptr<const std::vector<DesktopEntry>> DesktopIndex::entries() {
+  {
+    std::lock_guard lock(mutex_);
+    if (entries_ && std::chrono::steady_clock::now() - loadedAt_ < maxAge_) return entries_;
+  }
+  return reload();
+}
+
 void DesktopIndex::refreshSoon() {
   {
     std::lock_guard lock(mutex_);
     if (entries_ && std::chrono::steady_clock::now() - loadedAt_ < std::chrono::seconds(1)) return;
   }
-  auto fresh = load();
-  std::lock_guard lock(mutex_);
-  entries_ = fresh;
-  loadedAt_ = std::chrono::steady_clock::now();
+  reload();
 }
 
 std::optional<DesktopEntry> DesktopIndex::find(const std::string& id) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 typedef struct _GDesktopAppInfo GDesktopAppInfo;
@@ -18,6 +19,11 @@ namespace tillerpad::platform::linux_apps {
 // $XDG_DATA_HOME/applications, then each $XDG_DATA_DIRS entry's (by default
 // /usr/local/share and /usr/share); relative entries and repeats left out.
 std::vector<std::string> applicationFolders();
+
+// A folder's entries by name, each with whether it is a folder; hidden ones
+// (".name") left out, nothing when the folder can't be read. The catalog's
+// walk and the index's list folders alike.
+std::vector<std::pair<std::string, bool>> folderEntries(const std::string& path);
 
 // The desktop-file id without ".desktop": "sub/x.desktop" gives "sub-x".
 std::string desktopFileId(const std::string& relativePath);
@@ -57,6 +63,7 @@ class DesktopIndex {
 
  private:
   std::shared_ptr<const std::vector<DesktopEntry>> load();
+  std::shared_ptr<const std::vector<DesktopEntry>> reload();
 
   std::chrono::milliseconds maxAge_;
   std::mutex mutex_;

@@ -5,7 +5,6 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include "platform/linux/gsettings.h"
 #include "platform/linux/icon_image.h"
 #include "platform/linux/icon_theme.h"
+#include "platform/linux/wakeup.h"
 #include "platform/linux/x11_display.h"
 #include "platform/linux/xsettings.h"
 
@@ -62,26 +62,6 @@ struct WindowSnapshot {
   std::vector<ClientWindow> windows;  // _NET_CLIENT_LIST's order: oldest first
   unsigned long active = 0;
   bool operator==(const WindowSnapshot&) const = default;
-};
-
-class Wakeup {
- public:
-  Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~Wakeup() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  void signal() {
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
-  }
-  void drain() {
-    std::uint64_t v;
-    [[maybe_unused]] auto n = ::read(fd_, &v, sizeof v);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 // The adapter's X connection and the one thread that uses it: keeps the
@@ -185,15 +165,7 @@ class XWatcher : public std::enable_shared_from_this<XWatcher> {
   }
 
   std::optional<std::string> xsettingsIconTheme() {
-    std::string selection = "_XSETTINGS_S" + std::to_string(DefaultScreen(display_));
-    Window owner = XGetSelectionOwner(display_, XInternAtom(display_, selection.c_str(), False));
-    if (owner == None) return std::nullopt;
-    Atom property = XInternAtom(display_, "_XSETTINGS_SETTINGS", False);
-    x11::XErrorTrap trap(display_);
-    auto blob = bytes(owner, property, AnyPropertyType, 1 << 16);
-    if (trap.check() != 0 || blob.empty()) return std::nullopt;
-    auto theme = x11::xsettingsString(
-        std::span(reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size()), "Net/IconThemeName");
+    auto theme = x11::xsettingsString(x11::readXSettings(display_), "Net/IconThemeName");
     if (theme && theme->empty()) return std::nullopt;
     return theme;
   }
@@ -429,7 +401,7 @@ class XWatcher : public std::enable_shared_from_this<XWatcher> {
        timeProbe_ = 0;
   std::optional<bool> hadWindowManager_;
   std::map<unsigned long, ClientWindow> cache_;  // the thread's own
-  Wakeup wakeup_;
+  x11::Wakeup wakeup_;
   std::thread thread_;
 
   std::mutex mutex_;
@@ -527,15 +499,7 @@ class LinuxAppWorkspace final : public AppWorkspace {
 
   std::vector<FolderEntry> listFolder(const std::string& path) override {
     std::vector<FolderEntry> out;
-    std::error_code ec;
-    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-      std::string name = it->path().filename().string();
-      if (name.empty() || name[0] == '.') continue;
-      std::error_code typeError;
-      out.push_back({name, it->is_directory(typeError)});
-    }
-    if (ec) return {};
-    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    for (auto& [name, isDirectory] : folderEntries(path)) out.push_back({std::move(name), isDirectory});
     return out;
   }
 

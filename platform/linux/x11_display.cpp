@@ -158,6 +158,24 @@ bool isDisplayLost(Display* display) {
   return lostDisplays().contains(display);
 }
 
+std::vector<std::uint8_t> readXSettings(Display* display) {
+  std::string selection = "_XSETTINGS_S" + std::to_string(DefaultScreen(display));
+  Window owner = XGetSelectionOwner(display, XInternAtom(display, selection.c_str(), False));
+  if (owner == None) return {};
+  Atom property = XInternAtom(display, "_XSETTINGS_SETTINGS", False);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  XErrorTrap trap(display);
+  int status = XGetWindowProperty(display, owner, property, 0, 1 << 16, False, property, &type, &format, &count, &after,
+                                  &data);
+  std::vector<std::uint8_t> blob;
+  if (trap.check() == 0 && status == Success && data && format == 8) blob.assign(data, data + count);
+  if (data) XFree(data);
+  return blob;
+}
+
 void closeDisplay(Display* display) {
   if (!display) return;
   // XCloseDisplay on a broken connection waits forever for a display lock

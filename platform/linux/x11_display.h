@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kit/common/log.h"
 
@@ -60,5 +62,10 @@ class XErrorTrap {
   unsigned long firstSerial_;
   int error_ = 0;
 };
+
+// The settings manager's XSETTINGS blob (the _XSETTINGS_SETTINGS property of
+// the owner of _XSETTINGS_S<screen>), to be read with xsettings.h; empty
+// without a manager, also one that went away meanwhile (no error logged).
+std::vector<std::uint8_t> readXSettings(Display* display);
 
 }  // namespace tillerpad::platform::linux_x11

@@ -369,25 +369,7 @@ namespace {
 // What the running settings manager announces (GNOME, Xfce, MATE and others
 // run one); absent without a manager or the setting.
 std::optional<std::int32_t> xsettingsDoubleClickTime(Display* d) {
-  std::string selection = "_XSETTINGS_S" + std::to_string(DefaultScreen(d));
-  Window owner = XGetSelectionOwner(d, XInternAtom(d, selection.c_str(), False));
-  if (owner == None) return std::nullopt;
-  Atom property = XInternAtom(d, "_XSETTINGS_SETTINGS", False);
-  Atom type = 0;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  // The owner may go away between the two calls: that is no error worth a log line.
-  XErrorTrap trap(d);
-  int status = XGetWindowProperty(d, owner, property, 0, 1 << 16, False, property, &type, &format, &count, &after,
-                                  &data);
-  if (trap.check() != 0 || status != Success || !data) {
-    if (data) XFree(data);
-    return std::nullopt;
-  }
-  std::unique_ptr<unsigned char, XFreeDeleter<unsigned char>> owned(data);
-  if (format != 8) return std::nullopt;
-  return xsettingsInteger({data, count}, "Net/DoubleClickTime");
+  return xsettingsInteger(readXSettings(d), "Net/DoubleClickTime");
 }
 
 }  // namespace

@@ -62,21 +62,5 @@ TEST_F(AppsSessionTest, TheListIsAnsweredInOrderAndPushedOnceAsked) {
   EXPECT_EQ(phone.inbox->count(MessageType::appList), 2u);
 }
 
-// The requested size goes back as it came, whatever was drawn; no icon, no
-// reply. Opening reaches the workspace.
-TEST_F(AppsSessionTest, IconsEchoTheAskedSizeMissingOnesGetNoReplyAndAppsOpen) {
-  const std::tuple<std::string, std::int64_t, bool> cases[] = {{"x", 16, true}, {"x", 1024, true}, {"x", 16, true}, {"none", 64, false}};
-  for (const auto& [id, size, replied] : cases) {
-    sendAndSettle(Message::appIconRequest({id, size}));
-    auto* icon = phone.inbox->messages.end()[-2].getIf<MessageType::appIcon>();  // before the pong
-    ASSERT_EQ(icon != nullptr, replied) << id << "@" << size;
-    if (icon) EXPECT_EQ(std::tuple(icon->bundleID, icon->pixelSize, icon->png.data.size() > 8), std::tuple(id, size, true));
-  }
-  EXPECT_EQ(model->catalog->cachedIcons(), 2u);
-
-  sendAndSettle(Message::appOpen({"x"}));
-  EXPECT_EQ(appWorkspace.counts().opened, std::vector<std::string>{"x"});
-}
-
 }  // namespace
 }  // namespace tillerpad::host

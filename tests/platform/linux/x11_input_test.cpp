@@ -24,6 +24,7 @@
 #include "platform/desktop_shortcuts.h"
 #include "platform/linux/gnome_desktop_shortcuts.h"
 #include "platform/linux/linux_system_commands.h"
+#include "platform/linux/x11_display.h"
 #include "platform/linux/x11_input.h"
 #include "platform/linux/xkb_keyboard_layout.h"
 #include "platform/linux/xsettings.h"
@@ -296,8 +297,9 @@ std::vector<std::uint8_t> xsettings(bool big, const std::vector<Setting>& settin
   return b;
 }
 
-TEST(XSettings, IntegerLookup) {
+TEST(XSettings, IntegerAndStringLookup) {
   using platform::linux_x11::xsettingsInteger;
+  using platform::linux_x11::xsettingsString;
   for (bool big : {false, true}) {
     SCOPED_TRACE(big);
     auto blob = xsettings(big, {{1, "Net/ThemeName", 7}, {2, "Gtk/Color", 0}, {0, "Net/DoubleClickTime", 250},
@@ -306,9 +308,15 @@ TEST(XSettings, IntegerLookup) {
     EXPECT_EQ(xsettingsInteger(blob, "Net/CursorBlink"), 1);
     EXPECT_FALSE(xsettingsInteger(blob, "Net/ThemeName")) << "a string is no integer";
     EXPECT_FALSE(xsettingsInteger(blob, "Net/Missing"));
+    EXPECT_EQ(xsettingsString(blob, "Net/ThemeName"), "xxxxxxx");
+    EXPECT_FALSE(xsettingsString(blob, "Net/CursorBlink")) << "an integer is no string";
     // Every truncation fails cleanly, never reading past the end.
     for (std::size_t n = 0; n + 8 < blob.size(); ++n) {
       EXPECT_FALSE(xsettingsInteger(std::span(blob.data(), n), "Net/CursorBlink")) << n;
+      // The string ends the first setting: header, its head, padded name, serial, length, padded value.
+      const bool whole = n >= 12 + 4 + 16 + 4 + 4 + 8;
+      auto theme = xsettingsString(std::span(blob.data(), n), "Net/ThemeName");
+      EXPECT_EQ(theme, whole ? std::optional<std::string>("xxxxxxx") : std::nullopt) << n;
     }
   }
   auto unknownType = xsettings(false, {{0, "A", 1}}), badOrder = unknownType, hugeCount = unknownType;
@@ -319,6 +327,24 @@ TEST(XSettings, IntegerLookup) {
   EXPECT_FALSE(xsettingsInteger(badOrder, "A"));
   EXPECT_EQ(xsettingsInteger(hugeCount, "A"), 1);
   EXPECT_FALSE(xsettingsInteger(hugeCount, "B"));
+}
+
+// What the settings manager set, read back through its selection; nothing
+// once no client owns it.
+TEST(XSettings, ReadFromTheManager) {
+  std::unique_ptr<Display, decltype(&XCloseDisplay)> d{XOpenDisplay(nullptr), &XCloseDisplay};
+  ASSERT_TRUE(d);
+  Window manager = XCreateSimpleWindow(d.get(), DefaultRootWindow(d.get()), 0, 0, 1, 1, 0, 0, 0);
+  auto blob = xsettings(false, {{0, "Net/DoubleClickTime", 250}});
+  Atom settings = XInternAtom(d.get(), "_XSETTINGS_SETTINGS", False);
+  XChangeProperty(d.get(), manager, settings, settings, 8, PropModeReplace, blob.data(), static_cast<int>(blob.size()));
+  std::string name = "_XSETTINGS_S" + std::to_string(DefaultScreen(d.get()));
+  Atom selection = XInternAtom(d.get(), name.c_str(), False);
+  XSetSelectionOwner(d.get(), selection, manager, CurrentTime);
+  EXPECT_EQ(platform::linux_x11::readXSettings(d.get()), blob);
+  XSetSelectionOwner(d.get(), selection, None, CurrentTime);
+  EXPECT_EQ(platform::linux_x11::readXSettings(d.get()), std::vector<std::uint8_t>{});
+  XDestroyWindow(d.get(), manager);
 }
 
 TEST(Accelerator, Parsing) {
