@@ -1,0 +1,76 @@
+#include "tests/ui/ui_harness.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPainter>
+
+#include <stdexcept>
+
+#include "host/ui/ui_thread.h"
+
+namespace tillerpad::test {
+
+UiDesk::UiDesk(DesktopOptions options) : desk([&] {
+  options.ownThread = true;
+  return options;
+}()) {
+  auto front = ui::frontOn(
+      &context,
+      [this](const host::UiState& s) {
+        state = s;
+        ++snapshots;
+        for (auto& viewer : viewers) viewer(s);
+      },
+      [this](const host::UiAlert& alert, std::function<void(bool)> answer) {
+        alerts.push_back(alert);
+        answer(confirmAnswer);
+      });
+  bridge = desk.call([&] {
+    auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front, {});
+    b->begin();
+    return b;
+  });
+  actions = bridge->actions();
+  if (!waitFor([this] { return snapshots > 0; })) throw std::runtime_error("no first snapshot");
+}
+
+UiDesk::~UiDesk() {
+  desk.call([this] { bridge->end(), bridge.reset(); });
+  // Snapshots still queued for `context` go with it.
+  viewers.clear();
+}
+
+bool UiDesk::waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > limit.count()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+bool UiDesk::after(const std::function<void()>& change, const std::function<bool(const host::UiState&)>& done) {
+  auto before = snapshots;
+  desk.call([&] { change(); });
+  return waitFor([&] { return snapshots > before && done(state); });
+}
+
+QImage screenshot(QWidget& widget, const QString& name) {
+  QDir dir(QStringLiteral(TILLERPAD_SCREENSHOT_DIR));
+  dir.mkpath(QStringLiteral("."));
+  widget.adjustSize();
+  QImage one;
+  for (int scale : {1, 2}) {
+    QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::transparent);
+    widget.render(&image);
+    image.save(dir.filePath(QStringLiteral("%1@%2x.png").arg(name).arg(scale)));
+    if (scale == 1) one = image;
+  }
+  return one;
+}
+
+}  // namespace tillerpad::test

@@ -1,0 +1,51 @@
+#pragma once
+
+// The tray application's windows over the real app model on fakes: the
+// service on a thread of its own, snapshots and questions carried to the Qt
+// thread as the product carries them.
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "host/app/ui_bridge.h"
+#include "tests/support/desktop_harness.h"
+
+namespace tillerpad::test {
+
+class UiDesk {
+ public:
+  explicit UiDesk(DesktopOptions options = {});  // always with a service thread of its own
+  ~UiDesk();
+  UiDesk(const UiDesk&) = delete;
+  UiDesk& operator=(const UiDesk&) = delete;
+
+  // Runs the Qt event loop until `done` holds, for at most `limit`.
+  bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Runs `change` on the service thread and waits until a snapshot that
+  // came after it satisfies `done`.
+  bool after(const std::function<void()>& change, const std::function<bool(const host::UiState&)>& done);
+
+  Desktop desk;
+  QObject context;  // snapshots are delivered through it
+  std::shared_ptr<host::UiBridge> bridge;
+  std::shared_ptr<host::UiActions> actions;
+  host::UiState state;  // the newest snapshot the Qt thread has seen
+  std::size_t snapshots = 0;
+  // The windows under test, given each snapshot.
+  std::vector<std::function<void(const host::UiState&)>> viewers;
+  // Confirmations asked, and the answer each gets.
+  std::vector<host::UiAlert> alerts;
+  bool confirmAnswer = false;
+};
+
+// Renders `widget` at 1x and 2x into <build>/tests/ui/screenshots/<name>@1x.png
+// and @2x.png; returns the 1x picture.
+QImage screenshot(QWidget& widget, const QString& name);
+
+}  // namespace tillerpad::test
