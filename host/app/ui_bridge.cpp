@@ -75,6 +75,8 @@ void UiBridge::begin() {
   model_.server->onStatusChange = [this](const Server::Status& status) { forwardStatus_(status), publish(); };
   forwardSession_ = model_.server->onSessionChange;
   model_.server->onSessionChange = [this] { forwardSession_(), publish(); };
+  forwardViewing_ = model_.server->onScreenViewingChange;
+  model_.server->onScreenViewingChange = [this] { forwardViewing_(), publish(); };
   model_.pairing->onPhaseChange = [changed](const PairingController::Phase&) { changed(); };
   model_.loginItem.onStatusChange = [changed](LoginItem::Status) { changed(); };
   forwardSettings_ = model_.settings.onChange;
@@ -101,6 +103,7 @@ void UiBridge::end() {
   isShowing_ = false;
   model_.server->onStatusChange = forwardStatus_;
   model_.server->onSessionChange = forwardSession_;
+  model_.server->onScreenViewingChange = forwardViewing_;
   model_.pairing->onPhaseChange = [](const PairingController::Phase&) {};
   model_.loginItem.onStatusChange = [](LoginItem::Status) {};
   model_.settings.onChange = forwardSettings_;

@@ -54,7 +54,7 @@ class UiBridge : public std::enable_shared_from_this<UiBridge> {
   std::uint64_t codeNumber_ = 0;
   std::optional<kit::PairingPayload> lastPayload_;
   // The model's own wiring, which the bridge extends.
-  std::function<void()> forwardSettings_, forwardRegistry_, forwardKeys_, forwardSession_;
+  std::function<void()> forwardSettings_, forwardRegistry_, forwardKeys_, forwardSession_, forwardViewing_;
   std::function<void(const Server::Status&)> forwardStatus_;
   std::function<void(const kit::PermissionStatus&)> forwardPermissions_;
 };

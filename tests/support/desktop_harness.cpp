@@ -165,19 +165,30 @@ void Desktop::settle() {
 }
 
 Phone Desktop::connect(const kit::PeerIdentity& identity, const kit::SymmetricKey& key, const std::string& name) {
-  auto pair = kit::MemoryConnection::pair();
   Phone phone;
-  phone.script = pair.scriptA;
-  phone.deskScript = pair.scriptB;
-  phone.channel = kit::MessageChannel::create(io.get_executor(), std::move(pair.a), "phone", clock);
-  listeners.back()->connect(std::move(pair.b));
-  kit::testing::spawn(io, phone.channel->open(10s));
-  phone.welcome = kit::testing::spawn(io, kit::Handshake::connect(phone.channel, identity, key, {name, "Phone", "18", "2"}));
-  drain();
-  if (phone.welcomed()) {
-    kit::testing::spawn(io, collect(phone.channel, phone.inbox));
+  auto dial = [&] {
+    auto pair = kit::MemoryConnection::pair();
+    phone.script = pair.scriptA;
+    phone.deskScript = pair.scriptB;
+    phone.channel = kit::MessageChannel::create(io.get_executor(), std::move(pair.a), "phone", clock);
+    listeners.back()->connect(std::move(pair.b));
+    kit::testing::spawn(io, phone.channel->open(10s));
+    phone.welcome = kit::testing::spawn(io, kit::Handshake::connect(phone.channel, identity, key, {name, "Phone", "18", "2"}));
+  };
+  auto listen = [&] {
+    if (phone.welcomed()) kit::testing::spawn(io, collect(phone.channel, phone.inbox));
+  };
+  if (!thread_.joinable()) {
+    dial();
     drain();
+    listen();
+    drain();
+    return phone;
   }
+  // The phone's side runs on the service thread too.
+  call(dial);
+  runUntil([&] { return phone.welcome->done; });
+  call(listen);
   return phone;
 }
 

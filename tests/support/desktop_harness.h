@@ -180,7 +180,8 @@ class Desktop {
   void settle();
 
   // A phone over an in-memory pair proving `key` for `identity` to the
-  // current scripted listener; its inbox fills once welcomed.
+  // current scripted listener; its inbox fills once welcomed. With a service
+  // thread of its own, the phone's side runs there too.
   Phone connect(const kit::PeerIdentity& identity, const kit::SymmetricKey& key, const std::string& name = "Phone");
   Phone connect(const kit::PairedDevice& d) { return connect(kit::PeerIdentity::device(d.id), d.keyData, d.name); }
   // An unopened TLS channel to the listener on loopback, on the desktop's io.

@@ -24,7 +24,8 @@ UiDesk::UiDesk(DesktopOptions options) : desk([&] {
       },
       [this](const host::UiAlert& alert, std::function<void(bool)> answer) {
         alerts.push_back(alert);
-        answer(confirmAnswer);
+        if (confirmWith) confirmWith(alert, std::move(answer));
+        else answer(confirmAnswer);
       });
   bridge = desk.call([&] {
     auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front, {});

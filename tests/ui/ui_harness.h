@@ -39,9 +39,11 @@ class UiDesk {
   std::size_t snapshots = 0;
   // The windows under test, given each snapshot.
   std::vector<std::function<void(const host::UiState&)>> viewers;
-  // Confirmations asked, and the answer each gets.
+  // Confirmations asked, and the answer each gets: `confirmWith`'s when set
+  // (the product's dialog), else `confirmAnswer` at once.
   std::vector<host::UiAlert> alerts;
   bool confirmAnswer = false;
+  std::function<void(const host::UiAlert&, std::function<void(bool)>)> confirmWith;
 };
 
 // Renders `widget` at 1x and 2x into <build>/tests/ui/screenshots/<name>@1x.png

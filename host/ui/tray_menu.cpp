@@ -1,0 +1,108 @@
+#include "host/ui/tray_menu.h"
+
+#include <QDateTime>
+#include <QIcon>
+#include <QKeySequence>
+#include <QStyle>
+
+namespace tillerpad::ui {
+namespace {
+
+// A phone's name in a menu text: "&" would otherwise mark a mnemonic.
+QString literal(const std::string& text) {
+  return QString::fromStdString(text).replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+// A line of text, not a command.
+void addText(QMenu& menu, const QString& text) { menu.addAction(text)->setEnabled(false); }
+
+}  // namespace
+
+TrayMenu::TrayMenu(std::shared_ptr<host::UiActions> actions, Handlers handlers, QObject* parent)
+    : QObject(parent), actions_(std::move(actions)), handlers_(std::move(handlers)), menu_(std::make_unique<QMenu>()) {
+  // Owned by this object, not the menu: clear() leaves them alone.
+  settings_ = new QAction(tr("Settings…"), this);
+  settings_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+  settings_->setShortcutContext(Qt::ApplicationShortcut);
+  connect(settings_, &QAction::triggered, this, [this] { handlers_.openSettings(); });
+  quit_ = new QAction(tr("Quit Tillerpad"), this);
+  quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  quit_->setShortcutContext(Qt::ApplicationShortcut);
+  quit_->setMenuRole(QAction::QuitRole);
+  connect(quit_, &QAction::triggered, this, [this] { handlers_.quit(); });
+  menu_->setAccessibleName(QStringLiteral("Tillerpad"));
+  rebuild(Content{});
+}
+
+TrayMenu::~TrayMenu() = default;
+
+void TrayMenu::showState(const host::UiState& state) {
+  Content content{state.accessibility, state.connectedName, state.listenerFailed, state.devices};
+  for (auto& device : content.devices) device.isConnected = false;  // not shown here
+  // Most snapshots change nothing here; an open menu is left as it is then.
+  if (shown_ == content) return;
+  rebuild(content);
+}
+
+void TrayMenu::rebuild(const Content& content) {
+  shown_ = content;
+  // Submenus are children of the menu, which clear() does not delete.
+  for (auto* submenu : menu_->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly)) submenu->deleteLater();
+  menu_->clear();
+  QMenu& m = *menu_;
+
+  if (!content.accessibility) {
+    auto* allow = m.addAction(
+        QIcon::fromTheme(QStringLiteral("dialog-warning"), m.style()->standardIcon(QStyle::SP_MessageBoxWarning)),
+        tr("Allow Accessibility Access…"));
+    connect(allow, &QAction::triggered, this, [this] { handlers_.openOnboarding(); });
+    m.addSeparator();
+  }
+
+  if (!content.connectedName) {
+    addText(m, tr("No iPhone connected"));
+  } else {
+    addText(m, tr("Connected: %1").arg(literal(*content.connectedName)));
+    auto* disconnect = m.addAction(tr("Disconnect “%1”").arg(literal(*content.connectedName)));
+    connect(disconnect, &QAction::triggered, this, [this] { actions_->disconnect(); });
+  }
+
+  m.addSeparator();
+  auto* pair = m.addAction(tr("Pair New iPhone…"));
+  connect(pair, &QAction::triggered, this, [this] { handlers_.openPairing(); });
+
+  QMenu* paired = m.addMenu(tr("Paired iPhones"));
+  if (content.devices.empty()) addText(*paired, tr("No paired iPhones yet."));
+  for (const auto& device : content.devices) {
+    QMenu* phone = paired->addMenu(literal(device.name));
+    addText(*phone, pairedOn(device.pairedAt));
+    auto* revoke = phone->addAction(tr("Revoke…"));
+    connect(revoke, &QAction::triggered, this, [this, id = device.id] { actions_->revoke(id); });
+  }
+
+  m.addSeparator();
+  m.addAction(settings_);
+  m.addSeparator();
+  if (content.listenerFailed) addText(m, tr("Not reachable: network error"));
+  m.addAction(quit_);
+}
+
+QString TrayMenu::pairedOn(std::chrono::system_clock::time_point at, const QLocale& locale) {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+  auto local = QDateTime::fromMSecsSinceEpoch(ms);
+  auto when = locale.toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+              locale.toString(local.time(), QLocale::ShortFormat);
+  return tr("Paired on %1").arg(latinDigits(when, locale));
+}
+
+QString TrayMenu::latinDigits(QString text, const QLocale& locale) {
+  auto zero = locale.zeroDigit().toUcs4();
+  if (zero.isEmpty() || zero[0] == U'0') return text;
+  auto points = text.toUcs4();
+  for (auto& c : points) {
+    if (c >= zero[0] && c < zero[0] + 10) c = U'0' + (c - zero[0]);
+  }
+  return QString::fromUcs4(points.constData(), points.size());
+}
+
+}  // namespace tillerpad::ui
