@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QStyle>
 
@@ -31,7 +32,23 @@ TrayMenu::TrayMenu(std::shared_ptr<host::UiActions> actions, Handlers handlers, 
   quit_->setMenuRole(QAction::QuitRole);
   connect(quit_, &QAction::triggered, this, [this] { handlers_.quit(); });
   menu_->setAccessibleName(QStringLiteral("Tillerpad"));
+  menu_->installEventFilter(this);
   rebuild(Content{});
+}
+
+bool TrayMenu::eventFilter(QObject* watched, QEvent* event) {
+  // An open menu takes the keyboard, and Qt matches application shortcuts
+  // only against visible windows: the menu's own two are matched here.
+  if (watched == menu_.get() && event->type() == QEvent::KeyPress) {
+    QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+    for (auto* action : {settings_, quit_}) {
+      if (pressed != action->shortcut()) continue;
+      menu_->close();
+      action->trigger();
+      return true;
+    }
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 TrayMenu::~TrayMenu() = default;

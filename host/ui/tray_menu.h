@@ -44,6 +44,9 @@ class TrayMenu : public QObject {
   // `text` with the locale's own digits replaced by 0-9.
   static QString latinDigits(QString text, const QLocale& locale);
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   // What the menu shows of a snapshot: the rest changes nothing in it.
   struct Content {

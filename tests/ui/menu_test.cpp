@@ -202,17 +202,30 @@ TEST(TrayMenu, CommandsReachTheServiceAndTheWindows) {
   EXPECT_EQ(tray.quits, 1);
 }
 
-TEST(TrayMenu, ShortcutsWorkFromTheApplicationsWindows) {
-  test::UiDesk ui;
-  Tray tray(ui);
-  auto& window = tray.opened.window;
-  window.show();
-  window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-  QTest::keyClick(&window, Qt::Key_Comma, Qt::ControlModifier);
-  EXPECT_EQ(tray.opened.count["settings"], 1);
-  QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
-  EXPECT_EQ(tray.quits, 1);
+TEST(TrayMenu, ShortcutsWorkInTheOpenMenuAndTheApplicationsWindows) {
+  for (bool inMenu : {true, false}) {
+    SCOPED_TRACE(inMenu ? "the open menu" : "a window");
+    test::UiDesk ui;
+    Tray tray(ui);
+    QWidget* target = &tray.opened.window;
+    if (inMenu) {
+      target = tray.app.menu().menu();
+      tray.app.menu().menu()->popup(QPoint(10, 10));
+    } else {
+      target->show();
+      target->activateWindow();
+    }
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(target));
+    QTest::keyClick(target, Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(tray.opened.count["settings"], 1);
+    if (inMenu) {
+      EXPECT_FALSE(target->isVisible());
+      tray.app.menu().menu()->popup(QPoint(10, 10));
+      ASSERT_TRUE(QTest::qWaitForWindowExposed(target));
+    }
+    QTest::keyClick(target, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(tray.quits, 1);
+  }
 }
 
 TEST(TrayMenu, PairedOnUsesTheLocalesFormatsWithLatinDigits) {
@@ -224,9 +237,8 @@ TEST(TrayMenu, PairedOnUsesTheLocalesFormatsWithLatinDigits) {
     QLocale locale(QString::fromLatin1(name));
     auto text = TrayMenu::pairedOn(at, locale);
     ASSERT_TRUE(text.startsWith("Paired on ")) << text.toStdString();
-    for (auto c : text) {
-      if (c.isDigit()) EXPECT_TRUE(c >= QLatin1Char('0') && c <= QLatin1Char('9')) << text.toStdString();
-    }
+    auto foreign = std::count_if(text.begin(), text.end(), [](QChar c) { return c.isDigit() && c.unicode() > '9'; });
+    EXPECT_EQ(foreign, 0) << text.toStdString();
     // Still the locale's own date: its day, in latin digits.
     EXPECT_TRUE(text.contains("23")) << text.toStdString();
   }
@@ -251,8 +263,8 @@ TEST(TrayIcon, FollowsTheSessionAndScreenViewing) {
   ui.actions->disconnect();
   EXPECT_TRUE(looks(TrayApp::Look::idle, "Tillerpad"));
 
-  // The three pictures side by side on a dark and a light panel, for a look.
-  QImage image(3 * 48, 96, QImage::Format_ARGB32_Premultiplied);
+  // The three pictures and the application's side by side on a dark and a light panel, for a look.
+  QImage image(4 * 48, 96, QImage::Format_ARGB32_Premultiplied);
   image.fill(QColor("#f6f5f4"));
   QPainter painter(&image);
   painter.fillRect(0, 0, image.width(), 48, QColor("#3d3846"));
@@ -264,6 +276,10 @@ TEST(TrayIcon, FollowsTheSessionAndScreenViewing) {
     painter.drawPixmap(x, 48, pixmap);
     x += 48;
   }
+  auto application = QIcon(":/tillerpad/tillerpad.svg").pixmap(48, 48);
+  EXPECT_FALSE(application.isNull());
+  painter.drawPixmap(x, 0, application);
+  painter.drawPixmap(x, 48, application);
   painter.end();
   QDir().mkpath(QStringLiteral(TILLERPAD_SCREENSHOT_DIR));
   image.save(QStringLiteral(TILLERPAD_SCREENSHOT_DIR "/tray-icons.png"));
