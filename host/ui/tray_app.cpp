@@ -19,7 +19,10 @@ TrayApp::TrayApp(std::shared_ptr<host::UiActions> actions, std::unique_ptr<TrayW
   icon_.setToolTip(label(look_));
   // The icon does nothing else, so a left click opens the menu too.
   connect(&icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger) menu_->menu()->popup(QCursor::pos());
+    if (reason != QSystemTrayIcon::Trigger) return;
+    // Under the icon where the tray tells where it is (the menu moves onto the screen).
+    auto at = icon_.geometry();
+    menu_->menu()->popup(at.isValid() ? at.bottomLeft() : QCursor::pos());
   });
   for (auto* widget : windows_->widgets()) widget->addActions({menu_->settingsAction(), menu_->quitAction()});
   trayWait_.setInterval(500);
