@@ -2,11 +2,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
-#include <QDir>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QTest>
 
@@ -205,19 +203,6 @@ TEST(TrayIcon, FollowsTheSessionAndScreenViewing) {
   EXPECT_TRUE(looks(TrayApp::Look::connected, "Tillerpad: iPhone connected"));
   ui.actions->disconnect();
   EXPECT_TRUE(looks(TrayApp::Look::idle, "Tillerpad"));
-
-  // The three pictures and the application's on a dark and a light panel, for a look.
-  QImage image(4 * 48, 96, QImage::Format_ARGB32_Premultiplied);
-  image.fill(QColor("#f6f5f4"));
-  QPainter painter(&image);
-  painter.fillRect(0, 0, image.width(), 48, QColor("#3d3846"));
-  for (int i = 0; i < 4; ++i) {
-    auto icon = i < 3 ? TrayApp::picture(TrayApp::Look(i)) : QIcon(":/tillerpad/tillerpad.svg");
-    for (int y : {0, 48}) painter.drawPixmap(i * 48, y, icon.pixmap(48, 48));
-  }
-  painter.end();
-  QDir().mkpath(TILLERPAD_SCREENSHOT_DIR);
-  image.save(TILLERPAD_SCREENSHOT_DIR "/tray-icons.png");
 }
 
 TEST(TrayRevoke, AsksFirstAndOnlyTheConfirmButtonRevokes) {
