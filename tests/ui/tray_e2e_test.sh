@@ -7,6 +7,8 @@
 # and driven with xwininfo and xdotool, the screen saved with xwd.
 TILLERPAD=$1 SHOTS=$2
 set -uo pipefail
+# In the sanitizer build: what libdbus keeps for the process is not ours.
+export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 DIR=$(mktemp -d /tmp/tray-e2e.XXXXXX)
 PIDS=()
 step_name=start
