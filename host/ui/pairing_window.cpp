@@ -182,7 +182,7 @@ struct PairingWindow::Parts {
 
   void showRemaining() {
     if (!shownCode) {
-      expires->clear();
+      expires->setText(QStringLiteral("&nbsp;"));  // keeps its line, so nothing moves when the code comes
       expires->setAccessibleName({});
       return;
     }

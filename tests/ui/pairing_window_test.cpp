@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <zbar.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -90,16 +91,11 @@ struct PairingDesk {
     return all;
   }
   bool shows(const QString& text) { return texts().contains(text); }
-  QPushButton* button(const QString& text) {
-    for (auto* b : window.findChildren<QPushButton*>()) {
-      if (b->isVisibleTo(&window) && b->text() == text) return b;
-    }
-    return nullptr;
-  }
   bool click(const QString& text) {
-    auto* b = button(text);
-    if (b) QTest::mouseClick(b, Qt::LeftButton);
-    return b;
+    for (auto* b : window.findChildren<QPushButton*>()) {
+      if (b->isVisibleTo(&window) && b->text() == text) return QTest::mouseClick(b, Qt::LeftButton), true;
+    }
+    return false;
   }
 
   bool tls;
@@ -158,10 +154,13 @@ TEST(PairingWindowTest, APhoneIsAllowedDeniedOrLost) {
       EXPECT_EQ(phone.outcome->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));
     }
     if (a.title.isEmpty()) {
-      // Reopened: neither the old question nor the old code, then a fresh code.
+      // Reopened: neither the old question nor its late outcome nor the old
+      // code, then a fresh code.
       ASSERT_TRUE(f.ui.waitFor([&] { return f.ui.state.pairing.phase == Phase::failed; }));
       f.window.open();
+      f.window.showState(f.ui.state);
       EXPECT_FALSE(f.shows(QStringLiteral("Allow “<b>Ada</b>” to control this Mac?")));
+      EXPECT_FALSE(f.shows(QStringLiteral("Pairing denied")));
       EXPECT_EQ(decodeQr(test::screenshot(f.window, QStringLiteral("pairing-reopening"))), "");
       f.window.close();
       auto again = f.open();
@@ -174,11 +173,20 @@ TEST(PairingWindowTest, APhoneIsAllowedDeniedOrLost) {
 TEST(PairingWindowTest, CountsDownCopiesExpiresAndMakesANewCode) {
   PairingDesk f(false);
   auto code = f.open();
-  auto* heading = f.window.findChild<QLabel*>();
-  for (auto* l : f.window.findChildren<QLabel*>()) {
-    if (l->text() == QStringLiteral("Pair Your iPhone")) heading = l;
+  auto labels = f.window.findChildren<QLabel*>();
+  auto heading = std::find_if(labels.begin(), labels.end(), [](auto* l) { return l->text() == "Pair Your iPhone"; });
+  ASSERT_NE(heading, labels.end());
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(*heading)->role(), QAccessible::Heading);
+
+  // Drawn without smoothing: only black and white.
+  QWidget* qr = nullptr;
+  for (auto* w : f.window.findChildren<QWidget*>()) qr = w->accessibleName() == "Pairing QR code" ? w : qr;
+  ASSERT_TRUE(qr);
+  QImage modules = qr->grab().toImage().convertToFormat(QImage::Format_Grayscale8);
+  for (int y = 0; y < modules.height(); ++y) {
+    auto* line = modules.constScanLine(y);
+    ASSERT_TRUE(std::all_of(line, line + modules.width(), [](uchar v) { return v == 0 || v == 255; })) << "row " << y;
   }
-  EXPECT_EQ(QAccessible::queryAccessibleInterface(heading)->role(), QAccessible::Heading);
 
   EXPECT_TRUE(f.click(QStringLiteral("Copy Code")));
   EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), code);
