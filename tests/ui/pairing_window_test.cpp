@@ -4,9 +4,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QPushButton>
 #include <QTest>
-#include <QTextDocumentFragment>
 
 #include <gtest/gtest.h>
 #include <zbar.h>
@@ -77,26 +75,9 @@ struct PairingDesk {
     return ready;
   }
 
-  // The texts a person sees now: visible labels and buttons.
-  QStringList texts() {
-    QStringList all;
-    for (auto* l : window.findChildren<QLabel*>()) {
-      if (!l->isVisibleTo(&window)) continue;
-      bool rich = l->textFormat() == Qt::RichText || (l->textFormat() == Qt::AutoText && Qt::mightBeRichText(l->text()));
-      all << (rich ? QTextDocumentFragment::fromHtml(l->text()).toPlainText() : l->text());
-    }
-    for (auto* b : window.findChildren<QPushButton*>()) {
-      if (b->isVisibleTo(&window)) all << b->text();
-    }
-    return all;
-  }
+  QStringList texts() { return test::visibleTexts(window); }
   bool shows(const QString& text) { return texts().contains(text); }
-  bool click(const QString& text) {
-    for (auto* b : window.findChildren<QPushButton*>()) {
-      if (b->isVisibleTo(&window) && b->text() == text) return QTest::mouseClick(b, Qt::LeftButton), true;
-    }
-    return false;
-  }
+  bool click(const QString& text) { return test::clickButton(window, text); }
 
   bool tls;
   test::UiDesk ui;

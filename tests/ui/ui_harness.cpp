@@ -3,7 +3,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPainter>
+#include <QPushButton>
+#include <QTest>
+#include <QTextDocumentFragment>
 
 #include <stdexcept>
 
@@ -55,6 +59,26 @@ bool UiDesk::after(const std::function<void()>& change, const std::function<bool
   auto before = snapshots;
   desk.call([&] { change(); });
   return waitFor([&] { return snapshots > before && done(state); });
+}
+
+QStringList visibleTexts(QWidget& window) {
+  QStringList all;
+  for (auto* l : window.findChildren<QLabel*>()) {
+    if (!l->isVisibleTo(&window)) continue;
+    bool rich = l->textFormat() == Qt::RichText || (l->textFormat() == Qt::AutoText && Qt::mightBeRichText(l->text()));
+    all << (rich ? QTextDocumentFragment::fromHtml(l->text()).toPlainText() : l->text());
+  }
+  for (auto* b : window.findChildren<QPushButton*>()) {
+    if (b->isVisibleTo(&window)) all << b->text();
+  }
+  return all;
+}
+
+bool clickButton(QWidget& window, const QString& text) {
+  for (auto* b : window.findChildren<QPushButton*>()) {
+    if (b->isVisibleTo(&window) && b->text() == text) return QTest::mouseClick(b, Qt::LeftButton), true;
+  }
+  return false;
 }
 
 QImage screenshot(QWidget& widget, const QString& name) {

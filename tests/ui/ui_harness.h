@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <chrono>
@@ -43,6 +44,12 @@ class UiDesk {
   std::vector<host::UiAlert> alerts;
   bool confirmAnswer = false;
 };
+
+// The texts a person sees in `window` now: its visible labels (rich text as
+// plain text) and buttons.
+QStringList visibleTexts(QWidget& window);
+// Clicks the visible button of `window` that reads `text`; false if none does.
+bool clickButton(QWidget& window, const QString& text);
 
 // Renders `widget` at 1x and 2x into <build>/tests/ui/screenshots/<name>@1x.png
 // and @2x.png; returns the 1x picture.
