@@ -23,6 +23,8 @@ class SettingsWindow : public QWidget {
   void showState(const host::UiState& state);
 
  private:
+  QWidget* phoneRow(const host::UiState::Device& device);
+
   struct Parts;
   std::unique_ptr<Parts> parts_;
 };

@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 
+#include "host/app/open_permission_settings.h"
 #include "host/ui/ui_thread.h"
 
 namespace tillerpad::test {
@@ -27,7 +28,8 @@ UiDesk::UiDesk(DesktopOptions options) : desk([&] {
         answer(confirmAnswer);
       });
   bridge = desk.call([&] {
-    auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front, {});
+    auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front,
+                                     host::openPermissionSettingsWith(permissionSettings));
     b->begin();
     return b;
   });
@@ -55,6 +57,20 @@ bool UiDesk::after(const std::function<void()>& change, const std::function<bool
   auto before = snapshots;
   desk.call([&] { change(); });
   return waitFor([&] { return snapshots > before && done(state); });
+}
+
+Phone UiDesk::connect(const kit::PairedDevice& device) {
+  // Nested polls of the running io_context are allowed; they run on its thread.
+  auto phone = desk.call([&] { return desk.connect(device); });
+  if (!phone.welcomed()) throw std::runtime_error("the phone was not welcomed");
+  return phone;
+}
+
+void UiDesk::advance(kit::Clock::Duration by) {
+  desk.call([&] {
+    desk.now += std::chrono::duration_cast<std::chrono::system_clock::duration>(by);
+    desk.manualClock->advance(by);
+  });
 }
 
 QImage screenshot(QWidget& widget, const QString& name) {

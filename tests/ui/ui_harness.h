@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/app/ui_bridge.h"
+#include "platform/fake/recording_permission_settings.h"
 #include "tests/support/desktop_harness.h"
 
 namespace tillerpad::test {
@@ -31,6 +32,13 @@ class UiDesk {
   // came after it satisfies `done`.
   bool after(const std::function<void()>& change, const std::function<bool(const host::UiState&)>& done);
 
+  // A phone connected on the service thread, which the desk's own connect
+  // would race with; and the manual clock moved there too.
+  Phone connect(const kit::PairedDevice& device);
+  void advance(kit::Clock::Duration by);
+
+  // What "Open System Settings" was asked to open.
+  platform::fake::RecordingPermissionSettings permissionSettings;
   Desktop desk;
   QObject context;  // snapshots are delivered through it
   std::shared_ptr<host::UiBridge> bridge;

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "platform/linux/desktop_settings_app.h"
+#include "tests/platform/linux/temp_dir.h"
+
+namespace tillerpad::platform::linux_apps {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(DesktopSettingsAppTest, OpensTheSettingsApplicationOfTheRunningDesktopOnly) {
+  struct Case {
+    const char* desktops;         // $XDG_CURRENT_DESKTOP
+    std::vector<std::string> installed;
+    const char* opened;           // the entry whose program ran; empty: none
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"ubuntu:GNOME", {"systemsettings", "gnome-control-center"}, "gnome-control-center",
+       "Opened the desktop's settings: gnome-control-center"},
+      // The newer id of the same application wins over the older one.
+      {"GNOME", {"gnome-control-center", "org.gnome.Settings"}, "org.gnome.Settings",
+       "Opened the desktop's settings: org.gnome.Settings"},
+      {"KDE", {"gnome-control-center", "systemsettings"}, "systemsettings",
+       "Opened the desktop's settings: systemsettings"},
+      // Another desktop's settings are never opened instead.
+      {"XFCE", {"gnome-control-center"}, "", "No settings application found for the desktop XFCE"},
+      {"", {"gnome-control-center"}, "", "No settings application found for the desktop none"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.desktops);
+    test::TempDir data;
+    fs::create_directories(data.path() / "applications");
+    for (const auto& id : c.installed) {
+      std::ofstream(data.path() / "applications" / (id + ".desktop"))
+          << "[Desktop Entry]\nType=Application\nName=" << id << "\nExec=touch " << (data.path() / id).string()
+          << "\n";
+    }
+    test::ScopedEnv home("XDG_DATA_HOME", data.path().c_str());
+    test::ScopedEnv dirs("XDG_DATA_DIRS", (data.path() / "none").c_str());
+    test::ScopedEnv desktop("XDG_CURRENT_DESKTOP", c.desktops);
+    auto log = std::make_shared<kit::RecordingLogSink>();
+    DesktopSettingsApp app(kit::Logger(log, "app.tillerpad.Tillerpad", "permissions"));
+
+    app.open(SystemPermission::synthesizeInput);
+
+    EXPECT_EQ(log->count(c.logged), 1u);
+    for (const auto& id : c.installed) {
+      bool expected = id == c.opened;
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      // The program runs detached; only a launched one is waited for.
+      while (expected && !fs::exists(data.path() / id) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      EXPECT_EQ(fs::exists(data.path() / id), expected) << id;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tillerpad::platform::linux_apps
