@@ -30,6 +30,17 @@ QLabel* note(const QString& text) {
   return label;
 }
 
+// A tab page in a scroll area: wrapped notes get the height their width
+// needs, which a tab page alone does not give them, and a long list scrolls.
+QScrollArea* scrolled(QWidget* page) {
+  auto* scroll = new QScrollArea;
+  scroll->setWidget(page);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  return scroll;
+}
+
 QLabel* bold(const QString& text) {
   auto* label = new QLabel(text);
   QFont font = label->font();
@@ -63,14 +74,17 @@ SettingsWindow::SettingsWindow(std::shared_ptr<host::UiActions> actions, std::fu
   p.openPairing = std::move(openPairing);
   setWindowTitle(tr("Tillerpad Settings"));
   auto* outer = new QVBoxLayout(this);
-  outer->setContentsMargins(12, 12, 12, 12);
+  outer->setContentsMargins(8, 8, 8, 8);
   p.tabs = new QTabWidget;
+  // Wide enough for a phone's row and for the notes to wrap in a few lines.
+  p.tabs->setMinimumWidth(560);
   outer->addWidget(p.tabs);
 
   // General: a grouped form.
   auto* general = new QWidget;
   auto* form = new QVBoxLayout(general);
-  form->setSpacing(12);
+  form->setContentsMargins(8, 8, 8, 8);
+  form->setSpacing(6);
 
   auto* login = new QGroupBox;
   auto* loginLayout = new QVBoxLayout(login);
@@ -123,7 +137,7 @@ SettingsWindow::SettingsWindow(std::shared_ptr<host::UiActions> actions, std::fu
                                  "No servers, no accounts, no analytics.")));
   form->addWidget(about);
   form->addStretch(1);
-  p.tabs->addTab(general, tr("General"));
+  p.tabs->addTab(scrolled(general), tr("General"));
 
   // iPhones: the paired phones.
   auto* phonesTab = new QWidget;
@@ -134,16 +148,12 @@ SettingsWindow::SettingsWindow(std::shared_ptr<host::UiActions> actions, std::fu
   auto* pair = new QPushButton(tr("Pair New iPhone…"));
   header->addWidget(pair);
   phonesLayout->addLayout(header);
-  auto* list = new QWidget;
+  auto* list = new QFrame;
+  list->setFrameShape(QFrame::StyledPanel);
   p.phones = new QVBoxLayout(list);
-  p.phones->setContentsMargins(0, 0, 0, 0);
-  auto* scroll = new QScrollArea;
-  scroll->setWidget(list);
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::StyledPanel);
-  phonesLayout->addWidget(scroll, 1);
+  phonesLayout->addWidget(list, 1);
   phonesLayout->addWidget(note(tr("Revoking removes the iPhone’s key from this Mac. It can only connect again after pairing.")));
-  p.tabs->addTab(phonesTab, tr("iPhones"));
+  p.tabs->addTab(scrolled(phonesTab), tr("iPhones"));
 
   // Only the user's clicks reach the service; snapshots set the boxes
   // without a signal that would be sent back.
@@ -164,10 +174,11 @@ SettingsWindow::SettingsWindow(std::shared_ptr<host::UiActions> actions, std::fu
     QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(config).filePath(QStringLiteral("autostart"))));
   });
-  resize(520, 600);
 }
 
 SettingsWindow::~SettingsWindow() = default;
+
+QSize SettingsWindow::sizeHint() const { return QSize(620, 560).expandedTo(minimumSizeHint()); }
 
 void SettingsWindow::open() {
   show();
@@ -219,7 +230,8 @@ QWidget* SettingsWindow::phoneRow(const host::UiState::Device& device) {
   if (device.isConnected) {
     auto* badge = new QLabel(tr("Connected"));
     badge->setStyleSheet(QStringLiteral("QLabel { color: white; background: #1e843a; border-radius: 8px; padding: 2px 8px; }"));
-    layout->addWidget(badge);
+    badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    layout->addWidget(badge, 0, Qt::AlignVCenter);
     auto* end = new QPushButton(tr("Disconnect"));
     end->setAccessibleDescription(name);
     connect(end, &QPushButton::clicked, this, [this] { parts_->actions->disconnect(); });

@@ -73,10 +73,10 @@ void UiDesk::advance(kit::Clock::Duration by) {
   });
 }
 
-QImage screenshot(QWidget& widget, const QString& name) {
+QImage screenshot(QWidget& widget, const QString& name, bool fit) {
   QDir dir(QStringLiteral(TILLERPAD_SCREENSHOT_DIR));
   dir.mkpath(QStringLiteral("."));
-  widget.adjustSize();
+  if (fit) widget.adjustSize();
   QImage one;
   for (int scale : {1, 2}) {
     QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);

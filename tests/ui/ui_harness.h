@@ -53,7 +53,8 @@ class UiDesk {
 };
 
 // Renders `widget` at 1x and 2x into <build>/tests/ui/screenshots/<name>@1x.png
-// and @2x.png; returns the 1x picture.
-QImage screenshot(QWidget& widget, const QString& name);
+// and @2x.png; returns the 1x picture. `fit`: first sized to its content
+// (else as it is, e.g. a window larger than the offscreen screen allows).
+QImage screenshot(QWidget& widget, const QString& name, bool fit = true);
 
 }  // namespace tillerpad::test
