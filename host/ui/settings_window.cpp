@@ -103,15 +103,19 @@ SettingsWindow::SettingsWindow(std::shared_ptr<host::UiActions> actions, std::fu
 
   auto* sharing = new QGroupBox(tr("Sharing"));
   auto* sharingLayout = new QVBoxLayout(sharing);
+  // Each note is also the description of its switch, read with it.
+  auto withNote = [&](QCheckBox* box, const QString& text) {
+    box->setAccessibleDescription(text);
+    sharingLayout->addWidget(box);
+    sharingLayout->addWidget(note(text));
+  };
   p.shareClipboard = new QCheckBox(tr("Share Clipboard"));
-  sharingLayout->addWidget(p.shareClipboard);
-  sharingLayout->addWidget(note(tr("While an iPhone is connected, what you copy on this Mac is copied to the iPhone, "
-                                   "and the iPhone can paste here. Passwords from password managers are never shared.")));
+  withNote(p.shareClipboard, tr("While an iPhone is connected, what you copy on this Mac is copied to the iPhone, "
+                                "and the iPhone can paste here. Passwords from password managers are never shared."));
   p.allowScreenViewing = new QCheckBox(tr("Allow Screen Viewing"));
   sharingLayout->addSpacing(6);
-  sharingLayout->addWidget(p.allowScreenViewing);
-  sharingLayout->addWidget(note(tr("The connected iPhone can see this Mac’s screen in its Screen tab. "
-                                   "macOS shows its recording indicator meanwhile.")));
+  withNote(p.allowScreenViewing, tr("The connected iPhone can see this Mac’s screen in its Screen tab. "
+                                    "macOS shows its recording indicator meanwhile."));
   form->addWidget(sharing);
 
   auto* permissions = new QGroupBox(tr("Permissions"));
