@@ -130,7 +130,11 @@ struct PairingPhone {
 class FakeLoginItems : public platform::LoginItemService {
  public:
   Status status() const override { return status_; }
-  void registerApp() override { status_ = Status::enabled; }
+  void registerApp() override {
+    if (refuse) throw std::runtime_error("the session refused the autostart entry");
+    status_ = Status::enabled;
+  }
+  bool refuse = false;  // registering fails and changes nothing
   void unregisterApp() override { status_ = Status::notRegistered; }
 
  private:

@@ -11,6 +11,7 @@
 
 #include <stdexcept>
 
+#include "host/app/open_permission_settings.h"
 #include "host/ui/ui_thread.h"
 
 namespace tillerpad::test {
@@ -31,7 +32,8 @@ UiDesk::UiDesk(DesktopOptions options) : desk([&] {
         answer(confirmAnswer);
       });
   bridge = desk.call([&] {
-    auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front, {});
+    auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front,
+                                     host::openPermissionSettingsWith(permissionSettings));
     b->begin();
     return b;
   });
@@ -81,10 +83,18 @@ bool clickButton(QWidget& window, const QString& text) {
   return false;
 }
 
-QImage screenshot(QWidget& widget, const QString& name) {
+Phone UiDesk::connect(const kit::PairedDevice& device) {
+  // Nested polls of the running io_context are allowed; they run on its thread.
+  auto phone = desk.call([&] { return desk.connect(device); });
+  if (!phone.welcomed()) throw std::runtime_error("the phone was not welcomed");
+  return phone;
+}
+
+
+QImage screenshot(QWidget& widget, const QString& name, bool fit) {
   QDir dir(QStringLiteral(TILLERPAD_SCREENSHOT_DIR));
   dir.mkpath(QStringLiteral("."));
-  widget.adjustSize();
+  if (fit) widget.adjustSize();
   QImage one;
   for (int scale : {1, 2}) {
     QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
