@@ -25,6 +25,7 @@
 #include "host/app/app_id.h"
 #include "host/app/app_model.h"
 #include "host/app/headless_front.h"
+#include "host/app/open_permission_settings.h"
 #include "host/screen/jpeg_encoder.h"
 #include "host/service/connection_listener.h"
 #include "host/ui/run_tray.h"
@@ -32,6 +33,7 @@
 #include "platform/pasteboard.h"
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/credential_store_factory.h"
+#include "platform/linux/desktop_settings_app.h"
 #include "platform/linux/gnome_desktop_shortcuts.h"
 #include "platform/linux/journal_log_sink.h"
 #include "platform/linux/json_user_defaults.h"
@@ -268,6 +270,8 @@ class LinuxDesktop {
 
   kit::Logger logger(std::string category) const { return kit::Logger(sink_, host::appID, std::move(category)); }
   const kit::Logger& log() const { return log_; }
+  // What "Open System Settings" opens (docs/tray-settings.md).
+  platform::linux_apps::DesktopSettingsApp& settingsApp() { return settingsApp_; }
   const std::shared_ptr<kit::Clock>& clock() const { return clock_; }
 
   // On the service thread, which runs `io`.
@@ -316,6 +320,7 @@ class LinuxDesktop {
   std::unique_ptr<platform::ServiceAdvertiser> advertiser_;
   kit::SystemInterfaceSource interfaces_;
   std::unique_ptr<platform::AppWorkspace> appWorkspace_;
+  platform::linux_apps::DesktopSettingsApp settingsApp_{logger("permissions")};
   UnavailableInput noInput_;
   UnavailableCommands noCommands_;
   UnavailableScreenCapture noScreen_;
@@ -387,11 +392,6 @@ int runHeadless(const Options& options) {
   return 0;
 }
 
-// Opens the desktop's settings for a permission. On X11 both are granted to
-// every client of the display, so there is nothing to open: the monitor's
-// next reading shows the state.
-void openPermissionSettings(host::UiActions::Permission) {}
-
 int runTrayApp(int& argc, char** argv, const Options& options) {
   const char* display = std::getenv("DISPLAY");
   if (!display || !*display) {
@@ -411,7 +411,8 @@ int runTrayApp(int& argc, char** argv, const Options& options) {
   asio::io_context io(1);
   return ui::runTray(argc, argv, ui::TrayOptions{options.quiet},
                      ui::TrayService{io, [&] { return desktop.makeModel(io); },
-                                     [&](host::AppModel& model) { stopService(io, model); }, &openPermissionSettings,
+                                     [&](host::AppModel& model) { stopService(io, model); },
+                                     host::openPermissionSettingsWith(desktop.settingsApp()),
                                      [] { platform::linux_x11::restoreXlibHandlers(); }, desktop.logger("app")});
 }
 

@@ -34,7 +34,7 @@ class PostedActions final : public UiActions {
     post([on](UiBridge&, AppModel& m) { m.settings.setAllowScreenViewing(on); });
   }
   void setOpenAtLogin(bool on) override {
-    post([on](UiBridge&, AppModel& m) { m.loginItem.setEnabled(on); });
+    post([on](UiBridge& b, AppModel&) { b.setOpenAtLogin(on); });
   }
   void requestPermission(Permission permission) override {
     post([permission](UiBridge& b, AppModel&) { b.requestPermission(permission); });
@@ -117,6 +117,14 @@ void UiBridge::revoke(const kit::Uuid& device) {
   const auto& devices = model_.registry.devices();
   auto it = std::find_if(devices.begin(), devices.end(), [&](const kit::PairedDevice& d) { return d.id == device; });
   if (it != devices.end()) model_.revoke(*it);
+}
+
+void UiBridge::setOpenAtLogin(bool on) {
+  auto before = model_.loginItem.status();
+  model_.loginItem.setEnabled(on);
+  // A refused change reports no new status, yet the front has already moved
+  // its switch: it is shown the real state again.
+  if (model_.loginItem.status() == before) publish();
 }
 
 void UiBridge::startPairing() { model_.pairing->start(); }

@@ -38,6 +38,7 @@ class UiBridge : public std::enable_shared_from_this<UiBridge> {
 
   // The service-thread side of each request.
   void revoke(const kit::Uuid& device);
+  void setOpenAtLogin(bool on);
   void startPairing();
   void stopPairing();
   void requestPermission(UiActions::Permission permission);

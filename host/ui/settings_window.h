@@ -21,8 +21,11 @@ class SettingsWindow : public QWidget {
   // Shows the window, brings it forward.
   void open();
   void showState(const host::UiState& state);
+  QSize sizeHint() const override;
 
  private:
+  QWidget* phoneRow(const host::UiState::Device& device);
+
   struct Parts;
   std::unique_ptr<Parts> parts_;
 };

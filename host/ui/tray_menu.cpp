@@ -1,10 +1,11 @@
 #include "host/ui/tray_menu.h"
 
-#include <QDateTime>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QStyle>
+
+#include "host/ui/permission_row.h"  // shortDateTime
 
 namespace tillerpad::ui {
 namespace {
@@ -92,7 +93,7 @@ void TrayMenu::rebuild(const Content& content) {
   if (content.devices.empty()) addText(*paired, tr("No paired iPhones yet."));
   for (const auto& device : content.devices) {
     QMenu* phone = paired->addMenu(literal(device.name));
-    addText(*phone, pairedOn(device.pairedAt));
+    addText(*phone, tr("Paired on %1").arg(shortDateTime(device.pairedAt)));
     auto* revoke = phone->addAction(tr("Revoke…"));
     connect(revoke, &QAction::triggered, this, [this, id = device.id] { actions_->revoke(id); });
   }
@@ -102,24 +103,6 @@ void TrayMenu::rebuild(const Content& content) {
   m.addSeparator();
   if (content.listenerFailed) addText(m, tr("Not reachable: network error"));
   m.addAction(quit_);
-}
-
-QString TrayMenu::pairedOn(std::chrono::system_clock::time_point at, const QLocale& locale) {
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
-  auto local = QDateTime::fromMSecsSinceEpoch(ms);
-  auto when = locale.toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-              locale.toString(local.time(), QLocale::ShortFormat);
-  return tr("Paired on %1").arg(latinDigits(when, locale));
-}
-
-QString TrayMenu::latinDigits(QString text, const QLocale& locale) {
-  auto zero = locale.zeroDigit().toUcs4();
-  if (zero.isEmpty() || zero[0] == U'0') return text;
-  auto points = text.toUcs4();
-  for (auto& c : points) {
-    if (c >= zero[0] && c < zero[0] + 10) c = U'0' + (c - zero[0]);
-  }
-  return QString::fromUcs4(points.constData(), points.size());
 }
 
 }  // namespace tillerpad::ui

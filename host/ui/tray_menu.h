@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAction>
-#include <QLocale>
 #include <QMenu>
 #include <QObject>
 #include <QString>
@@ -37,12 +36,6 @@ class TrayMenu : public QObject {
   QMenu* menu() { return menu_.get(); }
   QAction* settingsAction() { return settings_; }
   QAction* quitAction() { return quit_; }
-
-  // "Paired on " and the date and time in `locale`'s short formats, with
-  // latin digits whatever digits the locale writes.
-  static QString pairedOn(std::chrono::system_clock::time_point at, const QLocale& locale = QLocale());
-  // `text` with the locale's own digits replaced by 0-9.
-  static QString latinDigits(QString text, const QLocale& locale);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

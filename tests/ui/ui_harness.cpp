@@ -3,10 +3,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPainter>
+#include <QPushButton>
+#include <QTest>
+#include <QTextDocumentFragment>
 
 #include <stdexcept>
 
+#include "host/app/open_permission_settings.h"
 #include "host/ui/ui_thread.h"
 
 namespace tillerpad::test {
@@ -28,7 +33,8 @@ UiDesk::UiDesk(DesktopOptions options) : desk([&] {
         else answer(confirmAnswer);
       });
   bridge = desk.call([&] {
-    auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front, {});
+    auto b = host::UiBridge::create(*desk.model, desk.io.get_executor(), front,
+                                     host::openPermissionSettingsWith(permissionSettings));
     b->begin();
     return b;
   });
@@ -58,10 +64,38 @@ bool UiDesk::after(const std::function<void()>& change, const std::function<bool
   return waitFor([&] { return snapshots > before && done(state); });
 }
 
-QImage screenshot(QWidget& widget, const QString& name) {
+QStringList visibleTexts(QWidget& window) {
+  QStringList all;
+  for (auto* l : window.findChildren<QLabel*>()) {
+    if (!l->isVisibleTo(&window)) continue;
+    bool rich = l->textFormat() == Qt::RichText || (l->textFormat() == Qt::AutoText && Qt::mightBeRichText(l->text()));
+    all << (rich ? QTextDocumentFragment::fromHtml(l->text()).toPlainText() : l->text());
+  }
+  for (auto* b : window.findChildren<QPushButton*>()) {
+    if (b->isVisibleTo(&window)) all << b->text();
+  }
+  return all;
+}
+
+bool clickButton(QWidget& window, const QString& text) {
+  for (auto* b : window.findChildren<QPushButton*>()) {
+    if (b->isVisibleTo(&window) && b->text() == text) return QTest::mouseClick(b, Qt::LeftButton), true;
+  }
+  return false;
+}
+
+Phone UiDesk::connect(const kit::PairedDevice& device) {
+  // Nested polls of the running io_context are allowed; they run on its thread.
+  auto phone = desk.call([&] { return desk.connect(device); });
+  if (!phone.welcomed()) throw std::runtime_error("the phone was not welcomed");
+  return phone;
+}
+
+
+QImage screenshot(QWidget& widget, const QString& name, bool fit) {
   QDir dir(QStringLiteral(TILLERPAD_SCREENSHOT_DIR));
   dir.mkpath(QStringLiteral("."));
-  widget.adjustSize();
+  if (fit) widget.adjustSize();
   QImage one;
   for (int scale : {1, 2}) {
     QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "host/app/ui_bridge.h"
+#include "platform/fake/recording_permission_settings.h"
 #include "tests/support/desktop_harness.h"
 
 namespace tillerpad::test {
@@ -31,6 +33,12 @@ class UiDesk {
   // came after it satisfies `done`.
   bool after(const std::function<void()>& change, const std::function<bool(const host::UiState&)>& done);
 
+  // A phone connected on the service thread, which the desk's own connect
+  // would race with.
+  Phone connect(const kit::PairedDevice& device);
+
+  // What "Open System Settings" was asked to open.
+  platform::fake::RecordingPermissionSettings permissionSettings;
   Desktop desk;
   QObject context;  // snapshots are delivered through it
   std::shared_ptr<host::UiBridge> bridge;
@@ -46,8 +54,15 @@ class UiDesk {
   std::function<void(const host::UiAlert&, std::function<void(bool)>)> confirmWith;
 };
 
+// The texts a person sees in `window` now: its visible labels (rich text as
+// plain text) and buttons.
+QStringList visibleTexts(QWidget& window);
+// Clicks the visible button of `window` that reads `text`; false if none does.
+bool clickButton(QWidget& window, const QString& text);
+
 // Renders `widget` at 1x and 2x into <build>/tests/ui/screenshots/<name>@1x.png
-// and @2x.png; returns the 1x picture.
-QImage screenshot(QWidget& widget, const QString& name);
+// and @2x.png; returns the 1x picture. `fit`: first sized to its content
+// (else as it is, e.g. a window larger than the offscreen screen allows).
+QImage screenshot(QWidget& widget, const QString& name, bool fit = true);
 
 }  // namespace tillerpad::test
