@@ -3,10 +3,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLabel>
-#include <QPainter>
-#include <QPushButton>
-#include <QTest>
 #include <QTextDocumentFragment>
 
 #include <stdexcept>
@@ -58,12 +54,6 @@ bool UiDesk::waitFor(const std::function<bool()>& done, std::chrono::millisecond
   return true;
 }
 
-bool UiDesk::after(const std::function<void()>& change, const std::function<bool(const host::UiState&)>& done) {
-  auto before = snapshots;
-  desk.call([&] { change(); });
-  return waitFor([&] { return snapshots > before && done(state); });
-}
-
 QStringList visibleTexts(QWidget& window) {
   QStringList all;
   for (auto* l : window.findChildren<QLabel*>()) {
@@ -77,11 +67,14 @@ QStringList visibleTexts(QWidget& window) {
   return all;
 }
 
-bool clickButton(QWidget& window, const QString& text) {
-  for (auto* b : window.findChildren<QPushButton*>()) {
-    if (b->isVisibleTo(&window) && b->text() == text) return QTest::mouseClick(b, Qt::LeftButton), true;
-  }
-  return false;
+bool click(QAbstractButton* button) {
+  if (button) QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(8, button->height() / 2));
+  return button != nullptr;
+}
+
+bool UiDesk::permit(bool input, bool screen) {
+  desk.call([&] { desk.probe.input = input, desk.probe.screen = screen, desk.model->permissions.refresh(); });
+  return waitFor([&] { return state.accessibility == input && state.screenRecording == screen; });
 }
 
 Phone UiDesk::connect(const kit::PairedDevice& device) {
@@ -90,7 +83,6 @@ Phone UiDesk::connect(const kit::PairedDevice& device) {
   if (!phone.welcomed()) throw std::runtime_error("the phone was not welcomed");
   return phone;
 }
-
 
 QImage screenshot(QWidget& widget, const QString& name, bool fit) {
   QDir dir(QStringLiteral(TILLERPAD_SCREENSHOT_DIR));

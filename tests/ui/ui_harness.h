@@ -3,7 +3,11 @@
 // The tray application's windows over the real app model on fakes: the
 // service on a thread of its own, snapshots and questions carried to the Qt
 // thread as the product carries them.
+#include <QAbstractButton>
 #include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -29,13 +33,12 @@ class UiDesk {
 
   // Runs the Qt event loop until `done` holds, for at most `limit`.
   bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
-  // Runs `change` on the service thread and waits until a snapshot that
-  // came after it satisfies `done`.
-  bool after(const std::function<void()>& change, const std::function<bool(const host::UiState&)>& done);
 
   // A phone connected on the service thread, which the desk's own connect
   // would race with.
   Phone connect(const kit::PairedDevice& device);
+  // The probe's answers changed; true once a snapshot shows them.
+  bool permit(bool input, bool screen);
 
   // What "Open System Settings" was asked to open.
   platform::fake::RecordingPermissionSettings permissionSettings;
@@ -57,8 +60,18 @@ class UiDesk {
 // The texts a person sees in `window` now: its visible labels (rich text as
 // plain text) and buttons.
 QStringList visibleTexts(QWidget& window);
-// Clicks the visible button of `window` that reads `text`; false if none does.
-bool clickButton(QWidget& window, const QString& text);
+// The visible widget of type W in `root` with this text; with `about`, the
+// one whose accessible description names the row it acts on.
+template <class W>
+W* shown(QWidget& root, const QString& text, const QString& about = {}) {
+  for (auto* w : root.findChildren<W*>()) {
+    if (w->text() == text && w->isVisibleTo(&root) && (about.isEmpty() || w->accessibleDescription() == about)) return w;
+  }
+  return nullptr;
+}
+// Clicks near the button's left edge (a check box takes clicks on its box and
+// label only); false if there is no button.
+bool click(QAbstractButton* button);
 
 // Renders `widget` at 1x and 2x into <build>/tests/ui/screenshots/<name>@1x.png
 // and @2x.png; returns the 1x picture. `fit`: first sized to its content
