@@ -159,7 +159,8 @@ std::uint16_t Desktop::relisten(const std::function<void()>& change) {
 std::vector<kit::PairedDevice> Desktop::addPhones(std::vector<std::string> names) {
   std::vector<kit::PairedDevice> added;
   for (auto& name : names) {
-    added.push_back({kit::Uuid::random(), std::move(name), "Phone", {}, kit::SymmetricKey::random()});
+    // Paired "now", so that dates shown in windows and menus look like real ones.
+    added.push_back({kit::Uuid::random(), std::move(name), "Phone", std::chrono::time_point_cast<std::chrono::microseconds>(now), kit::SymmetricKey::random()});
     call([&] { model->registry.add(added.back(), [](std::exception_ptr) {}); });
   }
   if (!model->registry.waitUntilStored(5s)) throw std::runtime_error("the keyring did not store the phones");
