@@ -9,30 +9,8 @@ TILLERPAD=$1 SHOTS=$2
 set -uo pipefail
 # In the sanitizer build: what libdbus keeps for the process is not ours.
 export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-DIR=$(mktemp -d /tmp/tray-e2e.XXXXXX)
-PIDS=()
-step_name=start
-
-cleanup() {
-  local status=$?
-  if [ "$status" -ne 0 ]; then
-    echo "FAILED during: $step_name" >&2
-    for f in "$DIR"/*.err; do [ -f "$f" ] && { echo "--- tail of ${f##*/}" >&2; tail -n 30 "$f" >&2; }; done
-  fi
-  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  for pid in "${PIDS[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  rm -rf "$DIR"
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-step() { step_name="$*"; echo "== $(date +%T) $*"; }
-fail() { echo "FAIL: $*" >&2; exit 1; }
+# The end-to-end scripts' folder, clean-up, steps and bounded waits.
+source "$(dirname "$0")/../e2e/lib.sh"
 
 # until COMMAND...: polls for 20 s at most.
 until_true() {
@@ -45,25 +23,12 @@ until_true() {
 start_app() {
   local name=$1
   shift
-  mkdir -p "$DIR/$name/config" "$DIR/$name/data" "$DIR/$name/home"
-  env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb HOME="$DIR/$name/home" \
-    XDG_CONFIG_HOME="$DIR/$name/config" XDG_DATA_HOME="$DIR/$name/data" XDG_RUNTIME_DIR="$DIR/$name" \
-    "$TILLERPAD" "$@" >"$DIR/$name.out" 2>"$DIR/$name.err" &
+  mkdir -p "$E2E_DIR/$name/config" "$E2E_DIR/$name/data" "$E2E_DIR/$name/home"
+  env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb HOME="$E2E_DIR/$name/home" \
+    XDG_CONFIG_HOME="$E2E_DIR/$name/config" XDG_DATA_HOME="$E2E_DIR/$name/data" XDG_RUNTIME_DIR="$E2E_DIR/$name" \
+    "$TILLERPAD" "$@" >"$E2E_DIR/$name.app.out" 2>"$E2E_DIR/$name.app.err" &
   app_pid=$!
-  PIDS+=("$app_pid")
-}
-
-# wait_exit PID: until it ends, 20 s at most; sets exit_status.
-wait_exit() {
-  for _ in $(seq 200); do
-    if ! kill -0 "$1" 2>/dev/null; then
-      wait "$1" 2>/dev/null
-      exit_status=$?
-      return 0
-    fi
-    sleep 0.1
-  done
-  fail "process $1 still running after 20 s"
+  E2E_PIDS+=("$app_pid")
 }
 
 # windows KIND: the mapped windows of the application, one "<x> <y> <w> <h>"
@@ -88,16 +53,16 @@ root=$(xwininfo -root | awk '/Window id:/ {print $4}')
 mkdir -p "$SHOTS"
 
 step "without a display it says so and exits 2"
-env -u DISPLAY -u WAYLAND_DISPLAY "$TILLERPAD" >"$DIR/nodisplay.out" 2>"$DIR/nodisplay.err"
+env -u DISPLAY -u WAYLAND_DISPLAY "$TILLERPAD" >"$E2E_DIR/nodisplay.out" 2>"$E2E_DIR/nodisplay.err"
 exit_status=$?
 [ "$exit_status" -eq 2 ] || fail "exit status $exit_status without a display"
-grep -q 'no X display' "$DIR/nodisplay.err" || fail "no explanation: $(cat "$DIR/nodisplay.err")"
+grep -q 'no X display' "$E2E_DIR/nodisplay.err" || fail "no explanation: $(cat "$E2E_DIR/nodisplay.err")"
 
 step "an XEmbed tray; the application started as at login"
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true --transparent false \
-  --tint 0x3d3846 >"$DIR/trayer.out" 2>"$DIR/trayer.err" &
+  --tint 0x3d3846 >"$E2E_DIR/trayer.out" 2>"$E2E_DIR/trayer.err" &
 trayer_pid=$!
-PIDS+=("$trayer_pid")
+E2E_PIDS+=("$trayer_pid")
 until_true bash -c 'xwininfo -root -tree | grep -q "(\"panel\" \"trayer\")"' || fail "no trayer panel"
 # --quiet also waits for a tray that comes up after the application.
 start_app tray --quiet
@@ -133,5 +98,5 @@ shot tray-xvfb-no-tray.png
 kill -INT "$app_pid"
 wait_exit "$app_pid"
 [ "$exit_status" -eq 0 ] || fail "exit status $exit_status after SIGINT"
-grep -q 'Stopping on SIGINT' "$DIR/notray.err" || fail "no stop notice"
+grep -q 'Stopping on SIGINT' "$E2E_DIR/notray.app.err" || fail "no stop notice"
 echo "ok"
