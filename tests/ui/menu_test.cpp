@@ -81,6 +81,7 @@ TEST(TrayMenu, FollowsTheServiceInItsOrderAndItsCommandsReachTheServiceAndTheWin
   const QStringList phones = {"  <b>Zoë</b> >", "    [Paired on …]", "    Revoke…",
                               "  Tom & Jerry >",  "    [Paired on …]", "    Revoke…"};
   const QStringList tom = allow + QStringList{"[Connected: Tom & Jerry]", "Disconnect “Tom & Jerry”"} + pair + phones;
+  test::UiDesk ui;  // before the phone, which must go first: its channel runs on the desk's io
   std::vector<kit::PairedDevice> paired;
   std::optional<test::Phone> phone;
   struct Case {
@@ -115,7 +116,6 @@ TEST(TrayMenu, FollowsTheServiceInItsOrderAndItsCommandsReachTheServiceAndTheWin
   const std::map<Look, QString> tooltips = {{Look::idle, "Tillerpad"},
                                             {Look::connected, "Tillerpad: iPhone connected"},
                                             {Look::viewing, "Tillerpad: iPhone connected — viewing the screen"}};
-  test::UiDesk ui;
   ui.desk.startListening();
   Tray tray(ui);
   for (const auto& c : cases) {
