@@ -1,5 +1,6 @@
-// tillerpad: the desktop service. `--headless` runs it without a toolkit,
-// with status and pairing on the terminal.
+// tillerpad: the desktop service. By default the tray application (an icon
+// in the panel's tray and its windows); `--headless` runs it without a
+// toolkit, with status and pairing on the terminal.
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/read_until.hpp>
@@ -24,12 +25,15 @@
 #include "host/app/app_id.h"
 #include "host/app/app_model.h"
 #include "host/app/headless_front.h"
+#include "host/app/open_permission_settings.h"
 #include "host/screen/jpeg_encoder.h"
 #include "host/service/connection_listener.h"
+#include "host/ui/run_tray.h"
 #include "kit/common/log.h"
 #include "platform/pasteboard.h"
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/credential_store_factory.h"
+#include "platform/linux/desktop_settings_app.h"
 #include "platform/linux/gnome_desktop_shortcuts.h"
 #include "platform/linux/journal_log_sink.h"
 #include "platform/linux/json_user_defaults.h"
@@ -49,13 +53,18 @@ namespace tillerpad {
 namespace {
 
 constexpr const char* usage =
-    "Usage: tillerpad --headless [--pair] [--port PORT] [--verbose]\n"
+    "Usage: tillerpad [--quiet] [--port PORT] [--verbose]\n"
+    "       tillerpad --headless [--pair] [--port PORT] [--verbose]\n"
     "\n"
     "Lets a paired phone on the local network control this desktop.\n"
     "\n"
+    "Without --headless it runs as an icon in the panel's tray, with a menu and\n"
+    "windows for pairing, permissions and settings; it needs an X display.\n"
+    "\n"
+    "  --quiet      start in the tray without opening any window (login start)\n"
     "  --headless   run without a tray icon: status and pairing on this terminal,\n"
     "               one command per line on standard input (type \"help\")\n"
-    "  --pair       show a pairing code at once\n"
+    "  --pair       with --headless: show a pairing code at once\n"
     "  --port PORT  listen on this TCP port (default: one the system chooses)\n"
     "  --verbose    log debug lines as well\n"
     "  --version    print the version\n"
@@ -66,6 +75,7 @@ constexpr const char* usage =
 
 struct Options {
   bool headless = false;
+  bool quiet = false;
   bool pair = false;
   bool verbose = false;
   std::uint16_t port = 0;
@@ -77,6 +87,8 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
     std::string_view arg = argv[i];
     if (arg == "--headless") {
       options.headless = true;
+    } else if (arg == "--quiet") {
+      options.quiet = true;
     } else if (arg == "--pair") {
       options.pair = true;
     } else if (arg == "--verbose") {
@@ -105,8 +117,11 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
       return std::nullopt;
     }
   }
-  if (!options.headless) {
-    std::fputs("tillerpad: the tray application is not part of this build; run \"tillerpad --headless\".\n", stderr);
+  const char* problem = nullptr;
+  if (options.headless && options.quiet) problem = "--quiet is for the tray application, not --headless";
+  if (!options.headless && options.pair) problem = "--pair needs --headless; the tray's menu has \"Pair New iPhone…\"";
+  if (problem) {
+    std::fprintf(stderr, "tillerpad: %s\n\n%s", problem, usage);
     exitCode = 2;
     return std::nullopt;
   }
@@ -224,75 +239,129 @@ class InputLines {
   asio::streambuf buffer_{maxLine};
 };
 
-int run(const Options& options) {
+// The desktop's side of the system, shared by the headless service and the
+// tray application: log sinks, the X11 adapters (or stand-ins without a
+// display), settings, login item, keyring and DNS-SD.
+class LinuxDesktop {
+ public:
+  explicit LinuxDesktop(const Options& options)
+      : options_(options),
+        sink_(makeSink(options.verbose)),
+        log_(logger("app")),
+        xErrorLog_((platform::linux_x11::setXErrorLog(logger("x11")), true)),
+        defaults_(platform::JsonUserDefaults::defaultPath(), logger("defaults")),
+        autostart_(platform::XdgAutostart::defaultEntry(host::appID), executablePath()),
+        permissionProbe_("", logger("permissions")),
+        x11_(platform::linux_x11::X11Input::open("", logger("input"))),
+        shortcuts_("", logger("shortcuts")),
+        advertiser_(platform::makeAvahiAdvertiser(logger("bonjour"))),
+        // Installed applications are listed without a display too; running ones need one.
+        appWorkspace_(platform::linux_apps::openLinuxAppWorkspace("", logger("apps"))) {
+    if (x11_) {
+      x11Commands_ = std::make_unique<platform::linux_x11::LinuxSystemCommands>(*x11_);
+      layouts_ = std::make_unique<platform::linux_x11::XkbKeyboardLayoutSource>("", logger("keyboard-layout"));
+      x11Screen_ = std::make_unique<platform::linux_x11::X11ScreenCapture>("", logger("screen"));
+      x11Pasteboard_ = std::make_unique<platform::linux_x11::X11Pasteboard>(platform::linux_x11::X11Pasteboard::Options{},
+                                                                            logger("clipboard"));
+    } else {
+      log_.error("No X display with the XTest extension: a phone can connect but not control this desktop");
+    }
+  }
+
+  kit::Logger logger(std::string category) const { return kit::Logger(sink_, host::appID, std::move(category)); }
+  const kit::Logger& log() const { return log_; }
+  // What "Open System Settings" opens (docs/tray-settings.md).
+  platform::linux_apps::DesktopSettingsApp& settingsApp() { return settingsApp_; }
+  const std::shared_ptr<kit::Clock>& clock() const { return clock_; }
+
+  // On the service thread, which runs `io`.
+  std::unique_ptr<host::AppModel> makeModel(asio::io_context& io) {
+    platform::InputEventSink& inputEvents = x11_ ? static_cast<platform::InputEventSink&>(*x11_) : noInput_;
+    platform::DisplayQuery& displays = x11_ ? static_cast<platform::DisplayQuery&>(*x11_) : noInput_;
+    platform::ScreenCapture& screenCapture = x11Screen_ ? static_cast<platform::ScreenCapture&>(*x11Screen_) : noScreen_;
+    platform::Pasteboard& pasteboard = x11Pasteboard_ ? static_cast<platform::Pasteboard&>(*x11Pasteboard_) : noPasteboard_;
+    // Headless, nobody could answer an unlock prompt: a locked keyring
+    // would hold every pairing up until it gives up.
+    auto prompt = options_.headless ? platform::KeyringPrompt::never : platform::KeyringPrompt::allowed;
+    return std::make_unique<host::AppModel>(host::AppPlatform{
+        io, clock_, [] { return std::chrono::system_clock::now(); }, sink_, defaults_, system_, autostart_,
+        [this, prompt](const std::string& service) {
+          return platform::makeCredentialStore(service, logger("keychain"), prompt);
+        },
+        permissionProbe_, inputEvents, displays, displays.doubleClickInterval(), layouts_.get(),
+        x11Commands_ ? static_cast<platform::SystemCommandRunner&>(*x11Commands_) : noCommands_, shortcuts_,
+        *advertiser_, host::tlsListenerFactory(io.get_executor(), options_.port), interfaces_, screenCapture,
+        &host::makeTurboJpegEncoder, pasteboard, *appWorkspace_});
+  }
+
+ private:
+  static std::shared_ptr<kit::LogSink> makeSink(bool verbose) {
+    std::vector<std::shared_ptr<kit::LogSink>> sinks{
+        std::make_shared<kit::StderrLogSink>(verbose ? kit::LogLevel::debug : kit::LogLevel::info)};
+    if (auto journal = platform::makeJournalLogSink()) sinks.push_back(journal);
+    return std::make_shared<platform::FanOutLogSink>(std::move(sinks));
+  }
+
+  Options options_;
+  std::shared_ptr<kit::LogSink> sink_;
+  kit::Logger log_;
+  bool xErrorLog_;  // set before the first display opens
+  std::shared_ptr<kit::Clock> clock_ = std::make_shared<kit::SteadyClock>();
+  platform::JsonUserDefaults defaults_;
+  platform::LinuxSystemInfo system_;
+  platform::XdgAutostart autostart_;
+  platform::linux_x11::X11PermissionProbe permissionProbe_;
+  std::unique_ptr<platform::linux_x11::X11Input> x11_;
+  std::unique_ptr<platform::linux_x11::LinuxSystemCommands> x11Commands_;
+  std::unique_ptr<platform::linux_x11::XkbKeyboardLayoutSource> layouts_;
+  std::unique_ptr<platform::linux_x11::X11ScreenCapture> x11Screen_;
+  std::unique_ptr<platform::linux_x11::X11Pasteboard> x11Pasteboard_;
+  platform::linux_x11::GnomeDesktopShortcuts shortcuts_;
+  std::unique_ptr<platform::ServiceAdvertiser> advertiser_;
+  kit::SystemInterfaceSource interfaces_;
+  std::unique_ptr<platform::AppWorkspace> appWorkspace_;
+  platform::linux_apps::DesktopSettingsApp settingsApp_{logger("permissions")};
+  UnavailableInput noInput_;
+  UnavailableCommands noCommands_;
+  UnavailableScreenCapture noScreen_;
+  UnavailablePasteboard noPasteboard_;
+};
+
+// After the service loop stopped, on its thread. Quitting sends no bye, but
+// every connection ends before the process does: a task left waiting on one
+// would keep it (and itself) alive.
+void stopService(asio::io_context& io, host::AppModel& model) {
+  model.pairing->stop();
+  model.server->shutdown();
+  io.restart();
+  auto settleBy = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!model.server->isIdle() && std::chrono::steady_clock::now() < settleBy) {
+    io.run_for(std::chrono::milliseconds(10));
+  }
+  // Buttons and keys a phone still holds go up before the process ends.
+  model.input.releaseAll();
+  model.input.waitIdle(std::chrono::seconds(1));
+}
+
+void prepareProcess() {
   // Before any Xlib call: several threads use Xlib, and an X error must not end the service.
   platform::linux_x11::prepareXlib();
   // A script reads the code and the question through a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // A phone that vanishes mid-write must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+}
 
-  std::vector<std::shared_ptr<kit::LogSink>> sinks{
-      std::make_shared<kit::StderrLogSink>(options.verbose ? kit::LogLevel::debug : kit::LogLevel::info)};
-  if (auto journal = platform::makeJournalLogSink()) sinks.push_back(journal);
-  auto sink = std::make_shared<platform::FanOutLogSink>(std::move(sinks));
-  auto logger = [&](std::string category) { return kit::Logger(sink, host::appID, std::move(category)); };
-  auto log = logger("app");
-  platform::linux_x11::setXErrorLog(logger("x11"));
-
+int runHeadless(const Options& options) {
+  prepareProcess();
+  LinuxDesktop desktop(options);
+  const auto& log = desktop.log();
   asio::io_context io(1);
-  auto clock = std::make_shared<kit::SteadyClock>();
   auto wallClock = [] { return std::chrono::system_clock::now(); };
-
-  platform::JsonUserDefaults defaults(platform::JsonUserDefaults::defaultPath(), logger("defaults"));
-  platform::LinuxSystemInfo system;
-  platform::XdgAutostart autostart(platform::XdgAutostart::defaultEntry(host::appID), executablePath());
-  platform::linux_x11::X11PermissionProbe permissionProbe("", logger("permissions"));
-
-  auto x11 = platform::linux_x11::X11Input::open("", logger("input"));
-  UnavailableInput noInput;
-  UnavailableCommands noCommands;
-  std::unique_ptr<platform::linux_x11::LinuxSystemCommands> x11Commands;
-  std::unique_ptr<platform::linux_x11::XkbKeyboardLayoutSource> layouts;
-  if (x11) {
-    x11Commands = std::make_unique<platform::linux_x11::LinuxSystemCommands>(*x11);
-    layouts = std::make_unique<platform::linux_x11::XkbKeyboardLayoutSource>("", logger("keyboard-layout"));
-  } else {
-    log.error("No X display with the XTest extension: a phone can connect but not control this desktop");
-  }
-  platform::linux_x11::GnomeDesktopShortcuts shortcuts("", logger("shortcuts"));
-  auto advertiser = platform::makeAvahiAdvertiser(logger("bonjour"));
-  kit::SystemInterfaceSource interfaces;
-
-  platform::InputEventSink& inputEvents = x11 ? static_cast<platform::InputEventSink&>(*x11) : noInput;
-  platform::DisplayQuery& displays = x11 ? static_cast<platform::DisplayQuery&>(*x11) : noInput;
-  UnavailableScreenCapture noScreen;
-  std::unique_ptr<platform::linux_x11::X11ScreenCapture> x11Screen;
-  if (x11) x11Screen = std::make_unique<platform::linux_x11::X11ScreenCapture>("", logger("screen"));
-  platform::ScreenCapture& screenCapture = x11Screen ? static_cast<platform::ScreenCapture&>(*x11Screen) : noScreen;
-
-  UnavailablePasteboard noPasteboard;
-  std::unique_ptr<platform::linux_x11::X11Pasteboard> x11Pasteboard;
-  if (x11) x11Pasteboard = std::make_unique<platform::linux_x11::X11Pasteboard>(platform::linux_x11::X11Pasteboard::Options{}, logger("clipboard"));
-  platform::Pasteboard& pasteboard = x11Pasteboard ? static_cast<platform::Pasteboard&>(*x11Pasteboard) : noPasteboard;
-
-  // Installed applications are listed without a display too; running ones need one.
-  auto appWorkspace = platform::linux_apps::openLinuxAppWorkspace("", logger("apps"));
 
   std::unique_ptr<host::AppModel> model;
   try {
-    model = std::make_unique<host::AppModel>(host::AppPlatform{
-        io, clock, wallClock, sink, defaults, system, autostart,
-        [&](const std::string& service) {
-          // Headless, nobody could answer an unlock prompt: a locked keyring
-          // would hold every pairing up until it gives up.
-          auto prompt = options.headless ? platform::KeyringPrompt::never : platform::KeyringPrompt::allowed;
-          return platform::makeCredentialStore(service, logger("keychain"), prompt);
-        },
-        permissionProbe, inputEvents, displays, displays.doubleClickInterval(), layouts.get(),
-        x11Commands ? static_cast<platform::SystemCommandRunner&>(*x11Commands) : noCommands, shortcuts, *advertiser,
-        host::tlsListenerFactory(io.get_executor(), options.port), interfaces, screenCapture, &host::makeTurboJpegEncoder,
-        pasteboard, *appWorkspace});
+    model = desktop.makeModel(io);
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());
@@ -300,7 +369,7 @@ int run(const Options& options) {
   }
 
   auto quit = [&io] { io.stop(); };
-  host::HeadlessFront front(*model, io.get_executor(), clock, wallClock,
+  host::HeadlessFront front(*model, io.get_executor(), desktop.clock(), wallClock,
                             host::HeadlessFront::Terminal{[](std::string_view line) {
                                                             std::fwrite(line.data(), 1, line.size(), stdout);
                                                             std::fputc('\n', stdout);
@@ -318,22 +387,33 @@ int run(const Options& options) {
   input.start();
 
   io.run();
-
-  // Quitting sends no bye, but every connection ends before the process
-  // does: a task left waiting on one would keep it (and itself) alive.
-  model->pairing->stop();
-  model->server->shutdown();
-  io.restart();
-  auto settleBy = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (!model->server->isIdle() && std::chrono::steady_clock::now() < settleBy) {
-    io.run_for(std::chrono::milliseconds(10));
-  }
-
-  // Buttons and keys a phone still holds go up before the process ends.
-  model->input.releaseAll();
-  model->input.waitIdle(std::chrono::seconds(1));
+  stopService(io, *model);
   std::fflush(stdout);
   return 0;
+}
+
+int runTrayApp(int& argc, char** argv, const Options& options) {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) {
+    std::fputs("tillerpad: no X display ($DISPLAY is not set); the tray application needs one.\n"
+               "Run \"tillerpad --headless\" to use this desktop from a terminal.\n",
+               stderr);
+    return 2;
+  }
+  prepareProcess();
+  if (auto* probe = platform::linux_x11::openDisplay("")) {
+    platform::linux_x11::closeDisplay(probe);
+  } else {
+    std::fprintf(stderr, "tillerpad: cannot open the X display \"%s\".\n", display);
+    return 2;
+  }
+  LinuxDesktop desktop(options);
+  asio::io_context io(1);
+  return ui::runTray(argc, argv, ui::TrayOptions{options.quiet},
+                     ui::TrayService{io, [&] { return desktop.makeModel(io); },
+                                     [&](host::AppModel& model) { stopService(io, model); },
+                                     host::openPermissionSettingsWith(desktop.settingsApp()),
+                                     [] { platform::linux_x11::restoreXlibHandlers(); }, desktop.logger("app")});
 }
 
 }  // namespace
@@ -343,5 +423,5 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   auto options = tillerpad::parse(argc, argv, exitCode);
   if (!options) return exitCode;
-  return tillerpad::run(*options);
+  return options->headless ? tillerpad::runHeadless(*options) : tillerpad::runTrayApp(argc, argv, *options);
 }

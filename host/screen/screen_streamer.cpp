@@ -174,6 +174,7 @@ void ScreenStreamer::stopThen(Next then) {
   pump_.reset();
   geometry_.reset();
   stopping_ = std::move(stream_);
+  onStreamingChange();
   stopping_->stop(later([this, then](std::optional<std::string> error) {
     if (error) env_.log.debug("Stopping capture: " + *error);
     stopping_.reset();
@@ -258,6 +259,7 @@ void ScreenStreamer::startCapture(Next next) {
                          }
                          env_.log.info(fmt::format("Streaming display {} at {}×{}", config.displayID, config.width,
                                                    config.height));
+                         onStreamingChange();
                          next();
                        }));
   }));

@@ -100,6 +100,10 @@ class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
   // Seconds of the clock, as the pumps and quality controllers see it.
   double uptime() const;
 
+  // Called when isStreaming() turns, on the service thread: the desktop
+  // shows that its screen is being watched.
+  std::function<void()> onStreamingChange = [] {};
+
  private:
   using Next = std::function<void()>;
   using Operation = std::function<void(Next)>;

@@ -280,6 +280,9 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
   auto screen = ScreenStreamer::create(self->d_.screen, [weak = std::weak_ptr<kit::MessageChannel>(channel)](kit::Message m) {
     if (auto c = weak.lock()) c->sendWithoutWaiting(m);
   });
+  screen->onStreamingChange = [weak, streamer = screen.get()] {
+    if (auto server = weak.lock()) server->screenStreamingChanged(*streamer);
+  };
   auto session = std::make_shared<DeviceSession>(
       std::move(*device), self->d_.wallClock(), channel,
       DeviceSession::Services{self->d_.input, self->d_.commands, self->d_.fastListener, self->d_.permissions,
@@ -405,6 +408,11 @@ void Server::setStatus(Status status) {
   if (status == status_) return;
   status_ = std::move(status);
   onStatusChange(status_);
+}
+
+void Server::screenStreamingChanged(const ScreenStreamer& streamer) {
+  // A replaced session's streamer may still be stopping: only the current one counts.
+  if (session_ && &session_->screen() == &streamer) onScreenViewingChange();
 }
 
 void Server::setSession(std::shared_ptr<DeviceSession> session) {

@@ -117,6 +117,8 @@ class Server : public std::enable_shared_from_this<Server> {
   // Called only when the value really changes.
   std::function<void(const Status&)> onStatusChange = [](const Status&) {};
   std::function<void()> onSessionChange = [] {};
+  // The current session's phone started or stopped viewing the screen.
+  std::function<void()> onScreenViewingChange = [] {};
 
  private:
   explicit Server(Dependencies dependencies);
@@ -141,6 +143,7 @@ class Server : public std::enable_shared_from_this<Server> {
   void endPending(std::uint64_t id);
   void setStatus(Status status);
   void setSession(std::shared_ptr<DeviceSession> session);
+  void screenStreamingChanged(const ScreenStreamer& streamer);
 
   Dependencies d_;
   Status status_ = Starting{};

@@ -114,6 +114,12 @@ void prepareXlib() {
   });
 }
 
+void restoreXlibHandlers() {
+  prepareXlib();
+  XSetErrorHandler(onProtocolError);
+  XSetIOErrorHandler(quietIOError);
+}
+
 void setXErrorLog(kit::Logger log) {
   std::lock_guard lock(errorMutex);
   errorLog().log = std::move(log);

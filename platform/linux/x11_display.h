@@ -18,6 +18,9 @@ namespace tillerpad::platform::linux_x11 {
 // and go on, and mark a broken connection lost. Call it before any other
 // Xlib call; openDisplay() calls it too.
 void prepareXlib();
+// A toolkit that opens an Xlib connection of its own (Qt's xcb platform
+// does) replaces the process-wide handlers; this puts ours back.
+void restoreXlibHandlers();
 // Where protocol errors that no XErrorTrap expects are logged; until it is
 // set they are dropped.
 void setXErrorLog(kit::Logger log);

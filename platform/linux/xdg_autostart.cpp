@@ -52,7 +52,7 @@ void XdgAutostart::registerApp() {
            "Type=Application\n"
            "Name=Tillerpad\n"
            "Comment=Use a paired phone as this computer's pointer, keyboard and screen viewer\n"
-        << "Exec=" << quoteExec(executable_) << "\n"
+        << "Exec=" << quoteExec(executable_) << " " << quietOption << "\n"
         << "Icon=tillerpad\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";

@@ -11,9 +11,13 @@ namespace tillerpad::platform {
 // $XDG_CONFIG_HOME/autostart/<app id>.desktop, which every desktop session
 // that follows the XDG conventions starts at login. An entry that the user
 // switched off ("Hidden=true" or "X-GNOME-Autostart-enabled=false") counts as
-// not registered.
+// not registered. The entry written is packaging's autostart template with
+// the executable's own path.
 class XdgAutostart : public LoginItemService {
  public:
+  // At login the application starts in the tray without opening a window.
+  static constexpr const char* quietOption = "--quiet";
+
   XdgAutostart(std::filesystem::path entry, std::string executable);
 
   static std::filesystem::path defaultEntry(const std::string& appID);

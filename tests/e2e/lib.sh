@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # Shared by the end-to-end scripts: a desktop service started headless with
 # private folders, phones run by tillerpad-remote, bounded waits, and clean-up.
-# Sourced; expects TILLERPAD, REMOTE and RECORDER set to the binaries.
+# Sourced; expects TILLERPAD, REMOTE and RECORDER set to the binaries (a script
+# that only starts the tray application needs TILLERPAD alone).
 # Every wait polls a file with a limit (default 20 s); nothing waits on time alone.
 # E2E_KEEP=1 keeps the folder with every output for a look afterwards.
 
@@ -21,7 +22,7 @@ e2e_cleanup() {
     for f in host.out host.err; do
       [ -f "$E2E_DIR/$f" ] && { echo "--- tail of $f" >&2; tail -n 40 "$E2E_DIR/$f" >&2; }
     done
-    for f in "$E2E_DIR"/*.remote.out "$E2E_DIR"/*.remote.err "$E2E_DIR"/recorder.out "$E2E_DIR"/abuse.*; do
+    for f in "$E2E_DIR"/*.remote.out "$E2E_DIR"/*.remote.err "$E2E_DIR"/recorder.out "$E2E_DIR"/abuse.* "$E2E_DIR"/*.app.err; do
       [ -f "$f" ] && { echo "--- tail of ${f##*/}" >&2; tail -n 15 "$f" >&2; }
     done
   fi

@@ -3,7 +3,10 @@
 #include <csignal>
 
 #include "kit/pairing/handshake.h"
+#include "kit/pairing/key_derivation.h"
 #include "kit/pairing/keychain_error.h"
+#include "kit/pairing/pairing_flow.h"
+#include "kit/pairing/pairing_payload.h"
 #include "kit/transport/fast_channel.h"
 #include "kit/transport/tls_connection.h"
 
@@ -111,6 +114,14 @@ bool Desktop::runUntil(const std::function<bool()>& done, std::chrono::milliseco
 }
 
 void Desktop::advance(kit::Clock::Duration by) {
+  if (thread_.joinable()) {
+    call([&] {
+      now += std::chrono::duration_cast<std::chrono::system_clock::duration>(by);
+      manualClock->advance(by);
+    });
+    call([] {});  // the timers that fell due were posted before this
+    return;
+  }
   now += std::chrono::duration_cast<std::chrono::system_clock::duration>(by);
   manualClock->advance(by);
   drain();
@@ -148,7 +159,8 @@ std::uint16_t Desktop::relisten(const std::function<void()>& change) {
 std::vector<kit::PairedDevice> Desktop::addPhones(std::vector<std::string> names) {
   std::vector<kit::PairedDevice> added;
   for (auto& name : names) {
-    added.push_back({kit::Uuid::random(), std::move(name), "Phone", {}, kit::SymmetricKey::random()});
+    // Paired "now", so that dates shown in windows and menus look like real ones.
+    added.push_back({kit::Uuid::random(), std::move(name), "Phone", std::chrono::time_point_cast<std::chrono::microseconds>(now), kit::SymmetricKey::random()});
     call([&] { model->registry.add(added.back(), [](std::exception_ptr) {}); });
   }
   if (!model->registry.waitUntilStored(5s)) throw std::runtime_error("the keyring did not store the phones");
@@ -181,11 +193,34 @@ Phone Desktop::connect(const kit::PeerIdentity& identity, const kit::SymmetricKe
   return phone;
 }
 
-std::shared_ptr<kit::MessageChannel> Desktop::tlsChannel(const kit::PreSharedKey& psk) {
+std::shared_ptr<kit::MessageChannel> Desktop::tlsChannel(const kit::PreSharedKey& psk) { return tlsChannel(psk, port()); }
+
+std::shared_ptr<kit::MessageChannel> Desktop::tlsChannel(const kit::PreSharedKey& psk, std::uint16_t port) {
   kit::TlsContext context(kit::TransportParameters::client(psk));
   return kit::MessageChannel::create(
-      io.get_executor(), kit::TlsConnection::connect(io.get_executor(), context, kit::Endpoint::hostPort("127.0.0.1", port())),
+      io.get_executor(), kit::TlsConnection::connect(io.get_executor(), context, kit::Endpoint::hostPort("127.0.0.1", port)),
       "phone", clock);
+}
+
+PairingPhone Desktop::pairPhone(const std::string& code, kit::DeviceInfo device) {
+  auto payload = kit::PairingPayload::parse(code);
+  auto psk = pskOf(kit::PeerIdentity::pairing(payload.pairingID), kit::KeyDerivation::pairingPSK(payload));
+  auto listening = port();
+  auto run = [](std::shared_ptr<kit::MessageChannel> channel, kit::PairingPayload payload,
+                kit::DeviceInfo device) -> asio::awaitable<kit::PairedMac> {
+    auto opening = channel->open(10s);
+    co_await std::move(opening);
+    auto pairing = kit::PairingFlow::pair(channel, payload, device);
+    auto record = co_await std::move(pairing);
+    channel->cancel();
+    co_return record;
+  };
+  // The channel is made and started where it runs: on the service thread.
+  return call([&] {
+    PairingPhone phone{tlsChannel(psk, listening), nullptr};
+    phone.outcome = kit::testing::spawn(io, run(phone.channel, payload, std::move(device)));
+    return phone;
+  });
 }
 
 std::size_t Desktop::lines(const std::string& prefix) const {

@@ -23,6 +23,8 @@
 
 #include "host/app/app_model.h"
 #include "kit/pairing/credential_store.h"
+#include "kit/pairing/paired_records.h"
+#include "kit/wire/session_messages.h"
 #include "kit/transport/memory_connection.h"
 #include "kit/transport/message_channel.h"
 #include "platform/fake/fake_app_workspace.h"
@@ -118,10 +120,21 @@ struct Phone {
   bool welcomed() const { return welcome->done && !welcome->error; }
 };
 
+// A phone pairing over TLS with the kit's own pairing client; its outcome is
+// written on the service thread (read it there, e.g. in runUntil).
+struct PairingPhone {
+  std::shared_ptr<kit::MessageChannel> channel;
+  std::shared_ptr<kit::testing::Outcome<kit::PairedMac>> outcome;
+};
+
 class FakeLoginItems : public platform::LoginItemService {
  public:
   Status status() const override { return status_; }
-  void registerApp() override { status_ = Status::enabled; }
+  void registerApp() override {
+    if (refuse) throw std::runtime_error("the session refused the autostart entry");
+    status_ = Status::enabled;
+  }
+  bool refuse = false;  // registering fails and changes nothing
   void unregisterApp() override { status_ = Status::notRegistered; }
 
  private:
@@ -159,7 +172,8 @@ class Desktop {
   void drain() { kit::testing::drain(io); }
   // Polls `done` on the service thread until it holds, for at most `limit`.
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
-  // The manual clock and the wall clock move on together.
+  // The manual clock and the wall clock move on together; with a service
+  // thread of its own, what fell due has run when it returns.
   void advance(kit::Clock::Duration by);
 
   host::Server& server() { return *model->server; }
@@ -185,6 +199,8 @@ class Desktop {
   Phone connect(const kit::PairedDevice& d) { return connect(kit::PeerIdentity::device(d.id), d.keyData, d.name); }
   // An unopened TLS channel to the listener on loopback, on the desktop's io.
   std::shared_ptr<kit::MessageChannel> tlsChannel(const kit::PreSharedKey& psk);
+  // A phone that scanned `code` pairs over TLS with the listener on loopback.
+  PairingPhone pairPhone(const std::string& code, kit::DeviceInfo device);
 
   // Log lines that start with `prefix`; the index of the first that is `text`.
   std::size_t lines(const std::string& prefix) const;
@@ -220,6 +236,7 @@ class Desktop {
   struct NoInterfaces : kit::InterfaceSource {
     std::optional<std::vector<kit::InterfaceAddress>> interfaces() const override { return std::vector<kit::InterfaceAddress>{}; }
   } interfaces_;
+  std::shared_ptr<kit::MessageChannel> tlsChannel(const kit::PreSharedKey& psk, std::uint16_t port);
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::thread thread_;
 };

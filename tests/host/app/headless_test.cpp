@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "host/app/headless_front.h"
-#include "kit/pairing/key_derivation.h"
 #include "kit/pairing/pairing_flow.h"
 #include "kit/pairing/pairing_payload.h"
 #include "tests/support/desktop_harness.h"
@@ -17,7 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using kit::Message;
-using kit::testing::spawn;
 
 // The desktop with its terminal; `realTime` with a TLS listener on loopback.
 struct Headless : test::Desktop {
@@ -37,22 +35,6 @@ struct Headless : test::Desktop {
     auto code = std::find_if(terminal.rbegin(), terminal.rend(),
                              [](const std::string& l) { return l.starts_with(kit::PairingPayload::prefix); });
     return code == terminal.rend() ? std::string() : *code;
-  }
-
-  // A phone pairing with the code the terminal printed.
-  std::shared_ptr<kit::testing::Outcome<kit::PairedMac>> pairPhone(kit::DeviceInfo device) {
-    auto payload = kit::PairingPayload::parse(lastCode());
-    auto channel = tlsChannel(test::pskOf(kit::PeerIdentity::pairing(payload.pairingID), kit::KeyDerivation::pairingPSK(payload)));
-    auto run = [](std::shared_ptr<kit::MessageChannel> channel, kit::PairingPayload payload,
-                  kit::DeviceInfo device) -> asio::awaitable<kit::PairedMac> {
-      auto opening = channel->open(10s);
-      co_await std::move(opening);
-      auto pairing = kit::PairingFlow::pair(channel, payload, device);
-      auto record = co_await std::move(pairing);
-      channel->cancel();
-      co_return record;
-    };
-    return spawn(io, run(channel, payload, std::move(device)));
   }
 
   std::unique_ptr<HeadlessFront> front;
@@ -75,7 +57,7 @@ TEST(HeadlessFrontTest, PairsRevokesAndDeniesFromTheTerminal) {
   EXPECT_NE(title[4].find("▀"), std::string::npos);  // after the quiet zone
 
   // A phone whose name would clear the terminal and forge a log line.
-  auto first = desktop.pairPhone({"Ada\x1b[2J\nINFO x", "iPhone15,2", "18.1", "1.0"});
+  auto first = desktop.pairPhone(desktop.lastCode(), {"Ada\x1b[2J\nINFO x", "iPhone15,2", "18.1", "1.0"}).outcome;
   ASSERT_TRUE(desktop.runUntil([&] { return desktop.printed("Allow? [y/N]"); }));
   EXPECT_TRUE(desktop.printed("Allow “Ada[2JINFO x” to control this Mac?"));
   EXPECT_TRUE(desktop.printed("iPhone15,2 · iOS 18.1"));
@@ -112,7 +94,7 @@ TEST(HeadlessFrontTest, PairsRevokesAndDeniesFromTheTerminal) {
   desktop.relisten([&] { desktop.front->handleLine("pair"); });  // with the new code's key
   ASSERT_EQ(desktop.count("Pair Your iPhone"), 2u);
   desktop.front->endOfInput();
-  auto second = desktop.pairPhone({"Eve", "iPhone", "17", "1.0"});
+  auto second = desktop.pairPhone(desktop.lastCode(), {"Eve", "iPhone", "17", "1.0"}).outcome;
   ASSERT_TRUE(desktop.runUntil([&] { return second->done && desktop.printed("Pairing denied"); }));
   EXPECT_TRUE(desktop.printed("(Standard input is closed: no.)"));
   EXPECT_EQ(second->errorAs<kit::PairingError>(), kit::PairingError::rejected(kit::PairingRejection::denied));

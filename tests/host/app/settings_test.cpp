@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "host/app/login_item.h"
 #include "host/app/mac_settings.h"
@@ -45,7 +47,19 @@ TEST(LoginItem, RegistersAnAutostartEntryFollowsTheUsersSwitchAndLogsARefusal) {
   EXPECT_TRUE(item.isEnabled());
   std::ifstream in(entry);
   std::string text((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_NE(text.find("Exec=\"/opt/tiller pad/tillerpad\"\n"), std::string::npos) << text;
+  // The installed template, with this executable: started at login, quietly.
+  auto entries = [](std::istream&& in) {
+    std::map<std::string, std::string> keys;
+    for (std::string line; std::getline(in, line);) {
+      if (auto eq = line.find('='); eq != std::string::npos) keys[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return keys;
+  };
+  auto written = entries(std::istringstream(text));
+  auto expected = entries(std::ifstream(TILLERPAD_PACKAGING_DIR "/app.tillerpad.Tillerpad-autostart.desktop"));
+  ASSERT_EQ(expected["Exec"], "tillerpad --quiet");
+  expected["Exec"] = "\"/opt/tiller pad/tillerpad\" --quiet";
+  EXPECT_EQ(written, expected) << text;
   item.setEnabled(true);  // no change, no report
   EXPECT_EQ(changes.size(), 1u);
 

@@ -41,6 +41,9 @@ TEST_F(ScreenSessionTest, EveryWayAStreamOrItsSessionEndsStopsTheCapture) {
        Message::sharingSettings({true, false})},
   };
   startListening();
+  // What the tray's icon follows: the current session's phone starts or stops viewing.
+  int viewingChanges = 0;
+  server().onScreenViewingChange = [&] { ++viewingChanges; };
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -51,6 +54,8 @@ TEST_F(ScreenSessionTest, EveryWayAStreamOrItsSessionEndsStopsTheCapture) {
     phone.channel->sendWithoutWaiting(Message::screenStart({std::nullopt, 1920, 30}));
     drain();
     ASSERT_EQ(screenCapture.liveStreams(), 1);
+    EXPECT_EQ(viewingChanges, 1);
+    viewingChanges = 0;
     auto stops = stopCalls();
     c.end(phone, device);
     drain();
@@ -58,6 +63,8 @@ TEST_F(ScreenSessionTest, EveryWayAStreamOrItsSessionEndsStopsTheCapture) {
     // Stopped, not merely dropped with the session; and not restarted later.
     EXPECT_EQ(stopCalls(), stops + 1);
     EXPECT_EQ(screenCapture.liveStreams(), 0);
+    EXPECT_EQ(viewingChanges, 1);
+    viewingChanges = 0;
     ASSERT_EQ(static_cast<bool>(server().session()), c.sessionGoesOn);
     if (c.told) EXPECT_EQ(phone.inbox->messages.back(), *c.told);
     if (!c.sessionGoesOn) continue;
