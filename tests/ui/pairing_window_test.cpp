@@ -47,7 +47,9 @@ struct PairingDesk {
     auto starts = desk().lines("Listener starting with");
     auto before = ui.state.pairing.codeNumber;
     window.open();
-    EXPECT_TRUE(ui.waitFor([&] { return ui.state.pairing.codeNumber > before && shows("Expires in 5:00"); }));
+    EXPECT_TRUE(ui.waitFor([&] {
+      return ui.state.pairing.codeNumber > before && ui.state.pairing.phase == Phase::showingCode && shows("Expires in 5:00");
+    }));
     if (tls) EXPECT_TRUE(desk().runUntil([&] { return offersCodeAfter(starts); }));
     return ui.state.pairing.code;
   }
@@ -123,6 +125,10 @@ TEST(PairingWindowTest, APhoneIsAllowedDeniedOrLost) {
       EXPECT_FALSE(now.contains("Ada") || now.contains("denied")) << now.toStdString();
       EXPECT_EQ(decodeQr(test::screenshot(f.window, QStringLiteral("pairing-reopening"))), "");
       f.window.close();
+      // That open and close done, their snapshots taken and the listener
+      // settled, so that the next code is not mistaken for theirs.
+      f.ui.settle();
+      ASSERT_TRUE(f.desk().runUntil([&] { return f.desk().listenerReady(); }));
       auto again = f.open();
       EXPECT_NE(again, code);
       EXPECT_EQ(decodeQr(test::screenshot(f.window, QStringLiteral("pairing-reopened"))), again);

@@ -46,6 +46,11 @@ UiDesk::~UiDesk() {
   viewers.clear();
 }
 
+void UiDesk::settle() {
+  desk.call([] {});  // after the requests posted before it; their snapshots are queued by now
+  QCoreApplication::processEvents();
+}
+
 bool UiDesk::waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   QElapsedTimer timer;
   timer.start();

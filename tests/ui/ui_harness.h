@@ -31,6 +31,9 @@ class UiDesk {
   UiDesk(const UiDesk&) = delete;
   UiDesk& operator=(const UiDesk&) = delete;
 
+  // Lets the service finish what the UI asked of it so far, and the UI take
+  // the snapshots that came of it.
+  void settle();
   // Runs the Qt event loop until `done` holds, for at most `limit`.
   bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
