@@ -6,6 +6,7 @@
 # every system: text lines get "\-", so options and commands stay whole and
 # can be copied.
 set -e
+mkdir -p "$(dirname "$3")"
 "$1" < "$2" > "$3.scdoc"
 sed -e '/^\.TH /a .nh' -e '/^\./!s/-/\\-/g' "$3.scdoc" > "$3.tmp"
 rm -f "$3.scdoc"
