@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +23,8 @@
 
 #include "host/app/app_id.h"
 #include "host/app/app_model.h"
+#include "host/app/attach_client.h"
+#include "host/app/control_socket.h"
 #include "host/app/headless_front.h"
 #include "host/app/open_permission_settings.h"
 #include "host/app/ports.h"
@@ -56,6 +57,7 @@ namespace {
 constexpr const char* usage =
     "Usage: tillerpad [--quiet] [--port PORT] [--fast-port PORT] [--verbose]\n"
     "       tillerpad --headless [--pair] [--port PORT] [--fast-port PORT] [--verbose]\n"
+    "       tillerpad --attach [--pair]\n"
     "\n"
     "Lets a paired phone on the local network control this desktop.\n"
     "\n"
@@ -65,24 +67,29 @@ constexpr const char* usage =
     "  --quiet      start in the tray without opening any window (login start)\n"
     "  --headless   run without a tray icon: status and pairing on this terminal,\n"
     "               one command per line on standard input (type \"help\")\n"
-    "  --pair       with --headless: show a pairing code at once\n"
+    "  --pair       with --headless or --attach: show a pairing code at once\n"
     "  --port PORT  listen on this TCP port (default: the setting \"port\", else one\n"
     "               the system chooses)\n"
     "  --fast-port PORT\n"
     "               receive the fast channel on this UDP port (default: the setting\n"
     "               \"fastPort\", else one the system chooses)\n"
+    "  --attach     connect this terminal to the headless service already running\n"
+    "               for this user: its status, commands and pairing questions; end\n"
+    "               of input or Ctrl-C detaches (type \"help\")\n"
     "  --verbose    log debug lines as well\n"
     "  --version    print the version\n"
     "  --help       print this text\n"
     "\n"
     "Uses $DISPLAY for input, $XDG_CONFIG_HOME for settings and $XDG_DATA_HOME for\n"
-    "pairing records when no unlocked keyring answers on the session bus.\n";
+    "pairing records when no unlocked keyring answers on the session bus; the\n"
+    "headless service listens for --attach in $XDG_RUNTIME_DIR/tillerpad.\n";
 
 struct Options {
   bool headless = false;
   bool quiet = false;
   bool pair = false;
   bool verbose = false;
+  bool attach = false;
   std::optional<std::uint16_t> port, fastPort;  // else the settings decide
 };
 
@@ -98,6 +105,8 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
       options.pair = true;
     } else if (arg == "--verbose") {
       options.verbose = true;
+    } else if (arg == "--attach") {
+      options.attach = true;
     } else if ((arg == "--port" || arg == "--fast-port") && i + 1 < argc) {
       auto port = host::parsePort(argv[++i]);
       if (!port) {
@@ -122,7 +131,12 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
   }
   const char* problem = nullptr;
   if (options.headless && options.quiet) problem = "--quiet is for the tray application, not --headless";
-  if (!options.headless && options.pair) problem = "--pair needs --headless; the tray's menu has \"Pair New iPhone…\"";
+  if (!options.headless && !options.attach && options.pair) {
+    problem = "--pair needs --headless or --attach; the tray's menu has \"Pair New iPhone…\"";
+  }
+  if (options.attach && (options.headless || options.quiet || options.port || options.fastPort || options.verbose)) {
+    problem = "--attach takes only --pair: the running service has its own options";
+  }
   if (problem) {
     std::fprintf(stderr, "tillerpad: %s\n\n%s", problem, usage);
     exitCode = 2;
@@ -385,11 +399,38 @@ std::optional<host::Ports> checkedPorts(const Options& options, LogAndSettings& 
   return ports;
 }
 
+// The socket `tillerpad --attach` connects to; nothing without
+// $XDG_RUNTIME_DIR or when it cannot be made (the service runs without it).
+// Throws ControlSocket::AlreadyRunning.
+std::unique_ptr<host::ControlSocket> openControlSocket(asio::io_context& io, const kit::Logger& log) {
+  auto path = host::controlSocketPath();
+  if (!path) {
+    log.notice("No $XDG_RUNTIME_DIR: no terminal can attach (tillerpad --attach)");
+    return nullptr;
+  }
+  try {
+    return host::ControlSocket::open(io.get_executor(), *path, log);
+  } catch (const host::ControlSocket::AlreadyRunning&) {
+    throw;
+  } catch (const std::exception& e) {
+    log.error(std::string("No terminal can attach: ") + e.what());
+    return nullptr;
+  }
+}
+
 int runHeadless(const Options& options) {
   prepareProcess();
   LogAndSettings base(options.verbose);
   std::optional<LinuxDesktop> desktop;  // outlives the loop, as its adapters expect
   asio::io_context io(1);
+  // First, so that a second service says what it is that already runs.
+  std::unique_ptr<host::ControlSocket> control;
+  try {
+    control = openControlSocket(io, base.logger("control"));
+  } catch (const host::ControlSocket::AlreadyRunning&) {
+    std::fputs("tillerpad: a headless service is already running; use tillerpad --attach\n", stderr);
+    return 1;
+  }
   auto ports = checkedPorts(options, base);
   if (!ports) return 1;
   desktop.emplace(options, *ports, base);
@@ -411,7 +452,8 @@ int runHeadless(const Options& options) {
                                                             std::fwrite(line.data(), 1, line.size(), stdout);
                                                             std::fputc('\n', stdout);
                                                           },
-                                                          ::isatty(STDOUT_FILENO) == 1},
+                                                          ::isatty(STDOUT_FILENO) == 1,
+                                                          platform::isJournalStream(STDOUT_FILENO)},
                             quit);
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](std::error_code ec, int signal) {
@@ -422,8 +464,18 @@ int runHeadless(const Options& options) {
   InputLines input(io, front);
   front.begin(options.pair);
   input.start();
+  if (control) {
+    control->start({[&] {
+                      front.attach({[&](std::string_view line) { control->send(line); }, [&] { control->detach(); }});
+                    },
+                    [&](std::string_view line) { front.attachedLine(line); }, [&] { front.detached(); }});
+  }
 
   io.run();
+  if (control) {
+    control->send("Tillerpad is stopping");
+    control->stop();
+  }
   stopService(io, *model);
   std::fflush(stdout);
   return 0;
@@ -463,5 +515,6 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   auto options = tillerpad::parse(argc, argv, exitCode);
   if (!options) return exitCode;
+  if (options->attach) return tillerpad::host::runAttach(options->pair);
   return options->headless ? tillerpad::runHeadless(*options) : tillerpad::runTrayApp(argc, argv, *options);
 }
