@@ -251,19 +251,6 @@ TEST(HeadlessFrontTest, ThePairingCodeGoesOnlyWhereAPersonReadsIt) {
                               [](const std::string& l) { return l.find("\x1b[") != std::string::npos; }));
     }
   }
-
-  // --pair under the journal waits for a terminal; one attached later sees a
-  // code that is showing.
-  Headless desktop(false, true);
-  desktop.front->begin(true);
-  desktop.startListening();
-  EXPECT_FALSE(desktop.model->pairing->payload());
-  Headless other(false, false);
-  other.front->begin(true);
-  other.startListening();
-  other.attach();
-  EXPECT_TRUE(other.hasCode(other.attached));
-  EXPECT_TRUE(other.has(other.attached, "A pairing code is showing; it expires in 5:00"));
 }
 
 // Lines of the attached terminal count as standard input's; with standard
@@ -328,10 +315,6 @@ TEST(HeadlessFrontTest, AnAttachedTerminalAnswersUntilItDetaches) {
   EXPECT_EQ(desktop.detaches, 1);
   desktop.front->attachedLine("quit");
   EXPECT_EQ(desktop.quits, 1);
-  // The secret-free lines reach both.
-  desktop.front->attachedLine("devices");
-  EXPECT_TRUE(desktop.printed("No paired iPhones yet."));
-  EXPECT_TRUE(desktop.has(desktop.attached, "No paired iPhones yet."));
 }
 
 }  // namespace
