@@ -25,9 +25,9 @@ fi
 echo "unit: $unit"
 home=$E2E_DIR/host/home runtime=$E2E_DIR/host/runtime
 mkdir -p "$home" "$E2E_DIR/host/config" "$E2E_DIR/host/data" && mkdir -p -m 0700 "$runtime"
-# The specifiers a user unit may use here: %h home, %t runtime folder, %% itself.
-specifiers() { sed -e "s|%h|$home|g" -e "s|%t|$runtime|g" -e 's|%%|%|g'; }
-exec_line=$(grep -E '^ExecStart=' "$unit" | tail -n 1 | sed -E 's/^ExecStart=[-@:+!]*//' | specifiers)
+# The percent codes a user unit may use here: %h home, %t runtime folder, %% itself.
+percent_codes() { sed -e "s|%h|$home|g" -e "s|%t|$runtime|g" -e 's|%%|%|g'; }
+exec_line=$(grep -E '^ExecStart=' "$unit" | tail -n 1 | sed -E 's/^ExecStart=[-@:+!]*//' | percent_codes)
 read -ra command <<<"$exec_line"
 case "${command[0]:-}" in
   */tillerpad) command[0]=$TILLERPAD ;;
@@ -36,7 +36,7 @@ esac
 unit_env=()
 while IFS= read -r assignments; do
   eval "unit_env+=($assignments)"  # systemd's quoting is the shell's for these
-done < <(grep -E '^Environment=' "$unit" | sed -e 's/^Environment=//' | specifiers)
+done < <(grep -E '^Environment=' "$unit" | sed -e 's/^Environment=//' | percent_codes)
 echo "command: ${command[*]}"
 echo "environment: ${unit_env[*]:-(none)}"
 manager_env=(HOME="$home" XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$E2E_DIR/host/config"
