@@ -38,7 +38,7 @@ AppModel::AppModel(AppPlatform platform)
             }
             return policy->allows(kit::Endpoint::hostPort(address.to_string(), from.port()));
           },
-          logger("fast-channel"))),
+          logger("fast-channel"), platform_.fastPort)),
       displayChanges(DisplayChanges::create(platform_.screenCapture, platform_.io.get_executor())),
       clipboard(ClipboardSync::create(
           {platform_.io.get_executor(), platform_.clock, platform_.pasteboard, logger("clipboard")})),

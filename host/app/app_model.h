@@ -3,6 +3,7 @@
 #include <asio/io_context.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -70,6 +71,7 @@ struct AppPlatform {
   JpegEncoderFactory makeJpegEncoder;  // one encoder per capture
   platform::Pasteboard& pasteboard;    // the desktop's clipboard
   platform::AppWorkspace& appWorkspace;  // installed and running applications
+  std::uint16_t fastPort = 0;            // the fast channel's UDP port; 0: the system chooses
 };
 
 // Creates, wires and owns every long-lived service of the desktop, in a

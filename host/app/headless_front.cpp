@@ -9,6 +9,8 @@
 #include <cctype>
 #include <ctime>
 
+#include <openssl/crypto.h>
+
 #include "host/app/terminal_qr.h"
 #include "kit/common/text.h"
 
@@ -65,7 +67,20 @@ HeadlessFront::~HeadlessFront() {
   if (forwardPermissions_) model_.permissions.onChange = forwardPermissions_;
 }
 
-void HeadlessFront::print(std::string_view line) { terminal_.printLine(line); }
+void HeadlessFront::print(std::string_view line) {
+  terminal_.printLine(line);
+  if (attached_) attached_->printLine(line);
+}
+
+HeadlessFront::Out HeadlessFront::everywhere() {
+  return [this](std::string_view line) { print(line); };
+}
+
+HeadlessFront::Out HeadlessFront::attachedOnly() {
+  return [this](std::string_view line) {
+    if (attached_) attached_->printLine(line);
+  };
+}
 
 void HeadlessFront::begin(bool pair) {
   print(fmt::format("Tillerpad {} is running headless as “{}”.", MacIdentity::shortVersion(), model_.identity.name));
@@ -87,20 +102,18 @@ void HeadlessFront::begin(bool pair) {
   forwardPermissions_ = model_.permissions.onChange;
   model_.permissions.onChange = [this](const kit::PermissionStatus& status) {
     forwardPermissions_(status);
-    printPermissions(status);
+    printPermissions(status, everywhere());
   };
   model_.confirm = [this](const AppModel::Alert& alert, std::function<void(bool)> answer) {
-    print(alert.messageText);
-    print(alert.informativeText);
-    print(alert.confirmButton + "? [y/N]");
-    ask(Question::revoke, [this, answer = std::move(answer)](bool yes) {
+    ask(Question::revoke, {alert.messageText, alert.informativeText, alert.confirmButton + "? [y/N]"},
+        [this, answer = std::move(answer)](bool yes) {
       print(yes ? "Done." : "Cancelled.");
       answer(yes);
     });
   };
 
   const auto& permissions = model_.permissions.status();
-  if (!permissions.accessibility || !permissions.screenRecording) printPermissions(permissions);
+  if (!permissions.accessibility || !permissions.screenRecording) printPermissions(permissions, everywhere());
   // After the server's start, which the model has queued: the listener
   // comes up once, with the code's key.
   if (pair) {
@@ -110,29 +123,60 @@ void HeadlessFront::begin(bool pair) {
   }
 }
 
-void HeadlessFront::printPermissions(const kit::PermissionStatus& status) {
-  print(status.accessibility ? "Pointer and keyboard control: allowed"
-                             : "Pointer and keyboard control: not possible (no X display with the XTest extension)");
-  print(status.screenRecording ? "Screen viewing: possible"
-                               : "Screen viewing: not possible (the X display cannot be read)");
+void HeadlessFront::printPermissions(const kit::PermissionStatus& status, const Out& out) {
+  out(status.accessibility ? "Pointer and keyboard control: allowed"
+                           : "Pointer and keyboard control: not possible (no X display with the XTest extension)");
+  out(status.screenRecording ? "Screen viewing: possible"
+                             : "Screen viewing: not possible (the X display cannot be read)");
 }
 
-void HeadlessFront::handleLine(std::string_view line) {
+void HeadlessFront::handleLine(std::string_view line) { handle(line, false); }
+
+void HeadlessFront::attachedLine(std::string_view line) {
+  if (attached_) handle(line, true);
+}
+
+void HeadlessFront::handle(std::string_view line, bool fromAttached) {
   line = trim(line);
   if (question_ != Question::none) {
     auto reply = lower(line);
     answer(reply == "y" || reply == "yes");
     return;
   }
-  if (!line.empty()) command(line);
+  if (!line.empty()) command(line, fromAttached);
 }
 
 void HeadlessFront::endOfInput() {
   inputEnded_ = true;
-  if (question_ != Question::none) answer(false);
+  if (question_ != Question::none && !canAnswer()) answer(false);
 }
 
-void HeadlessFront::command(std::string_view line) {
+void HeadlessFront::attach(Attached terminal) {
+  attached_ = std::move(terminal);
+  auto out = attachedOnly();
+  out(fmt::format("Attached to Tillerpad {}, running headless as “{}”.", MacIdentity::shortVersion(),
+                  model_.identity.name));
+  out("Type “help” for the commands, “detach” or end of input to leave it running.");
+  printStatus(out);
+  if (isPairing_ && model_.pairing->payload()) showCode(false, true);
+  for (const auto& line : questionLines_) out(line);
+}
+
+void HeadlessFront::detached() {
+  if (!attached_) return;
+  attached_.reset();
+  if (canAnswer()) return;
+  if (question_ != Question::none) {
+    print("(No terminal is left to answer: no.)");
+    answer(false);
+  }
+  if (isPairing_) {
+    print("Pairing stopped: no terminal is left to answer");
+    stopPairing();
+  }
+}
+
+void HeadlessFront::command(std::string_view line, bool fromAttached) {
   auto space = line.find_first_of(" \t");
   std::string name = lower(line.substr(0, space));
   std::string_view argument = space == std::string_view::npos ? std::string_view() : trim(line.substr(space));
@@ -143,7 +187,7 @@ void HeadlessFront::command(std::string_view line) {
   } else if (name == "devices") {
     printDevices();
   } else if (name == "status") {
-    printStatus();
+    printStatus(everywhere());
   } else if (name == "disconnect") {
     if (model_.server->session()) {
       model_.server->disconnect();
@@ -158,6 +202,12 @@ void HeadlessFront::command(std::string_view line) {
     }
   } else if (name == "share") {
     share(argument);
+  } else if (name == "detach") {
+    if (fromAttached) {
+      attached_->detach();
+    } else {
+      print("This is the service's own terminal: “detach” is for one attached with tillerpad --attach.");
+    }
   } else if (name == "quit" || name == "exit") {
     quit_();
   } else {
@@ -175,10 +225,16 @@ void HeadlessFront::help() {
   print("  share screen on|off     allow or forbid viewing this screen (stops a stream)");
   print("  share clipboard on|off  share the clipboard or not");
   print("  help                    show this list");
+  print("  detach                  leave an attached terminal, Tillerpad keeps running");
   print("  quit                    stop Tillerpad");
 }
 
 void HeadlessFront::startPairing() {
+  // A code nobody can see is no use, and its key would sit in the listener.
+  if (terminal_.isJournal && !attached_) {
+    print("The pairing code is not written to the journal. To pair an iPhone, run: tillerpad --attach --pair");
+    return;
+  }
   isPairing_ = true;
   model_.pairing->start();
   printCode();
@@ -196,14 +252,26 @@ void HeadlessFront::stopPairing() {
 }
 
 void HeadlessFront::printCode() {
+  if (!model_.pairing->payload()) return;
+  showCode(!terminal_.isJournal, true);
+  if (terminal_.isJournal) terminal_.printLine("Pairing code shown on the attached terminal");
+}
+
+// The code is shown only where a person may read it: never in the journal.
+void HeadlessFront::showCode(bool toStandardOutput, bool toAttached) {
   const auto& payload = model_.pairing->payload();
   if (!payload) return;
   std::string code = payload->code();
-  print("Pair Your iPhone");
-  print("Open Tillerpad on your iPhone, tap “Pair with a Mac” and scan this code.");
-  for (const auto& line : terminalQr(code, terminal_.isInteractive)) print(line);
-  print(code);
-  print("Expires in " + remaining());
+  auto to = [&](const Out& out, bool colours) {
+    out("Pair Your iPhone");
+    out("Open Tillerpad on your iPhone, tap “Pair with a Mac” and scan this code.");
+    for (const auto& line : terminalQr(code, colours)) out(line);
+    out(code);
+    out("Expires in " + remaining());
+  };
+  if (toStandardOutput) to(terminal_.printLine, terminal_.isInteractive);
+  if (toAttached && attached_) to(attached_->printLine, true);
+  OPENSSL_cleanse(code.data(), code.size());
 }
 
 std::string HeadlessFront::remaining() const {
@@ -268,25 +336,27 @@ void HeadlessFront::phaseChanged(const PairingController::Phase& phase) {
 }
 
 void HeadlessFront::askApproval(const kit::DeviceInfo& device) {
-  print("Allow “" + shown(device.name) + "” to control this Mac?");
-  print("It will be able to move the pointer, type, open apps and see your screen. Only allow iPhones you own.");
-  print(shown(device.model) + " · iOS " + shown(device.systemVersion));
-  print("Allow? [y/N]");
   std::weak_ptr<PairingController> pairing = model_.pairing;
-  ask(Question::approval, [pairing](bool allow) {
+  ask(Question::approval,
+      {"Allow “" + shown(device.name) + "” to control this Mac?",
+       "It will be able to move the pointer, type, open apps and see your screen. Only allow iPhones you own.",
+       shown(device.model) + " · iOS " + shown(device.systemVersion), "Allow? [y/N]"},
+      [pairing](bool allow) {
     if (auto p = pairing.lock()) p->resolve(allow);
   });
 }
 
-void HeadlessFront::ask(Question question, std::function<void(bool)> answer) {
+void HeadlessFront::ask(Question question, std::vector<std::string> lines, std::function<void(bool)> answer) {
   // One question at a time: a newer one withdraws the older.
   if (question_ != Question::none) {
     print("(The earlier question is withdrawn: no.)");
     this->answer(false);
   }
+  for (const auto& line : lines) print(line);
   question_ = question;
   answer_ = std::move(answer);
-  if (inputEnded_) {
+  questionLines_ = std::move(lines);
+  if (!canAnswer()) {
     print("(Standard input is closed: no.)");
     this->answer(false);
   }
@@ -294,30 +364,31 @@ void HeadlessFront::ask(Question question, std::function<void(bool)> answer) {
 
 void HeadlessFront::answer(bool yes) {
   question_ = Question::none;
+  questionLines_.clear();
   auto reply = std::exchange(answer_, nullptr);
   if (reply) reply(yes);
 }
 
-void HeadlessFront::printStatus() {
+void HeadlessFront::printStatus(const Out& out) {
   const auto& status = model_.server->status();
   if (const auto* listening = std::get_if<Server::Listening>(&status)) {
-    print(fmt::format("Listening on port {}", listening->port));
+    out(fmt::format("Listening on port {}", listening->port));
   } else if (std::holds_alternative<Server::Failed>(status)) {
-    print("Not reachable: network error");
+    out("Not reachable: network error");
   } else {
-    print("Starting");
+    out("Starting");
   }
-  if (auto port = model_.server->fastPort()) print(fmt::format("Fast channel on UDP port {}", *port));
+  if (auto port = model_.server->fastPort()) out(fmt::format("Fast channel on UDP port {}", *port));
   const auto& session = model_.server->session();
-  print(session ? "Connected: " + shown(session->device().name) : std::string("No iPhone connected"));
-  printPermissions(model_.permissions.status());
-  print(fmt::format("Share Clipboard: {}", model_.settings.shareClipboard() ? "on" : "off"));
-  print(fmt::format("Allow Screen Viewing: {}", model_.settings.allowScreenViewing() ? "on" : "off"));
+  out(session ? "Connected: " + shown(session->device().name) : std::string("No iPhone connected"));
+  printPermissions(model_.permissions.status(), out);
+  out(fmt::format("Share Clipboard: {}", model_.settings.shareClipboard() ? "on" : "off"));
+  out(fmt::format("Allow Screen Viewing: {}", model_.settings.allowScreenViewing() ? "on" : "off"));
   auto viewed = session ? session->screen().streamedDisplay() : std::nullopt;
-  print(viewed ? fmt::format("Viewing the screen: {} (display {})", "“" + shown(session->device().name) + "”", *viewed)
-               : std::string("Viewing the screen: nobody"));
-  print(fmt::format("Open at Login: {}", model_.loginItem.isEnabled() ? "on" : "off"));
-  if (isPairing_) print("A pairing code is showing; it expires in " + remaining());
+  out(viewed ? fmt::format("Viewing the screen: {} (display {})", "“" + shown(session->device().name) + "”", *viewed)
+             : std::string("Viewing the screen: nobody"));
+  out(fmt::format("Open at Login: {}", model_.loginItem.isEnabled() ? "on" : "off"));
+  if (isPairing_) out("A pairing code is showing; it expires in " + remaining());
 }
 
 void HeadlessFront::share(std::string_view argument) {

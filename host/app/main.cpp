@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -24,8 +23,11 @@
 
 #include "host/app/app_id.h"
 #include "host/app/app_model.h"
+#include "host/app/attach_client.h"
+#include "host/app/control_socket.h"
 #include "host/app/headless_front.h"
 #include "host/app/open_permission_settings.h"
+#include "host/app/ports.h"
 #include "host/screen/jpeg_encoder.h"
 #include "host/service/connection_listener.h"
 #include "host/ui/run_tray.h"
@@ -53,8 +55,9 @@ namespace tillerpad {
 namespace {
 
 constexpr const char* usage =
-    "Usage: tillerpad [--quiet] [--port PORT] [--verbose]\n"
-    "       tillerpad --headless [--pair] [--port PORT] [--verbose]\n"
+    "Usage: tillerpad [--quiet] [--port PORT] [--fast-port PORT] [--verbose]\n"
+    "       tillerpad --headless [--pair] [--port PORT] [--fast-port PORT] [--verbose]\n"
+    "       tillerpad --attach [--pair]\n"
     "\n"
     "Lets a paired phone on the local network control this desktop.\n"
     "\n"
@@ -64,21 +67,30 @@ constexpr const char* usage =
     "  --quiet      start in the tray without opening any window (login start)\n"
     "  --headless   run without a tray icon: status and pairing on this terminal,\n"
     "               one command per line on standard input (type \"help\")\n"
-    "  --pair       with --headless: show a pairing code at once\n"
-    "  --port PORT  listen on this TCP port (default: one the system chooses)\n"
+    "  --pair       with --headless or --attach: show a pairing code at once\n"
+    "  --port PORT  listen on this TCP port (default: the setting \"port\", else one\n"
+    "               the system chooses)\n"
+    "  --fast-port PORT\n"
+    "               receive the fast channel on this UDP port (default: the setting\n"
+    "               \"fastPort\", else one the system chooses)\n"
+    "  --attach     connect this terminal to the headless service already running\n"
+    "               for this user: its status, commands and pairing questions; end\n"
+    "               of input or Ctrl-C detaches (type \"help\")\n"
     "  --verbose    log debug lines as well\n"
     "  --version    print the version\n"
     "  --help       print this text\n"
     "\n"
     "Uses $DISPLAY for input, $XDG_CONFIG_HOME for settings and $XDG_DATA_HOME for\n"
-    "pairing records when no unlocked keyring answers on the session bus.\n";
+    "pairing records when no unlocked keyring answers on the session bus; the\n"
+    "headless service listens for --attach in $XDG_RUNTIME_DIR/tillerpad.\n";
 
 struct Options {
   bool headless = false;
   bool quiet = false;
   bool pair = false;
   bool verbose = false;
-  std::uint16_t port = 0;
+  bool attach = false;
+  std::optional<std::uint16_t> port, fastPort;  // else the settings decide
 };
 
 std::optional<Options> parse(int argc, char** argv, int& exitCode) {
@@ -93,16 +105,16 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
       options.pair = true;
     } else if (arg == "--verbose") {
       options.verbose = true;
-    } else if (arg == "--port" && i + 1 < argc) {
-      std::string_view value = argv[++i];
-      unsigned port = 0;
-      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
-      if (ec != std::errc() || end != value.data() + value.size() || port == 0 || port > 65535) {
-        std::fprintf(stderr, "tillerpad: not a port: %s\n", argv[i]);
+    } else if (arg == "--attach") {
+      options.attach = true;
+    } else if ((arg == "--port" || arg == "--fast-port") && i + 1 < argc) {
+      auto port = host::parsePort(argv[++i]);
+      if (!port) {
+        std::fprintf(stderr, "tillerpad: not a port (1 to 65535): %s\n", argv[i]);
         exitCode = 2;
         return std::nullopt;
       }
-      options.port = static_cast<std::uint16_t>(port);
+      (arg == "--port" ? options.port : options.fastPort) = *port;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(usage, stdout);
       exitCode = 0;
@@ -119,7 +131,12 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
   }
   const char* problem = nullptr;
   if (options.headless && options.quiet) problem = "--quiet is for the tray application, not --headless";
-  if (!options.headless && options.pair) problem = "--pair needs --headless; the tray's menu has \"Pair New iPhone…\"";
+  if (!options.headless && !options.attach && options.pair) {
+    problem = "--pair needs --headless or --attach; the tray's menu has \"Pair New iPhone…\"";
+  }
+  if (options.attach && (options.headless || options.quiet || options.port || options.fastPort || options.verbose)) {
+    problem = "--attach takes only --pair: the running service has its own options";
+  }
   if (problem) {
     std::fprintf(stderr, "tillerpad: %s\n\n%s", problem, usage);
     exitCode = 2;
@@ -239,17 +256,41 @@ class InputLines {
   asio::streambuf buffer_{maxLine};
 };
 
+// The log sinks and the settings, made first: the ports come from the
+// settings and are checked before any adapter opens the display.
+class LogAndSettings {
+ public:
+  explicit LogAndSettings(bool verbose)
+      : sink_(makeSink(verbose)), defaults_(platform::JsonUserDefaults::defaultPath(), logger("defaults")) {}
+
+  kit::Logger logger(std::string category) const { return kit::Logger(sink_, host::appID, std::move(category)); }
+  const std::shared_ptr<kit::LogSink>& sink() const { return sink_; }
+  platform::JsonUserDefaults& defaults() { return defaults_; }
+
+ private:
+  static std::shared_ptr<kit::LogSink> makeSink(bool verbose) {
+    std::vector<std::shared_ptr<kit::LogSink>> sinks{
+        std::make_shared<kit::StderrLogSink>(verbose ? kit::LogLevel::debug : kit::LogLevel::info)};
+    if (auto journal = platform::makeJournalLogSink()) sinks.push_back(journal);
+    return std::make_shared<platform::FanOutLogSink>(std::move(sinks));
+  }
+
+  std::shared_ptr<kit::LogSink> sink_;
+  platform::JsonUserDefaults defaults_;
+};
+
 // The desktop's side of the system, shared by the headless service and the
-// tray application: log sinks, the X11 adapters (or stand-ins without a
-// display), settings, login item, keyring and DNS-SD.
+// tray application: the X11 adapters (or stand-ins without a display),
+// login item, keyring and DNS-SD.
 class LinuxDesktop {
  public:
-  explicit LinuxDesktop(const Options& options)
+  LinuxDesktop(const Options& options, host::Ports ports, LogAndSettings& base)
       : options_(options),
-        sink_(makeSink(options.verbose)),
+        ports_(ports),
+        base_(base),
+        sink_(base.sink()),
         log_(logger("app")),
         xErrorLog_((platform::linux_x11::setXErrorLog(logger("x11")), true)),
-        defaults_(platform::JsonUserDefaults::defaultPath(), logger("defaults")),
         autostart_(platform::XdgAutostart::defaultEntry(host::appID), executablePath()),
         permissionProbe_("", logger("permissions")),
         x11_(platform::linux_x11::X11Input::open("", logger("input"))),
@@ -284,30 +325,24 @@ class LinuxDesktop {
     // would hold every pairing up until it gives up.
     auto prompt = options_.headless ? platform::KeyringPrompt::never : platform::KeyringPrompt::allowed;
     return std::make_unique<host::AppModel>(host::AppPlatform{
-        io, clock_, [] { return std::chrono::system_clock::now(); }, sink_, defaults_, system_, autostart_,
+        io, clock_, [] { return std::chrono::system_clock::now(); }, sink_, base_.defaults(), system_, autostart_,
         [this, prompt](const std::string& service) {
           return platform::makeCredentialStore(service, logger("keychain"), prompt);
         },
         permissionProbe_, inputEvents, displays, displays.doubleClickInterval(), layouts_.get(),
         x11Commands_ ? static_cast<platform::SystemCommandRunner&>(*x11Commands_) : noCommands_, shortcuts_,
-        *advertiser_, host::tlsListenerFactory(io.get_executor(), options_.port), interfaces_, screenCapture,
-        &host::makeTurboJpegEncoder, pasteboard, *appWorkspace_});
+        *advertiser_, host::tlsListenerFactory(io.get_executor(), ports_.tcp), interfaces_, screenCapture,
+        &host::makeTurboJpegEncoder, pasteboard, *appWorkspace_, ports_.udp});
   }
 
  private:
-  static std::shared_ptr<kit::LogSink> makeSink(bool verbose) {
-    std::vector<std::shared_ptr<kit::LogSink>> sinks{
-        std::make_shared<kit::StderrLogSink>(verbose ? kit::LogLevel::debug : kit::LogLevel::info)};
-    if (auto journal = platform::makeJournalLogSink()) sinks.push_back(journal);
-    return std::make_shared<platform::FanOutLogSink>(std::move(sinks));
-  }
-
   Options options_;
+  host::Ports ports_;
+  LogAndSettings& base_;
   std::shared_ptr<kit::LogSink> sink_;
   kit::Logger log_;
   bool xErrorLog_;  // set before the first display opens
   std::shared_ptr<kit::Clock> clock_ = std::make_shared<kit::SteadyClock>();
-  platform::JsonUserDefaults defaults_;
   platform::LinuxSystemInfo system_;
   platform::XdgAutostart autostart_;
   platform::linux_x11::X11PermissionProbe permissionProbe_;
@@ -352,16 +387,59 @@ void prepareProcess() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+// The ports from the options and the settings. A fixed one that cannot be
+// bound ends the start here, before any adapter or listener is made; the
+// probes are closed again before the listeners bind.
+std::optional<host::Ports> checkedPorts(const Options& options, LogAndSettings& base) {
+  auto ports = host::choosePorts(options.port, options.fastPort, base.defaults(), base.logger("app"));
+  if (auto problem = host::portProblem(ports)) {
+    std::fprintf(stderr, "tillerpad: %s\n", problem->c_str());
+    return std::nullopt;
+  }
+  return ports;
+}
+
+// The socket `tillerpad --attach` connects to; nothing without
+// $XDG_RUNTIME_DIR or when it cannot be made (the service runs without it).
+// Throws ControlSocket::AlreadyRunning.
+std::unique_ptr<host::ControlSocket> openControlSocket(asio::io_context& io, const kit::Logger& log) {
+  auto path = host::controlSocketPath();
+  if (!path) {
+    log.notice("No $XDG_RUNTIME_DIR: no terminal can attach (tillerpad --attach)");
+    return nullptr;
+  }
+  try {
+    return host::ControlSocket::open(io.get_executor(), *path, log);
+  } catch (const host::ControlSocket::AlreadyRunning&) {
+    throw;
+  } catch (const std::exception& e) {
+    log.error(std::string("No terminal can attach: ") + e.what());
+    return nullptr;
+  }
+}
+
 int runHeadless(const Options& options) {
   prepareProcess();
-  LinuxDesktop desktop(options);
-  const auto& log = desktop.log();
+  LogAndSettings base(options.verbose);
+  std::optional<LinuxDesktop> desktop;  // outlives the loop, as its adapters expect
   asio::io_context io(1);
+  // First, so that a second service says what it is that already runs.
+  std::unique_ptr<host::ControlSocket> control;
+  try {
+    control = openControlSocket(io, base.logger("control"));
+  } catch (const host::ControlSocket::AlreadyRunning&) {
+    std::fputs("tillerpad: a headless service is already running; use tillerpad --attach\n", stderr);
+    return 1;
+  }
+  auto ports = checkedPorts(options, base);
+  if (!ports) return 1;
+  desktop.emplace(options, *ports, base);
+  const auto& log = desktop->log();
   auto wallClock = [] { return std::chrono::system_clock::now(); };
 
   std::unique_ptr<host::AppModel> model;
   try {
-    model = desktop.makeModel(io);
+    model = desktop->makeModel(io);
   } catch (const std::exception& e) {
     log.error(std::string("Cannot start: ") + e.what());
     std::fprintf(stderr, "tillerpad: cannot start: %s\n", e.what());
@@ -369,12 +447,13 @@ int runHeadless(const Options& options) {
   }
 
   auto quit = [&io] { io.stop(); };
-  host::HeadlessFront front(*model, io.get_executor(), desktop.clock(), wallClock,
+  host::HeadlessFront front(*model, io.get_executor(), desktop->clock(), wallClock,
                             host::HeadlessFront::Terminal{[](std::string_view line) {
                                                             std::fwrite(line.data(), 1, line.size(), stdout);
                                                             std::fputc('\n', stdout);
                                                           },
-                                                          ::isatty(STDOUT_FILENO) == 1},
+                                                          ::isatty(STDOUT_FILENO) == 1,
+                                                          platform::isJournalStream(STDOUT_FILENO)},
                             quit);
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](std::error_code ec, int signal) {
@@ -385,8 +464,18 @@ int runHeadless(const Options& options) {
   InputLines input(io, front);
   front.begin(options.pair);
   input.start();
+  if (control) {
+    control->start({[&] {
+                      front.attach({[&](std::string_view line) { control->send(line); }, [&] { control->detach(); }});
+                    },
+                    [&](std::string_view line) { front.attachedLine(line); }, [&] { front.detached(); }});
+  }
 
   io.run();
+  if (control) {
+    control->send("Tillerpad is stopping");
+    control->stop();
+  }
   stopService(io, *model);
   std::fflush(stdout);
   return 0;
@@ -401,13 +490,16 @@ int runTrayApp(int& argc, char** argv, const Options& options) {
     return 2;
   }
   prepareProcess();
+  LogAndSettings base(options.verbose);
+  auto ports = checkedPorts(options, base);
+  if (!ports) return 1;
   if (auto* probe = platform::linux_x11::openDisplay("")) {
     platform::linux_x11::closeDisplay(probe);
   } else {
     std::fprintf(stderr, "tillerpad: cannot open the X display \"%s\".\n", display);
     return 2;
   }
-  LinuxDesktop desktop(options);
+  LinuxDesktop desktop(options, *ports, base);
   asio::io_context io(1);
   return ui::runTray(argc, argv, ui::TrayOptions{options.quiet},
                      ui::TrayService{io, [&] { return desktop.makeModel(io); },
@@ -423,5 +515,6 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   auto options = tillerpad::parse(argc, argv, exitCode);
   if (!options) return exitCode;
+  if (options->attach) return tillerpad::host::runAttach(options->pair);
   return options->headless ? tillerpad::runHeadless(*options) : tillerpad::runTrayApp(argc, argv, *options);
 }

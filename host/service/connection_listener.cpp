@@ -1,5 +1,6 @@
 #include "host/service/connection_listener.h"
 
+#include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
@@ -14,10 +15,12 @@
 namespace tillerpad::host {
 namespace {
 
-asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor, std::uint16_t port) {
+// Dual-stack IPv6 where the system has it, else IPv4. Also the start-up
+// check of a fixed port, so that the check binds exactly as the listener will.
+asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor, std::uint16_t port, std::error_code& ec) {
   using asio::ip::tcp;
   tcp::acceptor acceptor(executor);
-  std::error_code ec;
+  ec.clear();
   acceptor.open(tcp::v6(), ec);
   if (!ec) acceptor.set_option(asio::ip::v6_only(false), ec);
   // A chosen port is bound again at every restart, while the connections
@@ -27,13 +30,18 @@ asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor, std:
   if (ec && ec != asio::error::address_in_use) {
     // No IPv6 here: IPv4 only.
     acceptor = tcp::acceptor(executor);
-    acceptor.open(tcp::v4());
-    if (port != 0) acceptor.set_option(tcp::acceptor::reuse_address(true));
-    acceptor.bind(tcp::endpoint(tcp::v4(), port));
-  } else if (ec) {
-    throw std::system_error(ec, "port " + std::to_string(port));
+    acceptor.open(tcp::v4(), ec);
+    if (!ec && port != 0) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor.bind(tcp::endpoint(tcp::v4(), port), ec);
   }
-  acceptor.listen();
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  return acceptor;
+}
+
+asio::ip::tcp::acceptor openAcceptor(const asio::any_io_executor& executor, std::uint16_t port) {
+  std::error_code ec;
+  auto acceptor = openAcceptor(executor, port, ec);
+  if (ec) throw std::system_error(ec, "port " + std::to_string(port));
   return acceptor;
 }
 
@@ -143,6 +151,13 @@ class BudgetedConnection final : public kit::Connection {
 };
 
 }  // namespace
+
+std::error_code probeTcpPort(std::uint16_t port) {
+  asio::io_context io(1);
+  std::error_code ec;
+  auto acceptor = openAcceptor(io.get_executor(), port, ec);
+  return ec;
+}
 
 ListenerFactory tlsListenerFactory(asio::any_io_executor executor, std::uint16_t port) {
   return [executor, port](kit::TransportParameters parameters) -> std::unique_ptr<ConnectionListener> {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "kit/transport/connection.h"
 #include "kit/transport/transport_parameters.h"
@@ -37,6 +38,10 @@ using ListenerFactory = std::function<std::unique_ptr<ConnectionListener>(kit::T
 // TLS over TCP on `port` (0: a port the system chooses anew at every start),
 // IPv6 with IPv4 mapped where the system has IPv6, else IPv4 only.
 ListenerFactory tlsListenerFactory(asio::any_io_executor executor, std::uint16_t port = 0);
+
+// Binds `port` the way the TLS listener does and closes it again: what the
+// listener would fail with now, if anything.
+std::error_code probeTcpPort(std::uint16_t port);
 
 // Counts the bytes a connection reads until `release()` is called on the
 // returned handle; beyond `budget` the next read fails, so that a peer that

@@ -5,33 +5,59 @@
 #include <asio/post.hpp>
 #include <sys/socket.h>
 
+#include <string>
+#include <system_error>
+
 #include "kit/transport/message_channel.h"
 
 namespace tillerpad::kit {
+namespace {
 
-std::shared_ptr<FastChannelListener> FastChannelListener::create(asio::io_context& io, EndpointFilter acceptsEndpoint,
-                                                                 Logger log) {
-  return std::shared_ptr<FastChannelListener>(new FastChannelListener(io, std::move(acceptsEndpoint), std::move(log)));
+// IPv6 with IPv4 mapped, else IPv4 only. No SO_REUSEADDR: on Linux it would
+// let a second process share a fixed port and take half of its datagrams.
+template <class Executor>
+asio::ip::udp::socket bindSocket(const Executor& executor, std::uint16_t port, std::error_code& ec) {
+  asio::ip::udp::socket socket(executor);
+  ec.clear();
+  socket.open(asio::ip::udp::v6(), ec);
+  if (!ec) socket.set_option(asio::ip::v6_only(false), ec);
+  if (!ec) socket.bind({asio::ip::address_v6::any(), port}, ec);
+  if (ec && ec != asio::error::address_in_use) {
+    // No IPv6 on this machine: IPv4 only.
+    socket = asio::ip::udp::socket(executor);
+    socket.open(asio::ip::udp::v4(), ec);
+    if (!ec) socket.bind({asio::ip::address_v4::any(), port}, ec);
+  }
+  return socket;
 }
 
-FastChannelListener::FastChannelListener(asio::io_context& io, EndpointFilter acceptsEndpoint, Logger log)
-    : strand_(asio::make_strand(io)), acceptsEndpoint_(std::move(acceptsEndpoint)), log_(std::move(log)) {}
+}  // namespace
+
+std::shared_ptr<FastChannelListener> FastChannelListener::create(asio::io_context& io, EndpointFilter acceptsEndpoint,
+                                                                 Logger log, std::uint16_t port) {
+  return std::shared_ptr<FastChannelListener>(
+      new FastChannelListener(io, std::move(acceptsEndpoint), std::move(log), port));
+}
+
+FastChannelListener::FastChannelListener(asio::io_context& io, EndpointFilter acceptsEndpoint, Logger log,
+                                         std::uint16_t port)
+    : strand_(asio::make_strand(io)), acceptsEndpoint_(std::move(acceptsEndpoint)), log_(std::move(log)),
+      fixedPort_(port) {}
+
+std::error_code FastChannelListener::probePort(std::uint16_t port) {
+  asio::io_context io(1);
+  std::error_code ec;
+  auto socket = bindSocket(io.get_executor(), port, ec);
+  return ec;
+}
 
 std::uint16_t FastChannelListener::start() {
   if (std::uint16_t port = port_.load()) return port;
   // Bound here, synchronously, so that the caller (often the strand's own
   // io_context thread) gets the port or the error at once.
-  asio::ip::udp::socket socket(strand_);
   std::error_code ec;
-  socket.open(asio::ip::udp::v6(), ec);
-  if (!ec) socket.set_option(asio::ip::v6_only(false), ec);
-  if (!ec) socket.bind({asio::ip::address_v6::any(), 0}, ec);
-  if (ec) {
-    // No IPv6 on this machine: IPv4 only.
-    socket = asio::ip::udp::socket(strand_);
-    socket.open(asio::ip::udp::v4());
-    socket.bind({asio::ip::address_v4::any(), 0});
-  }
+  auto socket = bindSocket(strand_, fixedPort_, ec);
+  if (ec) throw std::system_error(ec, "UDP port " + std::to_string(fixedPort_));
   std::uint16_t port = socket.local_endpoint().port();
   port_ = port;
   asio::post(strand_, [self = shared_from_this(), socket = std::move(socket)]() mutable {

@@ -20,8 +20,8 @@
 
 namespace tillerpad::kit {
 
-// The desktop's end of the fast channel: one UDP socket on a system-chosen
-// port, receiving datagrams of every registered session. All state lives on
+// The desktop's end of the fast channel: one UDP socket on a given port (0:
+// one the system chooses at every start), receiving datagrams of every registered session. All state lives on
 // its strand ("app.tillerpad.fast-listener"); public operations post to it.
 // Every datagram problem drops that datagram and nothing else.
 class FastChannelListener : public std::enable_shared_from_this<FastChannelListener> {
@@ -40,7 +40,11 @@ class FastChannelListener : public std::enable_shared_from_this<FastChannelListe
   static constexpr std::chrono::milliseconds refusalMemory{1000};
 
   static std::shared_ptr<FastChannelListener> create(asio::io_context& io, EndpointFilter acceptsEndpoint,
-                                                     Logger log);
+                                                     Logger log, std::uint16_t port = 0);
+
+  // Binds `port` the way start() does and closes it again: what start()
+  // would fail with now, if anything.
+  static std::error_code probePort(std::uint16_t port);
 
   // Binds to all addresses (IPv6 with IPv4 mapped where the system has IPv6,
   // else IPv4) and starts receiving. Returns the port; throws std::system_error.
@@ -74,7 +78,7 @@ class FastChannelListener : public std::enable_shared_from_this<FastChannelListe
     std::optional<std::chrono::steady_clock::time_point> refusedAt;
   };
 
-  FastChannelListener(asio::io_context& io, EndpointFilter acceptsEndpoint, Logger log);
+  FastChannelListener(asio::io_context& io, EndpointFilter acceptsEndpoint, Logger log, std::uint16_t port);
   void receiveNext();
   void handleDatagram(std::size_t size);
   Flow* admit(const Endpoint& remote);
@@ -82,6 +86,7 @@ class FastChannelListener : public std::enable_shared_from_this<FastChannelListe
   asio::strand<asio::io_context::executor_type> strand_;
   EndpointFilter acceptsEndpoint_;
   Logger log_;
+  std::uint16_t fixedPort_;
   std::optional<asio::ip::udp::socket> socket_;
   std::unordered_map<std::uint32_t, Session> sessions_;
   std::unordered_map<Endpoint, Flow> flows_;

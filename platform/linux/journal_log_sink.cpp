@@ -4,6 +4,9 @@
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace tillerpad::platform {
 namespace {
 
@@ -33,6 +36,20 @@ std::shared_ptr<kit::LogSink> makeJournalLogSink() {
   struct stat st {};
   if (::stat("/run/systemd/journal/socket", &st) != 0) return nullptr;
   return std::make_shared<JournalLogSink>();
+}
+
+}  // namespace tillerpad::platform
+
+namespace tillerpad::platform {
+
+bool isJournalStream(int fd) {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (!stream) return false;
+  unsigned long long device = 0, inode = 0;
+  char rest = 0;
+  if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) != 2) return false;
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
 }  // namespace tillerpad::platform

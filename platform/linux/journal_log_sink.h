@@ -12,6 +12,10 @@ namespace tillerpad::platform {
 // reachable on this machine.
 std::shared_ptr<kit::LogSink> makeJournalLogSink();
 
+// True when `fd` is the journal stream systemd connected it to (it names
+// that stream "device:inode" in $JOURNAL_STREAM).
+bool isJournalStream(int fd);
+
 // Sends every record to each of `sinks`.
 class FanOutLogSink : public kit::LogSink {
  public:

@@ -22,7 +22,7 @@ e2e_cleanup() {
     for f in host.out host.err; do
       [ -f "$E2E_DIR/$f" ] && { echo "--- tail of $f" >&2; tail -n 40 "$E2E_DIR/$f" >&2; }
     done
-    for f in "$E2E_DIR"/*.remote.out "$E2E_DIR"/*.remote.err "$E2E_DIR"/recorder.out "$E2E_DIR"/abuse.* "$E2E_DIR"/*.app.err; do
+    for f in "$E2E_DIR"/*.remote.out "$E2E_DIR"/*.remote.err "$E2E_DIR"/recorder.out "$E2E_DIR"/abuse.* "$E2E_DIR"/*.app.err "$E2E_DIR"/*.attach.out "$E2E_DIR"/*.attach.err; do
       [ -f "$f" ] && { echo "--- tail of ${f##*/}" >&2; tail -n 15 "$f" >&2; }
     done
   fi
@@ -83,10 +83,12 @@ wait_exit() {
 # start_host [ARGS...]: tillerpad --headless with stdin from a FIFO held open on fd 3.
 start_host() {
   mkdir -p "$E2E_DIR/host/config" "$E2E_DIR/host/data" "$E2E_DIR/host/home"
+  mkdir -p -m 0700 "$E2E_DIR/host/runtime"
   mkfifo "$E2E_DIR/host.in"
   exec 3<>"$E2E_DIR/host.in"
   # No session bus: the host keeps its records in the file store under XDG_DATA_HOME.
-  env -u DBUS_SESSION_BUS_ADDRESS HOME="$E2E_DIR/host/home" \
+  # A runtime folder of its own: its control socket meets no other test's.
+  env -u DBUS_SESSION_BUS_ADDRESS HOME="$E2E_DIR/host/home" XDG_RUNTIME_DIR="$E2E_DIR/host/runtime" \
     XDG_CONFIG_HOME="$E2E_DIR/host/config" XDG_DATA_HOME="$E2E_DIR/host/data" \
     "$TILLERPAD" --headless "$@" <&3 >"$E2E_DIR/host.out" 2>"$E2E_DIR/host.err" &
   host_pid=$!
@@ -96,6 +98,15 @@ start_host() {
 
 host_say() { echo "$*" >&3; }
 host_lines() { count "$E2E_DIR/host.out" "$1"; }
+
+# stop_host: `quit`, then the host must end with status 0; ready for another start_host.
+stop_host() {
+  host_say quit
+  wait_exit "$host_pid" 20
+  [ "$exit_status" -eq 0 ] || fail "the desktop ended with status $exit_status"
+  exec 3>&-
+  rm -f "$E2E_DIR/host.in"
+}
 
 # The port of the newest listener.
 host_port() { grep -E '^Listening on port [0-9]+$' "$E2E_DIR/host.out" | tail -n 1 | awk '{print $4}'; }

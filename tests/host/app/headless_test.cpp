@@ -19,11 +19,23 @@ using kit::Message;
 
 // The desktop with its terminal; `realTime` with a TLS listener on loopback.
 struct Headless : test::Desktop {
-  explicit Headless(bool realTime) : Desktop({.tls = realTime, .realTime = realTime}) {
+  explicit Headless(bool realTime, bool journal = false) : Desktop({.tls = realTime, .realTime = realTime}) {
     front = std::make_unique<HeadlessFront>(
         *model, io.get_executor(), clock, [this] { return now; },
-        HeadlessFront::Terminal{[this](std::string_view line) { terminal.emplace_back(line); }, false},
+        HeadlessFront::Terminal{[this](std::string_view line) { terminal.emplace_back(line); }, false, journal},
         [this] { ++quits; });
+  }
+  void attach() {
+    front->attach({[this](std::string_view line) { attached.emplace_back(line); }, [this] { ++detaches; }});
+  }
+  static bool has(const std::vector<std::string>& lines, std::string_view line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  static bool hasCode(const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.find(kit::PairingPayload::prefix) != std::string::npos || l.find("▀") != std::string::npos ||
+             l.find("▄") != std::string::npos || l.find("█") != std::string::npos;
+    });
   }
   ~Headless() { front.reset(); }
 
@@ -39,7 +51,9 @@ struct Headless : test::Desktop {
 
   std::unique_ptr<HeadlessFront> front;
   std::vector<std::string> terminal;
+  std::vector<std::string> attached;  // what the attached terminal got
   int quits = 0;
+  int detaches = 0;
 };
 
 TEST(HeadlessFrontTest, PairsRevokesAndDeniesFromTheTerminal) {
@@ -199,6 +213,108 @@ TEST(HeadlessFrontTest, SharingSwitchesAreStoredAndTheViewerIsShown) {
   desktop.front->handleLine("status");
   EXPECT_TRUE(desktop.printed("Allow Screen Viewing: off"));
   EXPECT_TRUE(desktop.printed("Viewing the screen: nobody"));
+}
+
+// Standard output may be the journal; the code and its QR code go only where
+// a person reads them, and a code nobody can see is not made at all.
+TEST(HeadlessFrontTest, ThePairingCodeGoesOnlyWhereAPersonReadsIt) {
+  struct Case {
+    const char* name;
+    bool journal, attached;
+    bool codeOnStandardOutput, codeAttached, pairing;
+  };
+  const Case cases[] = {
+      {"a terminal or a pipe", false, false, true, false, true},
+      {"a pipe and an attached terminal", false, true, true, true, true},
+      {"the journal, nobody attached", true, false, false, false, false},
+      {"the journal and an attached terminal", true, true, false, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Headless desktop(false, c.journal);
+    desktop.front->begin(false);
+    desktop.startListening();
+    if (c.attached) desktop.attach();
+    desktop.front->handleLine("pair");
+    desktop.drain();
+    EXPECT_EQ(desktop.hasCode(desktop.terminal), c.codeOnStandardOutput);
+    EXPECT_EQ(desktop.hasCode(desktop.attached), c.codeAttached);
+    EXPECT_EQ(desktop.model->pairing->payload().has_value(), c.pairing);
+    EXPECT_EQ(desktop.printed("Pair Your iPhone"), c.pairing && !c.journal);
+    EXPECT_EQ(desktop.printed("Pairing code shown on the attached terminal"), c.journal && c.pairing);
+    EXPECT_EQ(desktop.printed("The pairing code is not written to the journal. To pair an iPhone, run: "
+                              "tillerpad --attach --pair"),
+              !c.pairing);
+    if (c.codeAttached) {
+      // In colour: the attaching command strips it where its output is no terminal.
+      EXPECT_TRUE(std::any_of(desktop.attached.begin(), desktop.attached.end(),
+                              [](const std::string& l) { return l.find("\x1b[") != std::string::npos; }));
+    }
+  }
+}
+
+// Lines of the attached terminal count as standard input's; with standard
+// input ended, a question waits for the attached terminal, and is denied
+// when it detaches.
+TEST(HeadlessFrontTest, AnAttachedTerminalAnswersUntilItDetaches) {
+  struct Case {
+    const char* name;
+    bool inputEnded;
+    bool attachFirst;      // else it attaches while the question is open
+    const char* answer;    // from the attached terminal; null: it detaches instead
+    const char* fromInput; // then standard input answers, if still open
+    bool revoked;
+  };
+  const Case cases[] = {
+      {"input ended, attached answers yes", true, true, "y", nullptr, true},
+      {"input ended, attached answers no", true, true, "no", nullptr, false},
+      {"input ended, attached detaches", true, true, nullptr, nullptr, false},
+      {"input open, attached detaches, input answers", false, true, nullptr, "yes", true},
+      {"attached after the question, answers", false, false, "Y", nullptr, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Headless desktop(false);
+    desktop.front->begin(false);
+    desktop.startListening();
+    desktop.addPhone("Ada");
+    desktop.settle();
+    if (c.inputEnded) desktop.front->endOfInput();
+    if (c.attachFirst) desktop.attach();
+    if (c.attachFirst) {
+      desktop.front->attachedLine("revoke Ada");
+    } else {
+      desktop.front->handleLine("revoke Ada");
+    }
+    EXPECT_FALSE(desktop.printed("(Standard input is closed: no.)"));
+    if (!c.attachFirst) {
+      desktop.attach();
+      EXPECT_TRUE(desktop.has(desktop.attached, "Revoke? [y/N]"));  // the open question, again
+    }
+    if (c.answer) {
+      desktop.front->attachedLine(c.answer);
+    } else {
+      desktop.front->detached();
+      EXPECT_EQ(desktop.printed("(No terminal is left to answer: no.)"), c.inputEnded);
+      EXPECT_EQ(desktop.printed("Cancelled."), c.inputEnded);
+      desktop.front->attachedLine("y");  // gone: nothing it says counts
+    }
+    if (c.fromInput) desktop.front->handleLine(c.fromInput);
+    desktop.settle();
+    EXPECT_EQ(desktop.model->registry.devices().empty(), c.revoked);
+    EXPECT_EQ(desktop.printed("Done."), c.revoked);
+  }
+
+  // detach is the attached terminal's; quit from it stops the service as on standard input.
+  Headless desktop(false);
+  desktop.front->begin(false);
+  desktop.attach();
+  desktop.front->handleLine("detach");
+  EXPECT_EQ(desktop.detaches, 0);
+  desktop.front->attachedLine("DETACH");
+  EXPECT_EQ(desktop.detaches, 1);
+  desktop.front->attachedLine("quit");
+  EXPECT_EQ(desktop.quits, 1);
 }
 
 }  // namespace
