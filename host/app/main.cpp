@@ -269,9 +269,14 @@ class LogAndSettings {
 
  private:
   static std::shared_ptr<kit::LogSink> makeSink(bool verbose) {
-    std::vector<std::shared_ptr<kit::LogSink>> sinks{
-        std::make_shared<kit::StderrLogSink>(verbose ? kit::LogLevel::debug : kit::LogLevel::info)};
-    if (auto journal = platform::makeJournalLogSink()) sinks.push_back(journal);
+    std::vector<std::shared_ptr<kit::LogSink>> sinks;
+    auto journal = platform::makeJournalLogSink();
+    // Under the user unit standard error is the journal too: each line once,
+    // through the sink that keeps its priority.
+    if (!journal || !platform::isJournalStream(STDERR_FILENO)) {
+      sinks.push_back(std::make_shared<kit::StderrLogSink>(verbose ? kit::LogLevel::debug : kit::LogLevel::info));
+    }
+    if (journal) sinks.push_back(journal);
     return std::make_shared<platform::FanOutLogSink>(std::move(sinks));
   }
 
