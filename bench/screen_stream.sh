@@ -6,6 +6,9 @@
 # starts at step 3 and climbs while the phone acknowledges quickly), then the
 # desktop's CPU over 10 s of a still screen while a phone is streaming.
 #   bench/screen_stream.sh BUILD_DIR      (a Release tree, see docs/benchmarks.md)
+#   LINK="DELAY_MS RATE_MBIT" bench/screen_stream.sh BUILD_DIR
+#       the phone's connection goes through bench/slow_link.py: each direction
+#       delayed by DELAY_MS and limited to RATE_MBIT, like a Wi-Fi link
 set -uo pipefail
 build=$(cd "${1:?usage: screen_stream.sh BUILD_DIR}" && pwd)
 TILLERPAD=$build/host/tillerpad REMOTE=$build/tools/remote/tillerpad-remote RECORDER=$build/tests/e2e/x_event_recorder
@@ -24,6 +27,16 @@ start_host --pair
 wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
 pair_phone phone >/dev/null
 
+stream_port=$(host_port)
+if [ -n "${LINK:-}" ]; then
+  read -r link_delay link_rate <<<"$LINK"
+  stream_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  python3 "$(dirname "$0")/slow_link.py" "$stream_port" "$(host_port)" "$link_delay" "$link_rate" >"$E2E_DIR/link.out" 2>&1 &
+  E2E_PIDS+=("$!")
+  wait_for "$E2E_DIR/link.out" '^ready$'
+  echo "link: ${link_delay} ms each way, ${link_rate} Mbit/s each direction"
+fi
+
 # The pointer moves at 60 Hz, so every tick has something new to send.
 ( while :; do for i in $(seq 0 4 400); do "$RECORDER" --warp $((200 + i)) 500; sleep 0.016; done; done ) &
 mover=$!
@@ -36,7 +49,7 @@ for step in "${!ladder[@]}"; do
   out="$E2E_DIR/step$step.out"
   settings_before=$(grep -c 'Screen stream:' "$E2E_DIR/host.err")
   env XDG_DATA_HOME="$E2E_DIR/phone" HOME="$E2E_DIR/phone" timeout -s INT 20 \
-    "$REMOTE" --host 127.0.0.1 --port "$(host_port)" screen --width "$width" --fps "$fps" --frames 100000 \
+    "$REMOTE" --host 127.0.0.1 --port "$stream_port" screen --width "$width" --fps "$fps" --frames 100000 \
     2>/dev/null | while IFS= read -r line; do echo "$(date +%s.%N) $line"; done >"$out"
   last=$(grep ' frame id=' "$out" | tail -n 1 | awk '{print $1}')
   recent=$(awk -v t="$last" '$2 == "frame" && $1 > t - 5' "$out" | wc -l)
@@ -49,7 +62,7 @@ kill "$mover" 2>/dev/null
 
 ticks() { awk '{ print $14 + $15 }' "/proc/$host_pid/stat"; }
 env XDG_DATA_HOME="$E2E_DIR/phone" HOME="$E2E_DIR/phone" timeout -s INT 13 \
-  "$REMOTE" --host 127.0.0.1 --port "$(host_port)" screen --width 1280 --fps 30 --frames 100000 >"$E2E_DIR/still.out" 2>&1 &
+  "$REMOTE" --host 127.0.0.1 --port "$stream_port" screen --width 1280 --fps 30 --frames 100000 >"$E2E_DIR/still.out" 2>&1 &
 viewer=$!
 sleep 3
 before=$(ticks)
