@@ -41,6 +41,10 @@ echo "command: ${command[*]}"
 echo "environment: ${unit_env[*]:-(none)}"
 manager_env=(HOME="$home" XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$E2E_DIR/host/config"
   XDG_DATA_HOME="$E2E_DIR/host/data" DISPLAY="$DISPLAY" PATH="$PATH")
+# Not the unit's but the build's: a sanitizer build keeps its options and suppressions.
+for name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS TSAN_OPTIONS; do
+  [ -n "${!name:-}" ] && manager_env+=("$name=${!name}")
+done
 
 step "the service starts with the journal as its output"
 journal=$E2E_DIR/host.out
