@@ -121,9 +121,15 @@ void MessageChannel::onState(Connection::State state, std::exception_ptr error) 
 
 void MessageChannel::readNext() {
   std::weak_ptr<MessageChannel> weak = weak_from_this();
-  connection_->receive(1, readSize, [weak](ByteView bytes, bool endOfStream, std::exception_ptr error) {
+  auto handler = [weak](ByteView bytes, bool endOfStream, std::exception_ptr error) {
     if (auto self = weak.lock()) self->onRead(bytes, endOfStream, std::move(error));
-  });
+  };
+  // TLS decrypts straight into the decoder's buffer: no copy between the two.
+  auto room = [weak](std::size_t maximum) -> std::span<std::uint8_t> {
+    if (auto self = weak.lock()) return self->decoder_.room(maximum);
+    return {};
+  };
+  connection_->receiveInto(1, readSize, std::move(handler), std::move(room));
 }
 
 void MessageChannel::onRead(ByteView bytes, bool endOfStream, std::exception_ptr error) {
