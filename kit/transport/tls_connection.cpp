@@ -337,7 +337,9 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       self->outbox_.erase(self->outbox_.begin(), self->outbox_.begin() + static_cast<std::ptrdiff_t>(self->outboxSent_));
       self->outboxSent_ = 0;
     }
-    self->outbox_.insert(self->outbox_.end(), data, data + length);
+    // As bytes, not chars: a plain memcpy, not an element-wise conversion.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    self->outbox_.insert(self->outbox_.end(), bytes, bytes + length);
     self->sealedTotal_ += length;
     *written = length;
     return 1;
