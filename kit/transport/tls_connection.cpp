@@ -180,7 +180,16 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       return;
     }
     writes_.push_back(Write{std::move(bytes), std::move(handler), 0});
-    if (ready_ && !writeWaiting_) asio::post(strand_, [self = shared_from_this()] { self->pumpWrite(); });
+    if (!ready_ || writeWaiting_ || followUpPosted_) return;
+    // The first frame goes to the socket now, not one scheduler pass later
+    // (its completion is posted, never called from here); frames that follow
+    // within the same pass are gathered by the follow-up into one write.
+    pumpWrite();
+    followUpPosted_ = true;
+    asio::post(strand_, [self = shared_from_this()] {
+      self->followUpPosted_ = false;
+      self->pumpWrite();
+    });
   }
 
   void cancel() {
@@ -199,7 +208,7 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       SSL_shutdown(ssl_.get());
     }
     flush();
-    completeFlushed(true);
+    completeFlushed();
     failWrites(abortedError());
     std::error_code ignored;
     socket_.close(ignored);
@@ -301,18 +310,13 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
                                                    std::string("TLS write failed: ") + std::strerror(outboxErrno_)));
   }
 
-  // Reports the writes whose last byte reached the socket; posted when
-  // `posted` (from cancel), else inline as the write pump always did.
-  void completeFlushed(bool posted = false) {
+  // Reports the writes whose last byte reached the socket. Posted: the
+  // write pump also runs from send() and cancel().
+  void completeFlushed() {
     while (!sealed_.empty() && sealed_.front().end <= flushedTotal_) {
       auto handler = std::move(sealed_.front().handler);
       sealed_.pop_front();
-      if (!handler) continue;
-      if (posted) {
-        asio::post(strand_, [handler = std::move(handler)] { handler(nullptr); });
-      } else {
-        handler(nullptr);
-      }
+      if (handler) asio::post(strand_, [handler = std::move(handler)] { handler(nullptr); });
     }
   }
 
@@ -583,7 +587,6 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
         case Outcome::wantWrite:
           // The outbox is full and the socket takes nothing.
           completeFlushed();
-          if (cancelled_ || failed_) return;
           return waitThen(asio::socket_base::wait_write, &TlsStream::pumpWrite, writeWaiting_);
         case Outcome::done:
           continue;
@@ -605,7 +608,6 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
         return completeFlushed();
       case Flush::blocked:
         completeFlushed();
-        if (cancelled_ || failed_) return;
         return waitThen(asio::socket_base::wait_write, &TlsStream::pumpWrite, writeWaiting_);
       case Flush::failed:
         return failWrites(flushError());
@@ -664,6 +666,7 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   bool handshakeWaiting_ = false;
   bool readWaiting_ = false;
   bool writeWaiting_ = false;
+  bool followUpPosted_ = false;
 };
 
 class TlsConnectionImpl final : public Connection {
