@@ -40,6 +40,8 @@ class BareTlsListener {
   std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
   std::size_t open() const { return open_.load(); }
   std::size_t failed() const { return failed_.load(); }
+  // Returns once the listener's thread has done what was queued on it.
+  void settle() { io_.call([] { return true; }); }
 
  private:
   asio::awaitable<void> acceptLoop() {
@@ -127,7 +129,12 @@ int run(int runs) {
     phone.run(openOnly(channel, stamps), 10s, "TLS handshake");
     double us = microsecondsBetween(start, stamps->tls);
     channel->cancel();
+    channel.reset();
     waitUntil([&] { return bare.open() == 0; }, "the bare listener's connection to end");
+    // Both ends have torn the connection down before the next run starts,
+    // so no thread of the last run competes with the next for a core.
+    bare.settle();
+    phone.call([] { return true; });
     return us;
   };
 
@@ -143,7 +150,9 @@ int run(int runs) {
     // back to no session and nothing in set-up.
     phone.run(awaitOpeningMessages(channel), 10s, "the opening messages");
     phone.run(sayBye(channel), 10s, "bye");
+    channel.reset();
     desktop.waitUntilQuiet();
+    phone.call([] { return true; });
     return us;
   };
 

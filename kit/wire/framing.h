@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "kit/common/bytes.h"
 
@@ -27,8 +28,15 @@ void writeHeader(std::uint64_t length, std::uint8_t out[4]);
 class FrameDecoder {
  public:
   FrameDecoder() = default;
-  FrameDecoder(const FrameDecoder&) = delete;
-  FrameDecoder& operator=(const FrameDecoder&) = delete;
+  // Movable; a moved-from decoder is empty.
+  FrameDecoder(FrameDecoder&& other) noexcept { *this = std::move(other); }
+  FrameDecoder& operator=(FrameDecoder&& other) noexcept {
+    buffer_ = std::move(other.buffer_);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+    consumed_ = std::exchange(other.consumed_, 0);
+    return *this;
+  }
 
   // Drops the payloads already taken, then adds `bytes`: one compaction per
   // read, however many frames the read held. Bytes that a reader wrote into
