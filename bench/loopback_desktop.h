@@ -71,7 +71,7 @@ class IoThread {
   }
 
  private:
-  asio::io_context io_;
+  asio::io_context io_{1};  // one thread runs it, as in the service
   asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
   std::thread thread_;
 };

@@ -120,6 +120,9 @@ class BudgetedConnection final : public kit::Connection {
     inner_->start(std::move(executor));
   }
   void receive(std::size_t minimum, std::size_t maximum, ReadHandler handler) override {
+    receiveInto(minimum, maximum, std::move(handler), nullptr);
+  }
+  void receiveInto(std::size_t minimum, std::size_t maximum, ReadHandler handler, ReadRoom room) override {
     if (!budget_->isReleased) {
       if (budget_->remaining == 0) {
         asio::post(executor_, [handler = std::move(handler)] {
@@ -131,10 +134,15 @@ class BudgetedConnection final : public kit::Connection {
       maximum = std::max<std::size_t>(1, std::min(maximum, budget_->remaining));
       minimum = std::min(minimum, maximum);
     }
-    inner_->receive(minimum, maximum, [budget = budget_, handler = std::move(handler)](kit::ByteView bytes, bool end, std::exception_ptr error) {
+    auto counted = [budget = budget_, handler = std::move(handler)](kit::ByteView bytes, bool end, std::exception_ptr error) {
       if (!budget->isReleased) budget->remaining -= std::min(budget->remaining, bytes.size());
       handler(bytes, end, std::move(error));
-    });
+    };
+    if (room) {
+      inner_->receiveInto(minimum, maximum, std::move(counted), std::move(room));
+    } else {
+      inner_->receive(minimum, maximum, std::move(counted));
+    }
   }
   void send(kit::Bytes bytes, WriteHandler handler) override { inner_->send(std::move(bytes), std::move(handler)); }
   void cancel() override { inner_->cancel(); }

@@ -73,6 +73,10 @@ asio::awaitable<Welcome> Handshake::connect(std::shared_ptr<MessageChannel> chan
 
 asio::awaitable<Hello> Handshake::accept(std::shared_ptr<MessageChannel> channel, Welcome welcome,
                                          KeyForIdentity keyForIdentity) {
+  // The binding depends on the TLS session alone: taken while the hello is
+  // on its way, it is not on the path from the hello to the welcome.
+  auto exporting = helloBinding(channel);
+  auto binding = co_await std::move(exporting);
   auto receiving = channel->receive(timeout);
   auto first = co_await std::move(receiving);
   if (!first) throw HandshakeError::connectionClosed();
@@ -88,8 +92,6 @@ asio::awaitable<Hello> Handshake::accept(std::shared_ptr<MessageChannel> channel
     throw HandshakeError::incompatibleVersion(hello->protocolVersion);
   }
 
-  auto exporting = helloBinding(channel);
-  auto binding = co_await std::move(exporting);
   // Looked up only now, so a key withdrawn while the hello was on its way counts.
   std::optional<SymmetricKey> key = binding ? keyForIdentity(hello->identity) : std::nullopt;
   if (!binding || !key || !KeyDerivation::isValidHelloProof(hello->proof, *key, *binding, hello->identity)) {

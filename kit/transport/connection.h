@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "kit/common/bytes.h"
@@ -38,6 +39,16 @@ class Connection {
   virtual void start(asio::any_io_executor executor) = 0;
   // One read of at least `minimum` and at most `maximum` bytes; at most one pending.
   virtual void receive(std::size_t minimum, std::size_t maximum, ReadHandler handler) = 0;
+  // Where a read may put its bytes: writable space of up to `maximum` bytes
+  // (empty: none). Asked for on the executor, right before the bytes are read.
+  using ReadRoom = std::function<std::span<std::uint8_t>(std::size_t maximum)>;
+  // receive(), with the bytes read straight into `room` where the connection
+  // can, which saves the reader a copy; the handler's view then points into
+  // that space (its start; at most the room's size). Connections that cannot
+  // ignore the room.
+  virtual void receiveInto(std::size_t minimum, std::size_t maximum, ReadHandler handler, ReadRoom /*room*/) {
+    receive(minimum, maximum, std::move(handler));
+  }
   // Writes `bytes` as one unit; writes go out in call order. `handler` may be
   // empty (fire and forget).
   virtual void send(Bytes bytes, WriteHandler handler) = 0;

@@ -121,9 +121,15 @@ void MessageChannel::onState(Connection::State state, std::exception_ptr error) 
 
 void MessageChannel::readNext() {
   std::weak_ptr<MessageChannel> weak = weak_from_this();
-  connection_->receive(1, readSize, [weak](ByteView bytes, bool endOfStream, std::exception_ptr error) {
+  auto handler = [weak](ByteView bytes, bool endOfStream, std::exception_ptr error) {
     if (auto self = weak.lock()) self->onRead(bytes, endOfStream, std::move(error));
-  });
+  };
+  // TLS decrypts straight into the decoder's buffer: no copy between the two.
+  auto room = [weak](std::size_t maximum) -> std::span<std::uint8_t> {
+    if (auto self = weak.lock()) return self->decoder_.room(maximum);
+    return {};
+  };
+  connection_->receiveInto(1, readSize, std::move(handler), std::move(room));
 }
 
 void MessageChannel::onRead(ByteView bytes, bool endOfStream, std::exception_ptr error) {
@@ -256,10 +262,23 @@ void MessageChannel::cancelReceive(const std::shared_ptr<ReceiveToken>& token) {
 
 // MARK: send
 
-asio::awaitable<void> MessageChannel::send(Message message, std::optional<Duration> timeout) {
+asio::awaitable<void> MessageChannel::send(const Message& message, std::optional<Duration> timeout) {
+  // Encoded here, from the caller's message, so that the message itself is
+  // never copied; a failure is kept for the await.
+  auto frame = std::make_shared<Bytes>();
+  std::exception_ptr encodingError;
+  try {
+    *frame = MessageCodec::encodeFrame(message);
+  } catch (...) {
+    encodingError = std::current_exception();
+  }
+  return sendFrame(weak_from_this(), std::move(frame), std::move(encodingError), timeout);
+}
+
+asio::awaitable<void> MessageChannel::sendFrame(std::weak_ptr<MessageChannel> weak, std::shared_ptr<Bytes> frame,
+                                                std::exception_ptr encodingError, std::optional<Duration> timeout) {
   // Encoding failures reach the caller at once and nothing is written.
-  auto frame = std::make_shared<Bytes>(MessageCodec::encodeFrame(message));
-  std::weak_ptr<MessageChannel> weak = weak_from_this();
+  if (encodingError) std::rethrow_exception(encodingError);
   auto initiate = [weak, frame, timeout](auto handler) {
     auto complete = detail::Completion<std::exception_ptr>::wrap(std::move(handler));
     auto self = weak.lock();

@@ -67,8 +67,10 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   // Completes when the transport has taken the frame. With a time limit, a
   // frame not taken by then cancels the connection and fails with
   // ChannelError::timedOut.
-  // By value: the coroutine outlives the caller's expression.
-  asio::awaitable<void> send(Message message, std::optional<Duration> timeout = std::nullopt);
+  // Not a coroutine: the message is encoded at the call, so the caller's
+  // message is neither copied nor needed afterwards; an encoding failure is
+  // thrown from the await, and nothing is written.
+  asio::awaitable<void> send(const Message& message, std::optional<Duration> timeout = std::nullopt);
   // Every failure is dropped silently.
   void sendWithoutWaiting(const Message& message);
 
@@ -111,6 +113,9 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   void startReceive(std::shared_ptr<ReceiveToken> token, std::optional<Duration> timeout,
                     std::function<void(std::exception_ptr, std::optional<Message>)> complete);
   void cancelReceive(const std::shared_ptr<ReceiveToken>& token);
+  // The coroutine behind send(); parameters by value.
+  static asio::awaitable<void> sendFrame(std::weak_ptr<MessageChannel> weak, std::shared_ptr<Bytes> frame,
+                                         std::exception_ptr encodingError, std::optional<Duration> timeout);
   void startSend(Bytes frame, std::optional<Duration> timeout, std::function<void(std::exception_ptr)> complete);
   // Hands a frame to the connection, counting it as unsent until the
   // connection reports it written; false (and the channel failed) when the

@@ -8,6 +8,7 @@
 #include <asio/steady_timer.hpp>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -131,8 +132,10 @@ namespace {
 
 // OpenSSL straight on the non-blocking socket, driven by readiness waits on
 // the strand. One read drains every record that is already in (up to the
-// channel's 256 KiB), and one write seals a whole frame, so a large frame
-// costs a few wake-ups instead of one per 16 KiB record.
+// channel's 256 KiB), decrypting into the reader's own buffer where it offers
+// one, and one write seals a whole frame, so a large frame costs a few
+// wake-ups instead of one per 16 KiB record. Sealed records collect in an
+// outbox and reach the socket in large writes (see the outbox below).
 class TlsStream : public std::enable_shared_from_this<TlsStream> {
  public:
   TlsStream(std::shared_ptr<TlsContext::Impl> context, asio::ip::tcp::socket socket, Endpoint remote,
@@ -161,11 +164,12 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     }
   }
 
-  void receive(std::size_t /*minimum*/, std::size_t maximum, Connection::ReadHandler handler) {
+  void receive(std::size_t /*minimum*/, std::size_t maximum, Connection::ReadHandler handler,
+               Connection::ReadRoom room = nullptr) {
     if (cancelled_ || failed_) return;
-    if (readBuffer_.size() < maximum) readBuffer_.resize(maximum);
     readMaximum_ = maximum;
     readHandler_ = std::move(handler);
+    readRoom_ = std::move(room);
     // Never inline: the channel registers the next read from inside its callback.
     asio::post(strand_, [self = shared_from_this()] { self->pumpRead(); });
   }
@@ -176,7 +180,16 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       return;
     }
     writes_.push_back(Write{std::move(bytes), std::move(handler), 0});
-    if (ready_ && !writeWaiting_) asio::post(strand_, [self = shared_from_this()] { self->pumpWrite(); });
+    if (!ready_ || writeWaiting_ || followUpPosted_) return;
+    // The first frame goes to the socket now, not one scheduler pass later
+    // (its completion is posted, never called from here); frames that follow
+    // within the same pass are gathered by the follow-up into one write.
+    pumpWrite();
+    followUpPosted_ = true;
+    asio::post(strand_, [self = shared_from_this()] {
+      self->followUpPosted_ = false;
+      self->pumpWrite();
+    });
   }
 
   void cancel() {
@@ -184,15 +197,19 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     cancelled_ = true;
     if (!started_) return;
     report(Connection::State::cancelled, nullptr);
-    failWrites(abortedError());
     readHandler_ = nullptr;
+    readRoom_ = nullptr;
     timer_.cancel();
-    // One close_notify attempt on the non-blocking socket; the peer's answer
-    // is never awaited, so a silent peer cannot hold the close up.
+    // One close_notify attempt on the non-blocking socket, behind what is
+    // sealed already; the peer's answer is never awaited, so a silent peer
+    // cannot hold the close up.
     if (ready_) {
       ERR_clear_error();
       SSL_shutdown(ssl_.get());
     }
+    flush();
+    completeFlushed();
+    failWrites(abortedError());
     std::error_code ignored;
     socket_.close(ignored);
   }
@@ -239,10 +256,119 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   }
 
   void failWrites(std::exception_ptr error) {
+    // Sealed but not yet on the socket counts as not taken.
+    for (auto& sealed : sealed_) {
+      if (sealed.handler) asio::post(strand_, [handler = std::move(sealed.handler), error] { handler(error); });
+    }
+    sealed_.clear();
     for (auto& write : writes_) {
       if (write.handler) asio::post(strand_, [handler = write.handler, error] { handler(error); });
     }
     writes_.clear();
+  }
+
+  // MARK: outbox
+  //
+  // OpenSSL writes a record at a time. Straight onto the socket that is one
+  // system call (and on loopback one segment, processed at once) per 16 KiB,
+  // which cost the sender more than the sealing. The write BIO appends the
+  // records here instead; flush() hands them to the socket in writes of up to
+  // outboxLimit, and a handshake flight or a few small frames in one.
+
+  static constexpr std::size_t outboxLimit = 256 * 1024;
+  enum class Flush { done, blocked, failed };
+
+  std::size_t unflushed() const { return outbox_.size() - outboxSent_; }
+
+  // Non-blocking; `blocked` when the socket is full. On `failed`,
+  // outboxErrno_ says why.
+  Flush flush() {
+    while (outboxSent_ < outbox_.size()) {
+      if (!socket_.is_open()) {
+        outboxErrno_ = EBADF;
+        return Flush::failed;
+      }
+      ssize_t n = ::send(socket_.native_handle(), outbox_.data() + outboxSent_, outbox_.size() - outboxSent_,
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        outboxSent_ += static_cast<std::size_t>(n);
+        flushedTotal_ += static_cast<std::uint64_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Flush::blocked;
+      outboxErrno_ = n < 0 ? errno : EPIPE;
+      return Flush::failed;
+    }
+    outbox_.clear();  // keeps the capacity
+    outboxSent_ = 0;
+    return Flush::done;
+  }
+
+  std::exception_ptr flushError() const {
+    return std::make_exception_ptr(ConnectionError(std::error_code(outboxErrno_, std::generic_category()),
+                                                   std::string("TLS write failed: ") + std::strerror(outboxErrno_)));
+  }
+
+  // Reports the writes whose last byte reached the socket. Posted: the
+  // write pump also runs from send() and cancel().
+  void completeFlushed() {
+    while (!sealed_.empty() && sealed_.front().end <= flushedTotal_) {
+      auto handler = std::move(sealed_.front().handler);
+      sealed_.pop_front();
+      if (handler) asio::post(strand_, [handler = std::move(handler)] { handler(nullptr); });
+    }
+  }
+
+  // The write BIO's one operation: append, and go to the socket once a
+  // limit's worth waits; refuse (retry) while that much cannot be flushed.
+  static int outboxWrite(BIO* bio, const char* data, std::size_t length, std::size_t* written) {
+    auto* self = static_cast<TlsStream*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (self->unflushed() >= outboxLimit) {
+      Flush flushed = self->flush();
+      if (flushed == Flush::failed) {
+        errno = self->outboxErrno_;  // what OpenSSL reports as the system error
+        return 0;
+      }
+      if (self->unflushed() >= outboxLimit) {
+        BIO_set_retry_write(bio);
+        return 0;
+      }
+    }
+    if (self->outboxSent_ > 0) {
+      // Partly sent and blocked: move the rest to the front before growing.
+      self->outbox_.erase(self->outbox_.begin(), self->outbox_.begin() + static_cast<std::ptrdiff_t>(self->outboxSent_));
+      self->outboxSent_ = 0;
+    }
+    // As bytes, not chars: a plain memcpy, not an element-wise conversion.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    self->outbox_.insert(self->outbox_.end(), bytes, bytes + length);
+    self->sealedTotal_ += length;
+    *written = length;
+    return 1;
+  }
+
+  static long outboxControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+    // Flushing is the stream's own step after every SSL call.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+  }
+
+  static int outboxCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+  }
+
+  static const BIO_METHOD* outboxMethod() {
+    static const BIO_METHOD* method = [] {
+      BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tillerpad outbox");
+      if (!m || BIO_meth_set_write_ex(m, &TlsStream::outboxWrite) != 1 ||
+          BIO_meth_set_ctrl(m, &TlsStream::outboxControl) != 1 || BIO_meth_set_create(m, &TlsStream::outboxCreate) != 1) {
+        throw std::runtime_error("TLS configuration failed: write BIO");
+      }
+      return m;
+    }();
+    return method;
   }
 
   // What an SSL call's result means; on a failure `error_` describes it.
@@ -313,9 +439,16 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     socket_.non_blocking(true, error);
     if (!error) error = applyTcpOptions(socket_.native_handle(), context_->parameters.tcpOptions);
     if (error) return fail(errorPointer(error, "TCP options could not be set"));
-    if (SSL_set_fd(ssl_.get(), socket_.native_handle()) != 1) {
-      return fail(std::make_exception_ptr(ConnectionError(std::make_error_code(std::errc::io_error), "SSL_set_fd failed")));
+    // Reads straight from the socket; writes into the outbox.
+    BIO* readBio = BIO_new_socket(socket_.native_handle(), BIO_NOCLOSE);
+    BIO* writeBio = BIO_new(outboxMethod());
+    if (!readBio || !writeBio) {
+      BIO_free(readBio);
+      BIO_free(writeBio);
+      return fail(std::make_exception_ptr(ConnectionError(std::make_error_code(std::errc::io_error), "TLS BIOs could not be made")));
     }
+    BIO_set_data(writeBio, this);  // the SSL, and with it the BIO, goes before this stream
+    SSL_set_bio(ssl_.get(), readBio, writeBio);
     if (client) {
       SSL_set_connect_state(ssl_.get());
     } else {
@@ -326,15 +459,32 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
 
   void pumpHandshake() {
     if (cancelled_ || failed_) return;
+    if (unflushed() > 0) {
+      // The previous flight is still on its way out.
+      Flush flushed = flush();
+      if (flushed == Flush::failed) return fail(flushError());
+      if (flushed == Flush::blocked) {
+        return waitThen(asio::socket_base::wait_write, &TlsStream::pumpHandshake, handshakeWaiting_);
+      }
+    }
     ERR_clear_error();
     errno = 0;
-    switch (classify(SSL_do_handshake(ssl_.get()), "TLS handshake failed")) {
+    Outcome outcome = classify(SSL_do_handshake(ssl_.get()), "TLS handshake failed");
+    // The flight just sealed, or the alert of a failure, goes out now; one
+    // attempt for an alert, since the connection fails anyway.
+    Flush flushed = flush();
+    if (flushed == Flush::failed && outcome != Outcome::failed) return fail(flushError());
+    switch (outcome) {
       case Outcome::done:
         ready_ = true;
         report(Connection::State::ready, nullptr);
-        if (!writes_.empty()) pumpWrite();
+        // Also sends what did not fit the socket yet.
+        if (!writes_.empty() || flushed == Flush::blocked) pumpWrite();
         return;
       case Outcome::wantRead:
+        if (flushed == Flush::blocked) {
+          return waitThen(asio::socket_base::wait_write, &TlsStream::pumpHandshake, handshakeWaiting_);
+        }
         return waitThen(asio::socket_base::wait_read, &TlsStream::pumpHandshake, handshakeWaiting_);
       case Outcome::wantWrite:
         return waitThen(asio::socket_base::wait_write, &TlsStream::pumpHandshake, handshakeWaiting_);
@@ -346,20 +496,33 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     }
   }
 
+  // Where this read's bytes go: the reader's room, or a buffer of our own.
+  std::span<std::uint8_t> readTarget() {
+    std::span<std::uint8_t> room = readRoom_ ? readRoom_(readMaximum_) : std::span<std::uint8_t>{};
+    if (!room.empty()) return room.first(std::min(room.size(), readMaximum_));
+    if (readBufferSize_ < readMaximum_) {
+      readBuffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(readMaximum_);
+      readBufferSize_ = readMaximum_;
+    }
+    return {readBuffer_.get(), readMaximum_};
+  }
+
   void pumpRead() {
     if (cancelled_ || failed_ || !readHandler_ || !ready_ || readWaiting_) return;
     std::size_t filled = 0;
     Outcome outcome = Outcome::done;
+    std::span<std::uint8_t> target;
     if (readEnding_) {
       // An end or failure met right after the bytes of the previous read.
       outcome = *readEnding_;
-      filled = readMaximum_;
+    } else {
+      target = readTarget();
     }
-    while (filled < readMaximum_) {
+    while (filled < target.size()) {
       ERR_clear_error();
       errno = 0;
       std::size_t count = 0;
-      int result = SSL_read_ex(ssl_.get(), readBuffer_.data() + filled, readMaximum_ - filled, &count);
+      int result = SSL_read_ex(ssl_.get(), target.data() + filled, target.size() - filled, &count);
       if (result == 1) {
         filled += count;
         continue;
@@ -367,6 +530,8 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       outcome = classify(result, "TLS read failed");
       break;
     }
+    // An alert that reading produced goes out before the reader hears of it.
+    if (unflushed() > 0 && !writeWaiting_) flush();
     if (readEnding_) {
       filled = 0;
       error_ = readEndingError_;
@@ -378,7 +543,8 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
         readEndingError_ = error_;
       }
       auto handler = std::exchange(readHandler_, nullptr);
-      return handler(ByteView(readBuffer_.data(), filled), false, nullptr);
+      readRoom_ = nullptr;
+      return handler(ByteView(target.data(), filled), false, nullptr);
     }
     switch (outcome) {
       case Outcome::done:
@@ -388,14 +554,19 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       case Outcome::wantWrite:
         return waitThen(asio::socket_base::wait_write, &TlsStream::pumpRead, readWaiting_);
       case Outcome::endOfStream:
+        readRoom_ = nullptr;
         return std::exchange(readHandler_, nullptr)({}, true, nullptr);
       case Outcome::failed:
+        readRoom_ = nullptr;
         return std::exchange(readHandler_, nullptr)({}, false, error_);
     }
   }
 
+  // Seals the queued frames into the outbox, then flushes it; a frame is
+  // reported written once its last byte is on the socket.
   void pumpWrite() {
-    while (!cancelled_ && !failed_ && ready_ && !writeWaiting_ && !writes_.empty()) {
+    if (cancelled_ || failed_ || !ready_ || writeWaiting_) return;
+    while (!writes_.empty()) {
       auto& write = writes_.front();
       ERR_clear_error();
       errno = 0;
@@ -406,15 +577,16 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       if (result == 1) {
         write.offset += count;
         if (write.offset < write.bytes.size()) continue;
-        auto handler = std::move(write.handler);
+        sealed_.push_back(Sealed{sealedTotal_, std::move(write.handler)});
         writes_.pop_front();
-        if (handler) handler(nullptr);
         continue;
       }
       switch (classify(result, "TLS write failed")) {
         case Outcome::wantRead:
           return waitThen(asio::socket_base::wait_read, &TlsStream::pumpWrite, writeWaiting_);
         case Outcome::wantWrite:
+          // The outbox is full and the socket takes nothing.
+          completeFlushed();
           return waitThen(asio::socket_base::wait_write, &TlsStream::pumpWrite, writeWaiting_);
         case Outcome::done:
           continue;
@@ -430,6 +602,15 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
           return;
         }
       }
+    }
+    switch (flush()) {
+      case Flush::done:
+        return completeFlushed();
+      case Flush::blocked:
+        completeFlushed();
+        return waitThen(asio::socket_base::wait_write, &TlsStream::pumpWrite, writeWaiting_);
+      case Flush::failed:
+        return failWrites(flushError());
     }
   }
 
@@ -456,9 +637,23 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   asio::any_io_executor strand_;
   Connection::StateHandler stateHandler_;
   Connection::ReadHandler readHandler_;
+  Connection::ReadRoom readRoom_;
   std::size_t readMaximum_ = 0;
-  Bytes readBuffer_;
+  // Only for a reader that offers no room; never zero-filled.
+  std::unique_ptr<std::uint8_t[]> readBuffer_;
+  std::size_t readBufferSize_ = 0;
   std::deque<Write> writes_;
+  // Frames sealed into the outbox, each with the outbox total at its end.
+  struct Sealed {
+    std::uint64_t end;
+    Connection::WriteHandler handler;
+  };
+  std::deque<Sealed> sealed_;
+  Bytes outbox_;
+  std::size_t outboxSent_ = 0;  // bytes at the front of outbox_ already on the socket
+  std::uint64_t sealedTotal_ = 0;
+  std::uint64_t flushedTotal_ = 0;
+  int outboxErrno_ = 0;
   std::exception_ptr error_;
   std::optional<Outcome> readEnding_;
   std::exception_ptr readEndingError_;
@@ -471,6 +666,7 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   bool handshakeWaiting_ = false;
   bool readWaiting_ = false;
   bool writeWaiting_ = false;
+  bool followUpPosted_ = false;
 };
 
 class TlsConnectionImpl final : public Connection {
@@ -481,6 +677,9 @@ class TlsConnectionImpl final : public Connection {
   void start(asio::any_io_executor executor) override { stream_->start(std::move(executor)); }
   void receive(std::size_t minimum, std::size_t maximum, ReadHandler handler) override {
     stream_->receive(minimum, maximum, std::move(handler));
+  }
+  void receiveInto(std::size_t minimum, std::size_t maximum, ReadHandler handler, ReadRoom room) override {
+    stream_->receive(minimum, maximum, std::move(handler), std::move(room));
   }
   void send(Bytes bytes, WriteHandler handler) override { stream_->send(std::move(bytes), std::move(handler)); }
   void cancel() override { stream_->cancel(); }

@@ -1,5 +1,6 @@
 #include "kit/wire/framing.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "kit/wire/wire_error.h"
@@ -24,28 +25,61 @@ Bytes Framing::frame(ByteView payload) {
   return out;
 }
 
-void FrameDecoder::append(ByteView bytes) {
+void FrameDecoder::reserve(std::size_t more) {
   if (consumed_ > 0) {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    std::memmove(buffer_.get(), buffer_.get() + consumed_, size_ - consumed_);
+    size_ -= consumed_;
     consumed_ = 0;
   }
-  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+  if (capacity_ - size_ >= more) return;
+  std::size_t capacity = std::max(size_ + more, capacity_ + capacity_ / 2);
+  auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  if (size_ > 0) std::memcpy(grown.get(), buffer_.get(), size_);
+  buffer_ = std::move(grown);
+  capacity_ = capacity;
 }
 
-std::optional<Bytes> FrameDecoder::next() {
-  std::size_t available = buffer_.size() - consumed_;
+std::span<std::uint8_t> FrameDecoder::room(std::size_t maximum) {
+  std::size_t available = size_ - consumed_;
+  if (available >= 4) {
+    const std::uint8_t* head = buffer_.get() + consumed_;
+    std::uint64_t length = (std::uint64_t{head[0]} << 24) | (std::uint64_t{head[1]} << 16) |
+                           (std::uint64_t{head[2]} << 8) | head[3];
+    // An oversized announcement fails in next(); any room will do here.
+    if (length <= Framing::maxPayloadLength && length + 4 > available) {
+      maximum = std::min<std::uint64_t>(maximum, std::max<std::uint64_t>(length + 4 - available, 1));
+    }
+  }
+  reserve(maximum);
+  return {buffer_.get() + size_, maximum};
+}
+
+void FrameDecoder::append(ByteView bytes) {
+  if (bytes.empty()) return;
+  if (buffer_ && bytes.data() == buffer_.get() + size_ && bytes.size() <= capacity_ - size_) {
+    size_ += bytes.size();  // written into room() already
+    return;
+  }
+  reserve(bytes.size());
+  std::memcpy(buffer_.get() + size_, bytes.data(), bytes.size());
+  size_ += bytes.size();
+}
+
+std::optional<ByteView> FrameDecoder::next() {
+  std::size_t available = size_ - consumed_;
   if (available < 4) return std::nullopt;
-  const std::uint8_t* head = buffer_.data() + consumed_;
+  const std::uint8_t* head = buffer_.get() + consumed_;
   std::uint64_t length = (std::uint64_t{head[0]} << 24) | (std::uint64_t{head[1]} << 16) |
                          (std::uint64_t{head[2]} << 8) | head[3];
   // Checked before waiting for the payload, so an oversized announcement fails
   // with only its four length bytes in.
   if (length > Framing::maxPayloadLength) throw WireError::frameTooLarge(length);
   if (available < length + 4) return std::nullopt;
-  Bytes payload(head + 4, head + 4 + length);
+  ByteView payload(head + 4, static_cast<std::size_t>(length));
   consumed_ += 4 + static_cast<std::size_t>(length);
-  if (consumed_ == buffer_.size()) {
-    buffer_.clear();  // keeps the capacity for the next read
+  if (consumed_ == size_) {
+    // Everything taken: the next bytes go to the front, nothing to move.
+    size_ = 0;
     consumed_ = 0;
   }
   return payload;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
+#include <utility>
 
 #include "kit/common/bytes.h"
 
@@ -24,18 +27,44 @@ void writeHeader(std::uint64_t length, std::uint8_t out[4]);
 // reset; after a frameTooLarge failure the connection is abandoned with it.
 class FrameDecoder {
  public:
+  FrameDecoder() = default;
+  // Movable; a moved-from decoder is empty.
+  FrameDecoder(FrameDecoder&& other) noexcept { *this = std::move(other); }
+  FrameDecoder& operator=(FrameDecoder&& other) noexcept {
+    buffer_ = std::move(other.buffer_);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+    consumed_ = std::exchange(other.consumed_, 0);
+    return *this;
+  }
+
   // Drops the payloads already taken, then adds `bytes`: one compaction per
-  // read, however many frames the read held.
+  // read, however many frames the read held. Bytes that a reader wrote into
+  // room() are taken where they are, without a copy.
   void append(ByteView bytes);
 
-  // The next complete payload, or nothing until more bytes arrive. Throws
-  // WireError::frameTooLarge as soon as an oversized length is buffered.
-  std::optional<Bytes> next();
+  // Writable space for up to `maximum` more bytes at the end of the buffer,
+  // for a reader that reads straight into it and then append()s what it
+  // wrote. While a frame larger than `maximum` is incomplete, the room stops
+  // at that frame's end, so reads end on its boundary and nothing after it
+  // has to be moved. Valid until the next append() or room().
+  std::span<std::uint8_t> room(std::size_t maximum);
 
-  std::size_t bufferedBytes() const { return buffer_.size() - consumed_; }
+  // The next complete payload, or nothing until more bytes arrive; it points
+  // into the buffer and stays valid until the next append() or room().
+  // Throws WireError::frameTooLarge as soon as an oversized length is buffered.
+  std::optional<ByteView> next();
+
+  std::size_t bufferedBytes() const { return size_ - consumed_; }
 
  private:
-  Bytes buffer_;
+  // Moves what is not yet taken to the front and makes space for `more` bytes.
+  void reserve(std::size_t more);
+
+  // Not a vector: the space handed out by room() is never zero-filled.
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;      // bytes held
   std::size_t consumed_ = 0;  // bytes at the front already handed out
 };
 

@@ -208,7 +208,7 @@ class Desktop {
   std::size_t fastSessions();
   kit::Logger logger(std::string category) const { return kit::Logger(log, "app.tillerpad.Tillerpad", std::move(category)); }
 
-  asio::io_context io;
+  asio::io_context io{1};  // one thread runs it, as in the service
   std::shared_ptr<kit::ManualClock> manualClock;  // null with realTime
   std::shared_ptr<kit::Clock> clock;
   std::chrono::system_clock::time_point now = std::chrono::system_clock::now();

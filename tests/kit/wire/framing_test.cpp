@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -17,15 +18,32 @@ namespace {
 using testing::concat;
 using testing::counting;
 
-// Feeds `stream` cut at `cuts` and collects every yielded payload.
-std::vector<Bytes> decodeInChunks(const Bytes& stream, const std::vector<std::size_t>& cuts) {
+enum class Feed { copied, intoRoom };
+
+// Feeds `stream` cut at `cuts` and collects every yielded payload. `intoRoom`
+// writes each piece into room() as a reader on a connection does, as many
+// times as the room it gets asks for.
+std::vector<Bytes> decodeInChunks(const Bytes& stream, const std::vector<std::size_t>& cuts, Feed feed = Feed::copied) {
   FrameDecoder decoder;
   std::vector<Bytes> out;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= cuts.size(); ++i) {
     std::size_t end = i < cuts.size() ? cuts[i] : stream.size();
-    decoder.append(ByteView(stream).subspan(start, end - start));
-    while (auto p = decoder.next()) out.push_back(std::move(*p));
+    ByteView piece = ByteView(stream).subspan(start, end - start);
+    while (!piece.empty()) {
+      std::size_t taken = piece.size();
+      if (feed == Feed::intoRoom) {
+        auto room = decoder.room(piece.size());
+        EXPECT_FALSE(room.empty());
+        taken = std::min(room.size(), piece.size());
+        std::copy_n(piece.begin(), taken, room.begin());
+        decoder.append(ByteView(room.data(), taken));
+      } else {
+        decoder.append(piece);
+      }
+      piece = piece.subspan(taken);
+      while (auto p = decoder.next()) out.emplace_back(p->begin(), p->end());
+    }
     start = end;
   }
   EXPECT_EQ(decoder.bufferedBytes(), 0u);
@@ -66,19 +84,53 @@ TEST(Framing, SizeBoundaryIsInclusiveWhenWritingAndReading) {
 }
 
 // Every way of cutting a stream into reads, at one or two places or byte by
-// byte, yields the same payloads and leaves nothing buffered.
+// byte, copied in or read into the decoder's room, yields the same payloads
+// and leaves nothing buffered.
 TEST(Framing, FramesSplitAtEveryBytePosition) {
   const std::vector<Bytes> payloads = {counting(1, 5), {}, counting(9, 30), {3}};
   const Bytes stream = concat({Framing::frame(payloads[0]), Framing::frame(payloads[1]), Framing::frame(payloads[2]),
                                Framing::frame(payloads[3])});
-  for (std::size_t first = 0; first <= stream.size(); ++first) {
-    for (std::size_t second = first; second <= stream.size(); ++second) {
-      ASSERT_EQ(decodeInChunks(stream, {first, second}), payloads) << "cuts at " << first << ", " << second;
+  for (Feed feed : {Feed::copied, Feed::intoRoom}) {
+    for (std::size_t first = 0; first <= stream.size(); ++first) {
+      for (std::size_t second = first; second <= stream.size(); ++second) {
+        ASSERT_EQ(decodeInChunks(stream, {first, second}, feed), payloads)
+            << "cuts at " << first << ", " << second << (feed == Feed::intoRoom ? " into the room" : "");
+      }
     }
+    std::vector<std::size_t> everyByte;
+    for (std::size_t i = 1; i < stream.size(); ++i) everyByte.push_back(i);
+    EXPECT_EQ(decodeInChunks(stream, everyByte, feed), payloads);
   }
-  std::vector<std::size_t> everyByte;
-  for (std::size_t i = 1; i < stream.size(); ++i) everyByte.push_back(i);
-  EXPECT_EQ(decodeInChunks(stream, everyByte), payloads);
+}
+
+// While a frame larger than a read is incomplete, the room ends where that
+// frame ends, so a large frame never leaves the start of the next one to be
+// moved; small frames and a frame still without its length get the whole
+// room. Payloads yielded before stay intact until the next append or room.
+TEST(Framing, RoomEndsAtTheEndOfALargeIncompleteFrame) {
+  const Bytes big = counting(7, 100'000);
+  const Bytes stream = concat({Framing::frame(counting(1, 10)), Framing::frame(big), Framing::frame(counting(2, 3))});
+  struct Step {
+    std::size_t asked, expectedRoom, written;
+  };
+  // 14 bytes (the small frame), 2 length bytes of the big one, then reads of
+  // at most 65,536 bytes: the big frame's end caps the last of them.
+  const std::vector<Step> steps = {{65'536, 65'536, 16}, {65'536, 65'536, 65'536 - 16},
+                                   {65'536, 34'482, 34'482}, {65'536, 65'536, 7}};
+  FrameDecoder decoder;
+  std::vector<Bytes> out;
+  std::size_t fed = 0;
+  for (const auto& step : steps) {
+    auto room = decoder.room(step.asked);
+    ASSERT_EQ(room.size(), step.expectedRoom) << "after " << fed << " bytes";
+    std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(fed), step.written, room.begin());
+    decoder.append(ByteView(room.data(), step.written));
+    fed += step.written;
+    while (auto p = decoder.next()) out.emplace_back(p->begin(), p->end());
+  }
+  EXPECT_EQ(fed, stream.size());
+  EXPECT_EQ(out, (std::vector<Bytes>{counting(1, 10), big, counting(2, 3)}));
+  EXPECT_EQ(decoder.bufferedBytes(), 0u);
 }
 
 // A read full of tiny frames costs time in proportion to its size: a decoder
