@@ -129,10 +129,14 @@ void Desktop::advance(kit::Clock::Duration by) {
 
 void Desktop::startListening() {
   if (!thread_.joinable()) drain();  // the model's posted start
-  if (!listeners.empty()) {
+  // The server makes its listeners on the service thread: they are looked at
+  // there (behind the posted start when that thread is of its own).
+  bool scripted = call([this] {
+    if (listeners.empty()) return false;
     listeners.back()->ready(4000);
-    drain();
-  }
+    return true;
+  });
+  if (scripted && !thread_.joinable()) drain();
   if (!runUntil([this] { return std::holds_alternative<host::Server::Listening>(server().status()); })) {
     throw std::runtime_error("the server did not start listening");
   }
