@@ -64,12 +64,17 @@ for _ in $(seq 200); do [ -S "$control" ] && break; sleep 0.1; done
 
 # attach ARGS...: tillerpad as the user types it, with the user's environment.
 attach() { env -i "${manager_env[@]}" "$TILLERPAD" "$@"; }
+# refused NAME MESSAGE ARGS...: tillerpad ARGS ends at once with status 1 and MESSAGE.
+refused() {
+  local name=$1 message=$2
+  shift 2
+  attach "$@" </dev/null >"$E2E_DIR/$name.attach.out" 2>"$E2E_DIR/$name.attach.err"
+  [ $? -eq 1 ] || fail "$name: tillerpad $* did not end with status 1"
+  grep -qxF "$message" "$E2E_DIR/$name.attach.err" || fail "$name: tillerpad $* did not say why"
+}
 
 step "a second service is refused while the first runs"
-attach --headless </dev/null >"$E2E_DIR/second.attach.out" 2>"$E2E_DIR/second.attach.err"
-[ $? -eq 1 ] || fail "the second service did not end with status 1"
-grep -qx 'tillerpad: a headless service is already running; use tillerpad --attach' "$E2E_DIR/second.attach.err" \
-  || fail "the second service did not say why"
+refused second 'tillerpad: a headless service is already running; use tillerpad --attach' --headless
 
 step "tillerpad --attach --pair shows a code on the attached terminal only"
 listeners=$(host_lines '^Listening on port')
@@ -88,10 +93,7 @@ wait_count "$journal" '^Listening on port' $((listeners + 1))
 grep -q $'\x1b' "$E2E_DIR/user.attach.out" && fail "colours reached output that is no terminal"
 
 step "one terminal at a time"
-attach --attach </dev/null >"$E2E_DIR/third.attach.out" 2>"$E2E_DIR/third.attach.err"
-[ $? -eq 1 ] || fail "a second terminal did not end with status 1"
-grep -qx 'tillerpad: another terminal is attached to the headless service' "$E2E_DIR/third.attach.err" \
-  || fail "the second terminal was not told why"
+refused third 'tillerpad: another terminal is attached to the headless service' --attach
 
 step "the phone pairs; the attached terminal answers y"
 remote_background phone --name phone pair "$code"
