@@ -35,28 +35,23 @@
 #include "platform/pasteboard.h"
 #include "platform/linux/avahi_advertiser.h"
 #include "platform/linux/credential_store_factory.h"
+#include "platform/linux/desktop_backend.h"
 #include "platform/linux/desktop_settings_app.h"
-#include "platform/linux/gnome_desktop_shortcuts.h"
 #include "platform/linux/journal_log_sink.h"
 #include "platform/linux/json_user_defaults.h"
-#include "platform/linux/linux_system_commands.h"
-#include "platform/linux/linux_system_info.h"
-#include "platform/linux/x11_display.h"
-#include "platform/linux/x11_input.h"
 #include "platform/linux/linux_app_workspace.h"
-#include "platform/linux/x11_pasteboard.h"
-#include "platform/linux/x11_permission_probe.h"
-#include "platform/linux/x11_screen_capture.h"
+#include "platform/linux/linux_system_info.h"
+#include "platform/linux/session_probe.h"
+#include "platform/linux/x11_display.h"
 #include "platform/linux/xdg_autostart.h"
-#include "platform/linux/xkb_keyboard_layout.h"
 #include "platform/screen_capture.h"
 
 namespace tillerpad {
 namespace {
 
 constexpr const char* usage =
-    "Usage: tillerpad [--quiet] [--port PORT] [--fast-port PORT] [--verbose]\n"
-    "       tillerpad --headless [--pair] [--port PORT] [--fast-port PORT] [--verbose]\n"
+    "Usage: tillerpad [--quiet] [--port PORT] [--fast-port PORT] [--backend NAME] [--verbose]\n"
+    "       tillerpad --headless [--pair] [--port PORT] [--fast-port PORT] [--backend NAME] [--verbose]\n"
     "       tillerpad --attach [--pair]\n"
     "\n"
     "Lets a paired phone on the local network control this desktop.\n"
@@ -73,6 +68,10 @@ constexpr const char* usage =
     "  --fast-port PORT\n"
     "               receive the fast channel on this UDP port (default: the setting\n"
     "               \"fastPort\", else one the system chooses)\n"
+    "  --backend NAME\n"
+    "               control the desktop through this backend: x11, wlroots (sway and\n"
+    "               other wlroots compositors) or gnome (GNOME on Wayland); default:\n"
+    "               the one the session offers, chosen at start and logged\n"
     "  --attach     connect this terminal to the headless service already running\n"
     "               for this user: its status, commands and pairing questions; end\n"
     "               of input or Ctrl-C detaches (type \"help\")\n"
@@ -80,9 +79,10 @@ constexpr const char* usage =
     "  --version    print the version\n"
     "  --help       print this text\n"
     "\n"
-    "Uses $DISPLAY for input, $XDG_CONFIG_HOME for settings and $XDG_DATA_HOME for\n"
-    "pairing records when no unlocked keyring answers on the session bus; the\n"
-    "headless service listens for --attach in $XDG_RUNTIME_DIR/tillerpad.\n";
+    "Uses $WAYLAND_DISPLAY or $DISPLAY for input, $XDG_CONFIG_HOME for settings\n"
+    "and $XDG_DATA_HOME for pairing records when no unlocked keyring answers on\n"
+    "the session bus; the headless service listens for --attach in\n"
+    "$XDG_RUNTIME_DIR/tillerpad.\n";
 
 struct Options {
   bool headless = false;
@@ -91,6 +91,7 @@ struct Options {
   bool verbose = false;
   bool attach = false;
   std::optional<std::uint16_t> port, fastPort;  // else the settings decide
+  std::optional<platform::BackendKind> backend;  // else the session decides
 };
 
 std::optional<Options> parse(int argc, char** argv, int& exitCode) {
@@ -115,6 +116,13 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
         return std::nullopt;
       }
       (arg == "--port" ? options.port : options.fastPort) = *port;
+    } else if (arg == "--backend" && i + 1 < argc) {
+      options.backend = platform::parseBackendKind(argv[++i]);
+      if (!options.backend) {
+        std::fprintf(stderr, "tillerpad: unknown backend %s (x11, wlroots or gnome)\n", argv[i]);
+        exitCode = 2;
+        return std::nullopt;
+      }
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(usage, stdout);
       exitCode = 0;
@@ -134,7 +142,8 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
   if (!options.headless && !options.attach && options.pair) {
     problem = "--pair needs --headless or --attach; the tray's menu has \"Pair New iPhone…\"";
   }
-  if (options.attach && (options.headless || options.quiet || options.port || options.fastPort || options.verbose)) {
+  if (options.attach && (options.headless || options.quiet || options.port || options.fastPort || options.verbose ||
+                         options.backend)) {
     problem = "--attach takes only --pair: the running service has its own options";
   }
   if (problem) {
@@ -145,8 +154,8 @@ std::optional<Options> parse(int argc, char** argv, int& exitCode) {
   return options;
 }
 
-// Without an X display nothing can be injected; the phone is told through
-// the permission flags.
+// Stand-ins for the parts a backend lacks (or for a session without one).
+// Nothing can be injected; the phone is told through the permission flags.
 class UnavailableInput final : public platform::InputEventSink, public platform::DisplayQuery {
  public:
   bool postMouse(const platform::MouseEvent&) override { return false; }
@@ -162,12 +171,10 @@ class UnavailableCommands final : public platform::SystemCommandRunner {
  public:
   bool postMediaKey(platform::MediaKey, bool) override { return false; }
   void startPower(platform::PowerRequest, std::function<void(std::string)> onFailure) override {
-    onFailure("no X display");
+    onFailure("no desktop backend");
   }
 };
 
-// Without a readable X display no screen can be captured; a phone that asks
-// is told "screenCaptureFailed".
 // Without a clipboard adapter: nothing is offered to a phone and what it
 // sends is refused (the session then logs that it could not be used).
 class UnavailablePasteboard final : public platform::Pasteboard {
@@ -184,10 +191,35 @@ class UnavailableScreenCapture final : public platform::ScreenCapture {
  public:
   void listDisplays(DisplaysDone done) override { done({}); }
   void start(const platform::CaptureConfig&, platform::CaptureHandlers, StartDone done) override {
-    done(nullptr, std::string("no X display to capture"));
+    done(nullptr, std::string("no desktop backend to capture"));
   }
   void setDisplaysChangedHandler(std::function<void()>) override {}
 };
+
+class UnavailablePermissions final : public platform::PermissionProbe {
+ public:
+  bool canSynthesizeInput() override { return false; }
+  bool canCaptureScreen() override { return false; }
+};
+
+class UnavailableShortcuts final : public platform::DesktopShortcuts {
+ public:
+  platform::DesktopShortcut shortcut(std::string_view) override { return {}; }
+  bool performDirectly(std::string_view) override { return false; }
+};
+
+template <typename Part, typename StandIn>
+Part& partOr(Part* part, StandIn& standIn) {
+  return part ? *part : static_cast<Part&>(standIn);
+}
+
+// The desktop backends this build has. The choice at start goes through it,
+// so a backend that is not built in is logged as such.
+platform::BackendRegistry builtInBackends() {
+  platform::BackendRegistry backends;
+  backends.add(platform::BackendKind::x11, &platform::linux_x11::openX11Backend);
+  return backends;
+}
 
 std::string executablePath() {
   std::error_code ec;
@@ -285,8 +317,8 @@ class LogAndSettings {
 };
 
 // The desktop's side of the system, shared by the headless service and the
-// tray application: the X11 adapters (or stand-ins without a display),
-// login item, keyring and DNS-SD.
+// tray application: the desktop backend chosen at start (stand-ins for what
+// it lacks), login item, keyring and DNS-SD.
 class LinuxDesktop {
  public:
   LinuxDesktop(const Options& options, host::Ports ports, LogAndSettings& base)
@@ -297,21 +329,11 @@ class LinuxDesktop {
         log_(logger("app")),
         xErrorLog_((platform::linux_x11::setXErrorLog(logger("x11")), true)),
         autostart_(platform::XdgAutostart::defaultEntry(host::appID), executablePath()),
-        permissionProbe_("", logger("permissions")),
-        x11_(platform::linux_x11::X11Input::open("", logger("input"))),
-        shortcuts_("", logger("shortcuts")),
+        backend_(openBackend()),
         advertiser_(platform::makeAvahiAdvertiser(logger("bonjour"))),
-        // Installed applications are listed without a display too; running ones need one.
-        appWorkspace_(platform::linux_apps::openLinuxAppWorkspace("", logger("apps"))) {
-    if (x11_) {
-      x11Commands_ = std::make_unique<platform::linux_x11::LinuxSystemCommands>(*x11_);
-      layouts_ = std::make_unique<platform::linux_x11::XkbKeyboardLayoutSource>("", logger("keyboard-layout"));
-      x11Screen_ = std::make_unique<platform::linux_x11::X11ScreenCapture>("", logger("screen"));
-      x11Pasteboard_ = std::make_unique<platform::linux_x11::X11Pasteboard>(platform::linux_x11::X11Pasteboard::Options{},
-                                                                            logger("clipboard"));
-    } else {
-      log_.error("No X display with the XTest extension: a phone can connect but not control this desktop");
-    }
+        appWorkspace_(backend_ ? backend_->openAppWorkspace() : nullptr) {
+    // Installed applications are listed without any backend too.
+    if (!appWorkspace_) appWorkspace_ = platform::linux_apps::openLinuxAppWorkspace("", logger("apps"));
   }
 
   kit::Logger logger(std::string category) const { return kit::Logger(sink_, host::appID, std::move(category)); }
@@ -322,10 +344,9 @@ class LinuxDesktop {
 
   // On the service thread, which runs `io`.
   std::unique_ptr<host::AppModel> makeModel(asio::io_context& io) {
-    platform::InputEventSink& inputEvents = x11_ ? static_cast<platform::InputEventSink&>(*x11_) : noInput_;
-    platform::DisplayQuery& displays = x11_ ? static_cast<platform::DisplayQuery&>(*x11_) : noInput_;
-    platform::ScreenCapture& screenCapture = x11Screen_ ? static_cast<platform::ScreenCapture&>(*x11Screen_) : noScreen_;
-    platform::Pasteboard& pasteboard = x11Pasteboard_ ? static_cast<platform::Pasteboard&>(*x11Pasteboard_) : noPasteboard_;
+    platform::DesktopBackend* b = backend_.get();
+    auto& inputEvents = partOr(b ? b->input() : nullptr, noInput_);
+    auto& displays = partOr(b ? b->displays() : nullptr, noInput_);
     // Headless, nobody could answer an unlock prompt: a locked keyring
     // would hold every pairing up until it gives up.
     auto prompt = options_.headless ? platform::KeyringPrompt::never : platform::KeyringPrompt::allowed;
@@ -334,13 +355,29 @@ class LinuxDesktop {
         [this, prompt](const std::string& service) {
           return platform::makeCredentialStore(service, logger("keychain"), prompt);
         },
-        permissionProbe_, inputEvents, displays, displays.doubleClickInterval(), layouts_.get(),
-        x11Commands_ ? static_cast<platform::SystemCommandRunner&>(*x11Commands_) : noCommands_, shortcuts_,
-        *advertiser_, host::tlsListenerFactory(io.get_executor(), ports_.tcp), interfaces_, screenCapture,
-        &host::makeTurboJpegEncoder, pasteboard, *appWorkspace_, ports_.udp});
+        partOr(b ? b->permissions() : nullptr, noPermissions_), inputEvents, displays, displays.doubleClickInterval(),
+        b ? b->keyboardLayouts() : nullptr, partOr(b ? b->systemCommands() : nullptr, noCommands_),
+        partOr(b ? b->shortcuts() : nullptr, noShortcuts_), *advertiser_,
+        host::tlsListenerFactory(io.get_executor(), ports_.tcp), interfaces_,
+        partOr(b ? b->screenCapture() : nullptr, noScreen_), &host::makeTurboJpegEncoder,
+        partOr(b ? b->pasteboard() : nullptr, noPasteboard_), *appWorkspace_, ports_.udp});
   }
 
  private:
+  // The probes run only without --backend; the choice is one log line.
+  std::unique_ptr<platform::DesktopBackend> openBackend() {
+    auto facts = options_.backend ? platform::SessionFacts{} : platform::probeSession();
+    auto choice = platform::chooseBackend(facts, options_.backend);
+    if (choice.degraded) {
+      log_.error(choice.line);
+    } else {
+      log_.notice(choice.line);
+    }
+    if (!choice.kind) return nullptr;
+    platform::BackendContext context{[this](std::string category) { return logger(std::move(category)); }, "", ""};
+    return builtInBackends().open(*choice.kind, context, log_);
+  }
+
   Options options_;
   host::Ports ports_;
   LogAndSettings& base_;
@@ -350,21 +387,17 @@ class LinuxDesktop {
   std::shared_ptr<kit::Clock> clock_ = std::make_shared<kit::SteadyClock>();
   platform::LinuxSystemInfo system_;
   platform::XdgAutostart autostart_;
-  platform::linux_x11::X11PermissionProbe permissionProbe_;
-  std::unique_ptr<platform::linux_x11::X11Input> x11_;
-  std::unique_ptr<platform::linux_x11::LinuxSystemCommands> x11Commands_;
-  std::unique_ptr<platform::linux_x11::XkbKeyboardLayoutSource> layouts_;
-  std::unique_ptr<platform::linux_x11::X11ScreenCapture> x11Screen_;
-  std::unique_ptr<platform::linux_x11::X11Pasteboard> x11Pasteboard_;
-  platform::linux_x11::GnomeDesktopShortcuts shortcuts_;
+  std::unique_ptr<platform::DesktopBackend> backend_;
   std::unique_ptr<platform::ServiceAdvertiser> advertiser_;
   kit::SystemInterfaceSource interfaces_;
-  std::unique_ptr<platform::AppWorkspace> appWorkspace_;
+  std::unique_ptr<platform::AppWorkspace> appWorkspace_;  // may use the backend's connection
   platform::linux_apps::DesktopSettingsApp settingsApp_{logger("permissions")};
   UnavailableInput noInput_;
   UnavailableCommands noCommands_;
   UnavailableScreenCapture noScreen_;
   UnavailablePasteboard noPasteboard_;
+  UnavailablePermissions noPermissions_;
+  UnavailableShortcuts noShortcuts_;
 };
 
 // After the service loop stopped, on its thread. Quitting sends no bye, but
