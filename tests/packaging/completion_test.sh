@@ -59,6 +59,10 @@ tillerpad --he                                      | --headless --help
 tillerpad --port<sp>                                |
 tillerpad --fast-port<sp>                           |
 tillerpad --fast-port 47801 --at                    | --attach
+tillerpad --headless --ba                           | --backend
+tillerpad --backend<sp>                             | gnome wlroots x11
+tillerpad --backend w                               | wlroots
+tillerpad --backend x11 --he                        | --headless --help
 tillerpad-remote me                                 | media
 tillerpad-remote media<sp>                          | mute nextTrack playPause previousTrack volumeDown volumeUp
 tillerpad-remote click<sp>                          | left middle right

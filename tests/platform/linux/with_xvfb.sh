@@ -19,4 +19,6 @@ for _ in $(seq 200); do
 done
 [ -s "$dir/display" ] || { echo "Xvfb did not start within 20 s" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$dir/display")"
+# These tests are of the X11 side: a Wayland session around them must not be chosen.
+unset WAYLAND_DISPLAY
 "$@"
