@@ -25,7 +25,7 @@ expect_backend "NOTICE app: Desktop backend: x11 (an X11 session: \$DISPLAY with
 
 step "a Wayland session whose compositor is gone, with Xwayland: x11, and why"
 WAYLAND_DISPLAY=$E2E_DIR/no-compositor start_host
-expect_backend "ERROR app: Wayland session whose compositor did not answer and without GNOME's remote desktop: X11 through Xwayland reaches only Xwayland's windows"
+expect_backend "ERROR app: Desktop backend: x11 (Wayland session whose compositor did not answer and without GNOME's remote desktop: X11 through Xwayland reaches only Xwayland's windows, not the Wayland ones)"
 
 step "--backend x11"
 start_host --backend x11
