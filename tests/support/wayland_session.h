@@ -22,7 +22,7 @@ class PrivateSway {
 
   bool running() const { return !socketPath_.empty(); }
   // Why it is not running, for GTEST_SKIP.
-  const std::string& problem() const { return problem_; }
+  const std::string& skipReason() const { return problem_; }
   // An absolute path; WAYLAND_DISPLAY may hold it as it is.
   const std::string& socketPath() const { return socketPath_; }
   const std::string& swaysockPath() const { return swaysockPath_; }

@@ -66,7 +66,7 @@ class PrivateBus {
 
 TEST(WaylandProbe, HeadlessSwayOffersWhatTheWlrootsBackendNeeds) {
   tillerpad::test::PrivateSway sway;
-  if (!sway.running()) GTEST_SKIP() << sway.problem();
+  if (!sway.running()) GTEST_SKIP() << sway.skipReason();
   auto globals = probeWaylandGlobals(sway.socketPath(), 1s);
   ASSERT_TRUE(globals) << "no answer from " << sway.socketPath();
   auto offered = [&](const std::string& name) {
