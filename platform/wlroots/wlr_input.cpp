@@ -118,6 +118,7 @@ struct WlrInput::Impl {
   std::shared_ptr<WaylandConnection> connection;
   kit::Logger log;
   std::unique_ptr<xkb_context, ContextUnref> context{xkb_context_new(XKB_CONTEXT_NO_FLAGS)};
+  std::unique_ptr<xkb_context, ContextUnref> echoContext{xkb_context_new(XKB_CONTEXT_NO_FLAGS)};
 
   // Used on the connection's thread only.
   zwlr_virtual_pointer_v1* pointer = nullptr;
@@ -164,14 +165,16 @@ struct WlrInput::Impl {
 
   // ---- the keymap ----
 
-  KeymapPtr compile(const std::string& text) const {
-    return KeymapPtr(xkb_keymap_new_from_string(context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+  KeymapPtr compile(const std::string& text, xkb_context* in = nullptr) const {
+    return KeymapPtr(xkb_keymap_new_from_string(in ? in : context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
                                                 XKB_KEYMAP_COMPILE_NO_FLAGS));
   }
 
   // A keymap as the compositor will write it back: compiled and printed.
+  // On the connection's thread, in a context of its own: a context's atom
+  // table is not safe to share between threads.
   std::string normalised(const std::string& text) const {
-    auto keymap = compile(text);
+    auto keymap = compile(text, echoContext.get());
     return keymap ? keymapText(keymap.get()) : std::string();
   }
 
@@ -392,7 +395,7 @@ std::unique_ptr<WlrInput> WlrInput::open(std::shared_ptr<WaylandConnection> conn
   auto impl = std::make_unique<Impl>();
   impl->connection = connection;
   impl->log = std::move(log);
-  if (!impl->context) return nullptr;
+  if (!impl->context || !impl->echoContext) return nullptr;
   std::uint32_t pointerVersion = connection->globalVersion(&zwlr_virtual_pointer_manager_v1_interface);
   Impl* raw = impl.get();
   auto made = connection->call([raw, pointers, keyboards, seat, pointerVersion] {
