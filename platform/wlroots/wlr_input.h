@@ -33,7 +33,7 @@ class WlrInput : public InputEventSink, public DisplayQuery, public KeyboardLayo
   static constexpr double wheelStepPixels = 30;
   // After a device appears or a keymap is uploaded, a round trip and then
   // this long before the next event (see docs/wayland.md for the figures).
-  static constexpr std::chrono::milliseconds settle{30};
+  static constexpr std::chrono::milliseconds settle{10};
 
   // Null when the compositor offers no virtual pointer or keyboard, or
   // refuses to make them.

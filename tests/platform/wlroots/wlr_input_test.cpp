@@ -13,6 +13,7 @@
 
 #include "platform/wlroots/wayland_connection.h"
 #include "platform/wlroots/wlr_input.h"
+#include "platform/wlroots/wlroots_backend.h"
 #include "tests/platform/linux/temp_dir.h"
 #include "tests/support/wayland_session.h"
 #include "virtual-keyboard-unstable-v1-client.h"
@@ -101,14 +102,15 @@ class WlrInputTest : public ::testing::Test {
     ASSERT_TRUE(input);
   }
 
-  // A foot window (full screen: it is the only one, without borders)
+  // A foot window (full screen: it is the only one, without borders, and
+  // starts at that size so that no resize races the first events)
   // running `command` with its output in `recording`; true once sway shows
   // it focused. Its cell size comes from foot's log.
   bool startFoot(const std::string& command) {
     std::string log = (dir.path() / "foot.log").string();
     auto env = sway->clientEnvironment();
     foot = std::make_unique<test::ChildProcess>(
-        "sh", std::vector<std::string>{"-c", "exec foot --app-id=tillerpad-rec -o pad=0x0 -o scrollback.multiplier=1 sh -c \"" + command + "\" 2>'" + log + "'"},
+        "sh", std::vector<std::string>{"-c", "exec foot --app-id=tillerpad-rec --window-size-pixels=1280x800 -o pad=0x0 -o scrollback.multiplier=1 sh -c \"" + command + "\" 2>'" + log + "'"},
         env);
     foot->endInput();
     std::string text = waitForFile(log, [](const std::string& t) { return t.find("cell width=") != std::string::npos; });
@@ -295,6 +297,30 @@ TEST_F(WlrInputTest, LostCompositorIsReportedOnceAndCallsEndAtOnce) {
   connection->subscribeLost([&](const std::string&) { ++late; });
   EXPECT_EQ(late, 1) << "a subscriber after the loss hears of it at once";
   EXPECT_EQ(calls, 1);
+}
+
+// The factory on a live session, then on one whose compositor went away.
+TEST(WlrootsBackend, PermissionsFollowTheDevicesAndTheCompositor) {
+  test::PrivateSway sway;
+  if (!sway.running()) GTEST_SKIP() << sway.skipReason();
+  EXPECT_FALSE(platform::wlroots::openWlrootsBackend({{}, "", sway.runtimeDir() + "/no-such-socket"}));
+  auto backend = platform::wlroots::openWlrootsBackend({{}, "", sway.socketPath()});
+  ASSERT_TRUE(backend);
+  EXPECT_EQ(backend->name(), "wlroots");
+  ASSERT_TRUE(backend->input() && backend->displays() && backend->keyboardLayouts() && backend->permissions());
+  EXPECT_TRUE(backend->permissions()->canSynthesizeInput());
+  EXPECT_TRUE(backend->permissions()->canCaptureScreen());
+  auto layout = backend->keyboardLayouts()->currentLayout();
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->translate(0, false), u"a");  // the default layout is us
+  EXPECT_EQ(layout->translate(18, true), u"!");
+  sway.stop();
+  bool lost = false;
+  for (auto end = Clock::now() + 10s; Clock::now() < end && !lost; poll(nullptr, 0, 10)) {
+    lost = !backend->permissions()->canSynthesizeInput();
+  }
+  EXPECT_TRUE(lost);
+  EXPECT_FALSE(backend->permissions()->canCaptureScreen());
 }
 
 // The main display and the layout box, from output rectangles.
