@@ -44,6 +44,7 @@
 #include "platform/linux/session_probe.h"
 #include "platform/linux/x11_display.h"
 #include "platform/linux/xdg_autostart.h"
+#include "platform/wlroots/wlroots_backend.h"
 #include "platform/screen_capture.h"
 
 namespace tillerpad {
@@ -218,6 +219,7 @@ Part& partOr(Part* part, StandIn& standIn) {
 platform::BackendRegistry builtInBackends() {
   platform::BackendRegistry backends;
   backends.add(platform::BackendKind::x11, &platform::linux_x11::openX11Backend);
+  backends.add(platform::BackendKind::wlroots, &platform::wlroots::openWlrootsBackend);
   return backends;
 }
 

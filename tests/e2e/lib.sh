@@ -241,3 +241,63 @@ wait_pointer() {
 }
 
 open_files() { ls "/proc/$host_pid/fd" | wc -l; }
+
+# MARK: a private headless sway
+
+# start_private_sway: a headless sway (one 1280x800 output, no bar, borders or
+# gaps) in a runtime folder of its own; under root it runs as the system user
+# tillerpad-wl (sway refuses root). Sets SWAY_DIR, SWAY_WAYLAND (an absolute
+# WAYLAND_DISPLAY) and SWAYSOCK, or returns 77 (skip) with the reason on stderr.
+start_private_sway() {
+  SWAY_DIR="$E2E_DIR/sway"
+  mkdir -p -m 0700 "$SWAY_DIR"
+  local as=()
+  if [ "$(id -u)" -eq 0 ]; then
+    id -u tillerpad-wl >/dev/null 2>&1 ||
+      useradd --system --no-create-home --shell /usr/sbin/nologin tillerpad-wl || {
+      echo "SKIP: cannot create the user tillerpad-wl that sway runs as" >&2
+      return 77
+    }
+    chown tillerpad-wl: "$SWAY_DIR"
+    chmod 0711 "$E2E_DIR"  # the folder above must let sway's user through
+    as=(setpriv --reuid=tillerpad-wl --regid=tillerpad-wl --clear-groups)
+  fi
+  cat >"$SWAY_DIR/config" <<'CONFIG'
+output HEADLESS-1 mode 1280x800 position 0 0
+default_border none
+default_floating_border none
+gaps inner 0
+gaps outer 0
+seat * hide_cursor 0
+xwayland disable
+CONFIG
+  env -i PATH="$PATH" HOME="$SWAY_DIR" XDG_RUNTIME_DIR="$SWAY_DIR" WLR_BACKENDS=headless \
+    WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman "${as[@]}" sway -c "$SWAY_DIR/config" \
+    >"$SWAY_DIR/sway.log" 2>&1 &
+  sway_pid=$!
+  E2E_PIDS+=("$sway_pid")
+  local sock
+  for _ in $(seq 150); do
+    sock=$(find "$SWAY_DIR" -maxdepth 1 -type s -name 'sway-ipc.*.sock' | head -n 1)
+    SWAY_WAYLAND=$(find "$SWAY_DIR" -maxdepth 1 -type s -name 'wayland-*' | head -n 1)
+    if [ -n "$sock" ] && [ -n "$SWAY_WAYLAND" ] && swaymsg -s "$sock" -t get_outputs 2>/dev/null | grep -q HEADLESS-1; then
+      SWAYSOCK=$sock
+      export SWAYSOCK
+      return 0
+    fi
+    kill -0 "$sway_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "SKIP: sway did not start: $(tail -n 5 "$SWAY_DIR/sway.log" 2>/dev/null)" >&2
+  return 77
+}
+
+# stop_private_sway: SIGTERM, up to 5 s, then SIGKILL.
+stop_private_sway() {
+  [ -n "${sway_pid:-}" ] || return 0
+  kill -TERM "$sway_pid" 2>/dev/null
+  for _ in $(seq 50); do kill -0 "$sway_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$sway_pid" 2>/dev/null
+  wait "$sway_pid" 2>/dev/null
+  sway_pid=""
+}
