@@ -14,8 +14,7 @@
 #include <thread>
 
 #include "platform/linux/mpris_remote.h"
-#include "platform/wlroots/wayland_connection.h"
-#include "platform/wlroots/wlroots_app_workspace.h"
+#include "platform/wlroots/wlroots_backend.h"
 #include "platform/wlroots/wlroots_session_commands.h"
 #include "tests/platform/linux/temp_dir.h"
 #include "tests/support/child_process.h"
@@ -69,8 +68,16 @@ class WlrootsSession : public ::testing::Test {
   void SetUp() override {
     if (!sway.running()) GTEST_SKIP() << sway.skipReason();
     if (runShell("command -v foot").empty()) GTEST_SKIP() << "foot is not installed";
-    connection = WaylandConnection::open(sway.socketPath(), {}, kit::Logger());
-    ASSERT_TRUE(connection);
+  }
+
+  // The backend as the host opens it; sway's IPC socket is found in the environment.
+  std::unique_ptr<DesktopBackend> openBackend() {
+    ScopedEnv swaysock("SWAYSOCK", sway.swaysockPath().c_str());
+    BackendContext context;
+    context.waylandDisplay = sway.socketPath();
+    auto backend = openWlrootsBackend(context);
+    EXPECT_TRUE(backend);
+    return backend;
   }
 
   std::unique_ptr<ChildProcess> foot(const std::string& appId) {
@@ -83,7 +90,6 @@ class WlrootsSession : public ::testing::Test {
   static std::string runShell(const std::string& command) { return tillerpad::test::runShell(command); }
 
   PrivateSway sway;
-  std::shared_ptr<WaylandConnection> connection;
 };
 
 TEST_F(WlrootsSession, RunningActiveOpenCloseAndLaunch) {
@@ -103,7 +109,10 @@ TEST_F(WlrootsSession, RunningActiveOpenCloseAndLaunch) {
   ScopedEnv swaysock("SWAYSOCK", sway.swaysockPath().c_str());
   ScopedEnv noDisplay("WAYLAND_DISPLAY", nullptr);  // a launch must name the socket itself
 
-  auto workspace = openWlrootsAppWorkspace(connection, sway.socketPath(), kit::Logger());
+  auto backend = openBackend();
+  ASSERT_TRUE(backend);
+  auto workspace = backend->openAppWorkspace();
+  ASSERT_TRUE(workspace);
   std::atomic<int> changes{0};
   workspace->setOnChange([&] { ++changes; });
   EXPECT_TRUE(workspace->running().apps.empty());
@@ -163,7 +172,9 @@ TEST_F(WlrootsSession, WorkspaceLeftAndRightThroughSwayIpc) {
   auto second = foot("tillerpad-ws2");
   ASSERT_TRUE(eventually([&] { return focusedAppId(sway) == "tillerpad-ws2"; }));
 
-  SwayShortcuts shortcuts(sway.swaysockPath());
+  auto backend = openBackend();
+  ASSERT_TRUE(backend && backend->shortcuts());
+  DesktopShortcuts& shortcuts = *backend->shortcuts();
   struct Case {
     std::string hotKeyId;
     bool performed;
