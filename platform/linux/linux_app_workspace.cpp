@@ -24,6 +24,7 @@
 #include "platform/linux/icon_image.h"
 #include "platform/linux/icon_theme.h"
 #include "platform/linux/wakeup.h"
+#include "platform/linux/window_source.h"
 #include "platform/linux/x11_display.h"
 #include "platform/linux/xsettings.h"
 
@@ -46,23 +47,6 @@ std::string lower(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
-
-// What the window list shows of one client window; the static parts are read
-// once per window.
-struct ClientWindow {
-  unsigned long id = 0;
-  std::string gtkAppId, wmName, wmClass;
-  long pid = 0;
-  unsigned long transientFor = 0;
-  bool shown = false;
-  bool operator==(const ClientWindow&) const = default;
-};
-
-struct WindowSnapshot {
-  std::vector<ClientWindow> windows;  // _NET_CLIENT_LIST's order: oldest first
-  unsigned long active = 0;
-  bool operator==(const WindowSnapshot&) const = default;
-};
 
 // The adapter's X connection and the one thread that uses it: keeps the
 // window snapshot current from root PropertyNotify events and runs the
@@ -411,8 +395,73 @@ class XWatcher : public std::enable_shared_from_this<XWatcher> {
   bool running_ = false, stopping_ = false, finished_ = false;
 };
 
-// The subscriber, shared with the X thread, which may outlive the adapter
-// for a while when a dead server holds it.
+// Startup-notification values are quoted when they hold spaces or quotes.
+std::string startupValue(const std::string& value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+// The X11 window source: the XWatcher's snapshot, EWMH activation, the
+// windows' own icons, XSETTINGS, and startup notification for launches.
+class XSource final : public WindowSource {
+ public:
+  XSource(const std::string& display, kit::Logger log, std::function<void()> changed)
+      : watcher_(std::make_shared<XWatcher>(std::move(log), std::move(changed))) {
+    watcher_->start(display);
+  }
+  ~XSource() override { watcher_->stop(); }
+
+  WindowSnapshot snapshot() override { return watcher_->snapshot(); }
+
+  bool activate(unsigned long window) override {
+    auto done = watcher_->call<bool>([window](XWatcher& x) { return x.activate(window); });
+    return done && *done;
+  }
+
+  std::optional<std::vector<unsigned long>> windowIcon(unsigned long window) override {
+    return watcher_->call<std::vector<unsigned long>>([window](XWatcher& x) { return x.netWmIcon(window); });
+  }
+
+  std::optional<std::string> iconThemeName() override {
+    return watcher_->call<std::optional<std::string>>([](XWatcher& x) { return x.xsettingsIconTheme(); })
+        .value_or(std::nullopt);
+  }
+
+  std::function<void()> prepareLaunch(GAppLaunchContext* context, const DesktopEntry& entry) override {
+    if (std::string name = watcher_->displayName(); !name.empty()) {
+      g_app_launch_context_setenv(context, "DISPLAY", name.c_str());
+    }
+    // Startup notification, for entries that ask for it: the window manager
+    // shows the launch and lets the new window take the focus.
+    if (!g_desktop_app_info_get_boolean(entry.info.get(), "StartupNotify")) return {};
+    auto time = watcher_->call<std::optional<unsigned long>>([](XWatcher& x) { return x.serverTime(); })
+                    .value_or(std::nullopt);
+    if (!time) return {};
+    static std::atomic<unsigned> sequence{0};
+    std::string startupId = "tillerpad-" + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + "-" +
+                            entry.id + "_TIME" + std::to_string(*time);
+    std::string message = "new: ID=" + startupValue(startupId) + " NAME=" + startupValue(entry.name) + " SCREEN=0" +
+                          " APPLICATION_ID=" + startupValue(entry.path);
+    if (!entry.icon.empty()) message += " ICON=" + startupValue(entry.icon);
+    if (!entry.executable.empty()) message += " BIN=" + startupValue(entry.executable);
+    if (!entry.startupWMClass.empty()) message += " WMCLASS=" + startupValue(entry.startupWMClass);
+    watcher_->post([message](XWatcher& x) { x.sendStartupMessage(message); });
+    g_app_launch_context_setenv(context, "DESKTOP_STARTUP_ID", startupId.c_str());
+    return [watcher = watcher_, remove = "remove: ID=" + startupValue(startupId)] {
+      watcher->post([remove](XWatcher& x) { x.sendStartupMessage(remove); });
+    };
+  }
+
+ private:
+  std::shared_ptr<XWatcher> watcher_;
+};
+
+// The subscriber, shared with the source's thread, which may outlive the
+// adapter for a while when a dead server holds it.
 struct ChangeCallback {
   std::mutex mutex;
   std::function<void()> call;
@@ -469,30 +518,19 @@ class Matcher {
   std::map<std::string, const DesktopEntry*> byId_, byWmClass_, byLowerId_, byProgram_;
 };
 
-// Startup-notification values are quoted when they hold spaces or quotes.
-std::string startupValue(const std::string& value) {
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out + "\"";
-}
-
 // Runs in the launched child before exec: a session of its own, so that
 // signals to the host's process group never reach it.
 void detachChild(gpointer) { ::setsid(); }
 
 class LinuxAppWorkspace final : public AppWorkspace {
  public:
-  LinuxAppWorkspace(const std::string& display, kit::Logger log)
+  LinuxAppWorkspace(const WindowSourceFactory& makeSource, kit::Logger log)
       : log_(std::move(log)), onChange_(std::make_shared<ChangeCallback>()) {
-    watcher_ = std::make_shared<XWatcher>(log_, [callback = onChange_] { (*callback)(); });
-    watcher_->start(display);
+    source_ = makeSource([callback = onChange_] { (*callback)(); });
   }
   ~LinuxAppWorkspace() override {
     setOnChange(nullptr);
-    watcher_->stop();
+    source_.reset();
   }
 
   std::vector<std::string> appFolders() override { return applicationFolders(); }
@@ -516,8 +554,8 @@ class LinuxAppWorkspace final : public AppWorkspace {
 
   Running running() override {
     Running out;
-    if (!watcher_) return out;
-    WindowSnapshot snap = watcher_->snapshot();
+    if (!source_) return out;
+    WindowSnapshot snap = source_->snapshot();
     if (snap.windows.empty()) return out;
     auto entries = index_.entries();
     Matcher matcher(*entries);
@@ -556,8 +594,8 @@ class LinuxAppWorkspace final : public AppWorkspace {
     }
     // A running application without an entry: its window's own icon.
     auto window = windowOf(id);
-    if (!window || !watcher_) return std::nullopt;
-    auto items = watcher_->call<std::vector<unsigned long>>([w = *window](XWatcher& x) { return x.netWmIcon(w); });
+    if (!window || !source_) return std::nullopt;
+    auto items = source_->windowIcon(*window);
     if (!items) return std::nullopt;
     auto image = pickNetWmIcon(*items, size);
     if (!image) return std::nullopt;
@@ -567,8 +605,7 @@ class LinuxAppWorkspace final : public AppWorkspace {
   OpenResult open(const std::string& id) override {
     auto entry = index_.find(id);
     if (auto window = windowOf(id)) {
-      auto done = watcher_->call<bool>([w = *window](XWatcher& x) { return x.activate(w); });
-      if (done && *done) return {};
+      if (source_->activate(*window)) return {};
       if (!entry) return {OpenResult::Outcome::failed, "its window could not be activated"};
     }
     if (!entry) return {OpenResult::Outcome::unknown, ""};
@@ -583,8 +620,8 @@ class LinuxAppWorkspace final : public AppWorkspace {
  private:
   // The newest listed window of the application with this id.
   std::optional<unsigned long> windowOf(const std::string& id) {
-    if (!watcher_) return std::nullopt;
-    WindowSnapshot snap = watcher_->snapshot();
+    if (!source_) return std::nullopt;
+    WindowSnapshot snap = source_->snapshot();
     if (snap.windows.empty()) return std::nullopt;
     Matcher matcher(*index_.entries());
     for (auto it = snap.windows.rbegin(); it != snap.windows.rend(); ++it) {
@@ -599,8 +636,7 @@ class LinuxAppWorkspace final : public AppWorkspace {
     auto now = std::chrono::steady_clock::now();
     if (!theme_ || now - themeChosenAt_ > kThemeReuse) {
       std::optional<std::string> name;
-      if (watcher_) name = watcher_->call<std::optional<std::string>>([](XWatcher& x) { return x.xsettingsIconTheme(); })
-                               .value_or(std::nullopt);
+      if (source_) name = source_->iconThemeName();
       if (!name) name = x11::gsettingsString("org.gnome.desktop.interface", "icon-theme");
       if (!name || name->empty()) name = "hicolor";
       if (!theme_ || theme_->theme() != *name) {
@@ -614,28 +650,8 @@ class LinuxAppWorkspace final : public AppWorkspace {
   OpenResult launch(const DesktopEntry& entry) {
     auto* info = entry.info.get();
     std::unique_ptr<GAppLaunchContext, void (*)(gpointer)> context(g_app_launch_context_new(), g_object_unref);
-    if (std::string name = watcher_->displayName(); !name.empty()) {
-      g_app_launch_context_setenv(context.get(), "DISPLAY", name.c_str());
-    }
-    // Startup notification, for entries that ask for it: the window manager
-    // shows the launch and lets the new window take the focus.
-    std::optional<std::string> startupId;
-    if (watcher_ && g_desktop_app_info_get_boolean(info, "StartupNotify")) {
-      auto time = watcher_->call<std::optional<unsigned long>>([](XWatcher& x) { return x.serverTime(); })
-                      .value_or(std::nullopt);
-      if (time) {
-        static std::atomic<unsigned> sequence{0};
-        startupId = "tillerpad-" + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + "-" + entry.id +
-                    "_TIME" + std::to_string(*time);
-        std::string message = "new: ID=" + startupValue(*startupId) + " NAME=" + startupValue(entry.name) + " SCREEN=0" +
-                              " APPLICATION_ID=" + startupValue(entry.path);
-        if (!entry.icon.empty()) message += " ICON=" + startupValue(entry.icon);
-        if (!entry.executable.empty()) message += " BIN=" + startupValue(entry.executable);
-        if (!entry.startupWMClass.empty()) message += " WMCLASS=" + startupValue(entry.startupWMClass);
-        watcher_->post([message](XWatcher& x) { x.sendStartupMessage(message); });
-        g_app_launch_context_setenv(context.get(), "DESKTOP_STARTUP_ID", startupId->c_str());
-      }
-    }
+    std::function<void()> undo;
+    if (source_) undo = source_->prepareLaunch(context.get(), entry);
     GError* error = nullptr;
     // Descriptors beyond the standard three are closed by g_spawn; standard
     // input and output go to /dev/null so the terminal front stays ours.
@@ -645,16 +661,13 @@ class LinuxAppWorkspace final : public AppWorkspace {
     if (ok) return {};
     std::string why = error && error->message ? error->message : "the launch failed";
     if (error) g_error_free(error);
-    if (startupId) {
-      std::string message = "remove: ID=" + startupValue(*startupId);
-      watcher_->post([message](XWatcher& x) { x.sendStartupMessage(message); });
-    }
+    if (undo) undo();
     return {OpenResult::Outcome::failed, why};
   }
 
   kit::Logger log_;
   std::shared_ptr<ChangeCallback> onChange_;
-  std::shared_ptr<XWatcher> watcher_;
+  std::shared_ptr<WindowSource> source_;
   DesktopIndex index_;
   std::unique_ptr<IconTheme> theme_;
   std::chrono::steady_clock::time_point themeChosenAt_{};
@@ -662,8 +675,15 @@ class LinuxAppWorkspace final : public AppWorkspace {
 
 }  // namespace
 
+std::unique_ptr<AppWorkspace> openAppWorkspace(const WindowSourceFactory& makeSource, kit::Logger log) {
+  return std::make_unique<LinuxAppWorkspace>(makeSource, std::move(log));
+}
+
 std::unique_ptr<AppWorkspace> openLinuxAppWorkspace(const std::string& display, kit::Logger log) {
-  return std::make_unique<LinuxAppWorkspace>(display, std::move(log));
+  auto makeSource = [display, log](std::function<void()> changed) -> std::shared_ptr<WindowSource> {
+    return std::make_shared<XSource>(display, log, std::move(changed));
+  };
+  return openAppWorkspace(makeSource, std::move(log));
 }
 
 }  // namespace tillerpad::platform::linux_apps

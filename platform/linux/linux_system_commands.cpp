@@ -31,8 +31,8 @@ std::string message(GError* error, const char* otherwise) {
 // Requests run on one thread with a GLib main loop of its own, as
 // asynchronous D-Bus calls: they overlap without a thread each.
 struct LinuxSystemCommands::Impl {
-  explicit Impl(X11Input& i) : input(i) {}
-  X11Input& input;
+  explicit Impl(SessionHooks h) : hooks(std::move(h)) {}
+  SessionHooks hooks;
   GMainContext* context = nullptr;
   GMainLoop* loop = nullptr;
   std::thread thread;
@@ -103,7 +103,8 @@ void onBus(GObject*, GAsyncResult* result, gpointer data) {
 gboolean start(gpointer data) {
   auto* r = static_cast<Request*>(data);
   if (r->kind == PowerRequest::displaySleep) {
-    finish(r, r->impl->input.forceDisplaysOff());
+    finish(r, r->impl->hooks.displaysOff ? r->impl->hooks.displaysOff()
+                                         : std::optional<std::string>("display sleep is not available here"));
     return G_SOURCE_REMOVE;
   }
   r->cancellable = g_cancellable_new();
@@ -122,7 +123,11 @@ gboolean start(gpointer data) {
 
 }  // namespace
 
-LinuxSystemCommands::LinuxSystemCommands(X11Input& input) : impl_(std::make_unique<Impl>(input)) {
+LinuxSystemCommands::LinuxSystemCommands(X11Input& input)
+    : LinuxSystemCommands(SessionHooks{[&input](MediaKey key, bool down) { return input.postMediaKey(key, down); },
+                                       [&input] { return input.forceDisplaysOff(); }}) {}
+
+LinuxSystemCommands::LinuxSystemCommands(SessionHooks hooks) : impl_(std::make_unique<Impl>(std::move(hooks))) {
   impl_->context = g_main_context_new();
   impl_->loop = g_main_loop_new(impl_->context, FALSE);
   impl_->thread = std::thread([impl = impl_.get()] {
@@ -154,7 +159,9 @@ LinuxSystemCommands::~LinuxSystemCommands() {
   g_main_context_unref(impl_->context);
 }
 
-bool LinuxSystemCommands::postMediaKey(MediaKey key, bool down) { return impl_->input.postMediaKey(key, down); }
+bool LinuxSystemCommands::postMediaKey(MediaKey key, bool down) {
+  return impl_->hooks.mediaKey && impl_->hooks.mediaKey(key, down);
+}
 
 void LinuxSystemCommands::startPower(PowerRequest request, std::function<void(std::string)> onFailure) {
   bool refused = false;

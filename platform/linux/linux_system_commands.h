@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "kit/common/log.h"
 #include "platform/system_command_runner.h"
@@ -15,7 +18,14 @@ class X11Input;
 // beyond eight at once a request is refused through its onFailure.
 class LinuxSystemCommands : public SystemCommandRunner {
  public:
+  // What the desktop session does itself; logind is the same everywhere.
+  struct SessionHooks {
+    std::function<bool(MediaKey, bool down)> mediaKey;
+    // Nothing when the displays went off, else why not.
+    std::function<std::optional<std::string>()> displaysOff;
+  };
   explicit LinuxSystemCommands(X11Input& input);
+  explicit LinuxSystemCommands(SessionHooks hooks);
   ~LinuxSystemCommands() override;  // waits for requests still running
 
   bool postMediaKey(MediaKey key, bool down) override;

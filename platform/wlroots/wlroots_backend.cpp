@@ -2,10 +2,12 @@
 
 #include <wayland-client.h>
 
+#include "platform/wlroots/sway_ipc.h"
 #include "platform/wlroots/wlr_input.h"
+#include "platform/wlroots/wlroots_app_workspace.h"
+#include "platform/wlroots/wlroots_session_commands.h"
 #include "virtual-keyboard-unstable-v1-client.h"
 #include "wlr-data-control-unstable-v1-client.h"
-#include "wlr-foreign-toplevel-management-unstable-v1-client.h"
 #include "wlr-screencopy-unstable-v1-client.h"
 #include "wlr-virtual-pointer-unstable-v1-client.h"
 #include "xdg-activation-v1-client.h"
@@ -20,11 +22,21 @@ class WlrootsBackend : public DesktopBackend {
   DisplayQuery* displays() override { return wlrInput.get(); }
   KeyboardLayoutSource* keyboardLayouts() override { return wlrInput.get(); }
   PermissionProbe* permissions() override { return probe.get(); }
+  SystemCommandRunner* systemCommands() override { return commands.get(); }
+  DesktopShortcuts* shortcuts() override { return swayShortcuts.get(); }
+  std::unique_ptr<AppWorkspace> openAppWorkspace() override {
+    return openWlrootsAppWorkspace(connection, socket, appsLog);
+  }
 
   // Declared first: destroyed last, after every part that uses it.
   std::shared_ptr<WaylandConnection> connection;
+  std::string socket;
+  kit::Logger appsLog;
   std::unique_ptr<WlrInput> wlrInput;
   std::unique_ptr<WlrootsPermissionProbe> probe;
+  // After the input: its volume keys go through the virtual keyboard.
+  std::unique_ptr<SystemCommandRunner> commands;
+  std::unique_ptr<SwayShortcuts> swayShortcuts;
 };
 
 }  // namespace
@@ -35,12 +47,14 @@ bool WlrootsPermissionProbe::canCaptureScreen() {
 
 std::unique_ptr<DesktopBackend> openWlrootsBackend(const BackendContext& context) {
   auto logger = [&](const char* category) { return context.logger ? context.logger(category) : kit::Logger(); };
-  // Every global the backend's parts use, at the versions they were written for.
+  // Every global the backend's parts use, at the versions they were written
+  // for. Not the foreign-toplevel manager: it lists the toplevels as soon as
+  // it is bound, so the application workspace binds it on a registry of its
+  // own with the listener in place.
   std::vector<WantedGlobal> wanted{
       {&zwlr_virtual_pointer_manager_v1_interface, 2}, {&zwp_virtual_keyboard_manager_v1_interface, 1},
       {&zwlr_screencopy_manager_v1_interface, 3},      {&zwlr_data_control_manager_v1_interface, 2},
-      {&zwlr_foreign_toplevel_manager_v1_interface, 3}, {&xdg_activation_v1_interface, 1},
-      {&wl_shm_interface, 1}};
+      {&xdg_activation_v1_interface, 1},               {&wl_shm_interface, 1}};
   std::shared_ptr<WaylandConnection> connection =
       WaylandConnection::open(context.waylandDisplay, std::move(wanted), logger("wayland"));
   if (!connection) return nullptr;
@@ -48,6 +62,12 @@ std::unique_ptr<DesktopBackend> openWlrootsBackend(const BackendContext& context
   backend->connection = connection;
   backend->wlrInput = WlrInput::open(connection, logger("input"));
   backend->probe = std::make_unique<WlrootsPermissionProbe>(backend->wlrInput != nullptr, connection);
+  backend->socket = context.waylandDisplay;
+  backend->appsLog = logger("apps");
+  WlrInput* input = backend->wlrInput.get();
+  backend->commands = makeWlrootsSystemCommands(
+      [input](MediaKey key, bool down) { return input && input->postMediaKey(key, down); }, logger("media"));
+  backend->swayShortcuts = std::make_unique<SwayShortcuts>(sway_ipc::socketFromEnvironment());
   return backend;
 }
 
