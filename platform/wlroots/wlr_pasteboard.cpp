@@ -503,11 +503,14 @@ WlrPasteboard::~WlrPasteboard() {
   }
   s->wake.notify_all();
   s->worker.join();
-  s->connection->unsubscribe(s->lostToken);
+  // The state may end on the connection's thread (below): it lets go of
+  // the connection here, which must never end on its own thread.
+  std::shared_ptr<WaylandConnection> connection = std::move(s->connection);
+  connection->unsubscribe(s->lostToken);
   // The protocol objects go on the connection's thread; the state stays
   // alive until then, even if that comes late.
   auto keep = shared_;
-  s->connection->call([keep] { keep->destroyAll(); });
+  connection->call([keep] { keep->destroyAll(); });
   s->server->stop();
 }
 
