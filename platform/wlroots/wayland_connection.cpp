@@ -104,6 +104,7 @@ struct WaylandConnection::Impl {
   std::map<int, std::function<void(const std::string&)>> lostSubscribers;
   int nextToken = 1;
   std::function<void()> onOutputsChanged;
+  std::map<int, std::function<void()>> outputSubscribers;
 
   // Pending wl_display.sync calls of roundtrip(): destroyed on loss or close.
   struct Sync {
@@ -304,6 +305,7 @@ struct WaylandConnection::Impl {
   void outputsChanged() {
     std::lock_guard lock(callbackMutex);
     if (onOutputsChanged) onOutputsChanged();
+    for (auto& [token, subscriber] : outputSubscribers) subscriber();
   }
 
   std::vector<OutputInfo> describedOutputs() const {
@@ -592,6 +594,14 @@ int WaylandConnection::subscribeLost(std::function<void(const std::string& why)>
 void WaylandConnection::unsubscribe(int token) {
   std::lock_guard lock(impl_->callbackMutex);
   impl_->lostSubscribers.erase(token);
+  impl_->outputSubscribers.erase(token);
+}
+
+int WaylandConnection::subscribeOutputsChanged(std::function<void()> onChanged) {
+  std::lock_guard lock(impl_->callbackMutex);
+  int token = impl_->nextToken++;
+  impl_->outputSubscribers[token] = std::move(onChanged);
+  return token;
 }
 
 std::vector<OutputInfo> WaylandConnection::outputs() const { return impl_->describedOutputs(); }

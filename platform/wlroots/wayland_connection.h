@@ -126,7 +126,7 @@ class WaylandConnection {
   // Called once, on the connection's thread, when the compositor goes away
   // (protocol error, hang-up, read failure). A subscriber added after the
   // loss is called at once on the caller's thread. Returns a token for
-  // unsubscribe(), which waits for a call in flight.
+  // unsubscribe(), which waits for a call in flight (of either kind).
   int subscribeLost(std::function<void(const std::string& why)> onLost);
   void unsubscribe(int token);
 
@@ -135,6 +135,9 @@ class WaylandConnection {
   // Called on the connection's thread after an output was added, changed or
   // removed. Set before relying on it; setting it again replaces it.
   void setOnOutputsChanged(std::function<void()> onChanged);
+  // Like setOnOutputsChanged, for any number of parts at once; the token
+  // goes to unsubscribe().
+  int subscribeOutputsChanged(std::function<void()> onChanged);
 
   wl_display* display() const;
 

@@ -4,6 +4,8 @@
 
 #include "platform/wlroots/sway_ipc.h"
 #include "platform/wlroots/wlr_input.h"
+#include "platform/wlroots/wlr_pasteboard.h"
+#include "platform/wlroots/wlr_screen_capture.h"
 #include "platform/wlroots/wlroots_app_workspace.h"
 #include "platform/wlroots/wlroots_session_commands.h"
 #include "virtual-keyboard-unstable-v1-client.h"
@@ -24,6 +26,8 @@ class WlrootsBackend : public DesktopBackend {
   PermissionProbe* permissions() override { return probe.get(); }
   SystemCommandRunner* systemCommands() override { return commands.get(); }
   DesktopShortcuts* shortcuts() override { return swayShortcuts.get(); }
+  ScreenCapture* screenCapture() override { return screen.get(); }
+  Pasteboard* pasteboard() override { return clipboard.get(); }
   std::unique_ptr<AppWorkspace> openAppWorkspace() override {
     return openWlrootsAppWorkspace(connection, socket, appsLog);
   }
@@ -33,6 +37,8 @@ class WlrootsBackend : public DesktopBackend {
   std::string socket;
   kit::Logger appsLog;
   std::unique_ptr<WlrInput> wlrInput;
+  std::unique_ptr<WlrScreenCapture> screen;
+  std::unique_ptr<WlrPasteboard> clipboard;
   std::unique_ptr<WlrootsPermissionProbe> probe;
   // After the input: its volume keys go through the virtual keyboard.
   std::unique_ptr<SystemCommandRunner> commands;
@@ -42,7 +48,8 @@ class WlrootsBackend : public DesktopBackend {
 }  // namespace
 
 bool WlrootsPermissionProbe::canCaptureScreen() {
-  return !connection_->lost() && connection_->global(&zwlr_screencopy_manager_v1_interface) != nullptr;
+  if (connection_->lost() || connection_->global(&zwlr_screencopy_manager_v1_interface) == nullptr) return false;
+  return !screen_ || screen_->capturePermitted();
 }
 
 std::unique_ptr<DesktopBackend> openWlrootsBackend(const BackendContext& context) {
@@ -60,10 +67,17 @@ std::unique_ptr<DesktopBackend> openWlrootsBackend(const BackendContext& context
   if (!connection) return nullptr;
   auto backend = std::make_unique<WlrootsBackend>();
   backend->connection = connection;
-  backend->wlrInput = WlrInput::open(connection, logger("input"));
-  backend->probe = std::make_unique<WlrootsPermissionProbe>(backend->wlrInput != nullptr, connection);
-  backend->socket = context.waylandDisplay;
   backend->appsLog = logger("apps");
+  backend->wlrInput = WlrInput::open(connection, logger("input"));
+  backend->screen = std::make_unique<WlrScreenCapture>(connection, logger("screen"));
+  if (connection->global(&zwlr_data_control_manager_v1_interface)) {
+    backend->clipboard = std::make_unique<WlrPasteboard>(connection, WlrPasteboard::Options{}, logger("clipboard"));
+  } else {
+    logger("clipboard").notice("The compositor offers no data-control protocol: the clipboard is not shared");
+  }
+  backend->probe =
+      std::make_unique<WlrootsPermissionProbe>(backend->wlrInput != nullptr, connection, backend->screen.get());
+  backend->socket = context.waylandDisplay;
   WlrInput* input = backend->wlrInput.get();
   backend->commands = makeWlrootsSystemCommands(
       [input](MediaKey key, bool down) { return input && input->postMediaKey(key, down); }, logger("media"));
