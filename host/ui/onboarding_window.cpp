@@ -53,6 +53,15 @@ OnboardingWindow::OnboardingWindow(std::shared_ptr<host::UiActions> actions, QWi
   connect(parts_->screenRecording, &PermissionRow::allowRequested, this,
           [this] { parts_->actions->requestPermission(host::UiActions::Permission::screenRecording); });
 
+  // The rows above are about one desktop; which Wayland desktops can be
+  // controlled at all is the first thing a Wayland user needs to know.
+  auto* wayland = new QLabel(tr("<b>Wayland sessions:</b> sway and other wlroots compositors work as they are, "
+                                "and so does GNOME, through its built-in remote desktop. Other Wayland desktops "
+                                "are not supported yet: choose an X11 session when you log in."));
+  wayland->setWordWrap(true);
+  wayland->setFixedWidth(460);
+  layout->addWidget(wayland);
+
   auto* footer = new QLabel(tr("Turn Tillerpad on in System Settings; this window updates by itself. "
                                "If macOS asks you to quit and reopen Tillerpad, do so."));
   footer->setWordWrap(true);
