@@ -92,6 +92,8 @@ struct WaylandConnection::Impl {
   std::map<const wl_interface*, Bound> globals;
   std::vector<std::pair<std::string, std::uint32_t>> advertised;
   Bound seat;
+  std::uint32_t seatCapabilities = 0;
+  std::function<void(std::uint32_t)> onSeatCapabilities;
   Bound xdgManager;
   std::map<std::uint32_t, std::unique_ptr<Output>> outputs;  // by registry name: oldest first
   std::deque<std::function<void()>> tasks;
@@ -158,6 +160,7 @@ struct WaylandConnection::Impl {
     if (std::strcmp(interface, wl_seat_interface.name) == 0 && !seat.proxy) {
       std::uint32_t v = clampVersion(version, &wl_seat_interface, 7);
       seat = {static_cast<wl_proxy*>(wl_registry_bind(reg, name, &wl_seat_interface, v)), v, name};
+      wl_seat_add_listener(reinterpret_cast<wl_seat*>(seat.proxy), &seatListener, this);
     } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
       addOutput(reg, name, version);
     } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 && !xdgManager.proxy) {
@@ -187,6 +190,18 @@ struct WaylandConnection::Impl {
     }
     outputsChanged();
   }
+
+  static void onCapabilities(void* data, wl_seat*, std::uint32_t capabilities) {
+    auto* impl = static_cast<Impl*>(data);
+    {
+      std::lock_guard lock(impl->mutex);
+      impl->seatCapabilities = capabilities;
+    }
+    std::lock_guard lock(impl->callbackMutex);
+    if (impl->onSeatCapabilities) impl->onSeatCapabilities(capabilities);
+  }
+  static void onSeatName(void*, wl_seat*, const char*) {}
+  static constexpr wl_seat_listener seatListener{&onCapabilities, &onSeatName};
 
   // ---- outputs ----
 
@@ -483,6 +498,16 @@ std::uint32_t WaylandConnection::globalVersion(const wl_interface* interface) co
 wl_seat* WaylandConnection::seat() const {
   std::lock_guard lock(impl_->mutex);
   return reinterpret_cast<wl_seat*>(impl_->seat.proxy);
+}
+
+std::uint32_t WaylandConnection::seatCapabilities() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->seatCapabilities;
+}
+
+void WaylandConnection::setOnSeatCapabilities(std::function<void(std::uint32_t)> onChanged) {
+  std::lock_guard lock(impl_->callbackMutex);
+  impl_->onSeatCapabilities = std::move(onChanged);
 }
 
 std::vector<std::pair<std::string, std::uint32_t>> WaylandConnection::advertised() const {

@@ -84,6 +84,11 @@ class WaylandConnection {
     return reinterpret_cast<T*>(global(interface));
   }
   wl_seat* seat() const;
+  // The seat's wl_seat.capability bits as last announced, and a callback
+  // (connection thread) for later changes; setting it again waits for a
+  // call in flight. The connection owns the seat's listener.
+  std::uint32_t seatCapabilities() const;
+  void setOnSeatCapabilities(std::function<void(std::uint32_t)> onChanged);
   // Every interface name the registry announced, with its version.
   std::vector<std::pair<std::string, std::uint32_t>> advertised() const;
 
