@@ -1,0 +1,94 @@
+#include "tests/support/wayland_session.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace tillerpad::test {
+namespace {
+
+// Starts the services beside a bus that dbus-run-session made, waits
+// (bounded) until Mutter's remote desktop answers and its Wayland socket is
+// there, prints "ready" and the bus address, and stops everything when its
+// standard input ends. setpriv's death signal takes each service along if
+// the shell dies first.
+constexpr const char* kSessionScript = R"sh(
+set -u
+pids=""
+start() { setpriv --pdeathsig KILL "$@" >>"$XDG_RUNTIME_DIR/log" 2>&1 & pids="$pids $!"; }
+start pipewire
+start wireplumber
+start mutter --headless --wayland --no-x11 --virtual-monitor "$TILLERPAD_MONITOR"
+for i in $(seq 200); do
+  if [ -S "$XDG_RUNTIME_DIR/wayland-0" ] && [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] &&
+     gdbus introspect --session --dest org.gnome.Mutter.RemoteDesktop \
+       --object-path /org/gnome/Mutter/RemoteDesktop >/dev/null 2>&1; then
+    echo "ready $DBUS_SESSION_BUS_ADDRESS"
+    break
+  fi
+  sleep 0.05
+done
+read -r _
+kill $pids 2>/dev/null
+wait
+)sh";
+
+bool onPath(const char* program) {
+  return runShell(std::string("command -v ") + program + " >/dev/null && echo yes").starts_with("yes");
+}
+
+}  // namespace
+
+PrivateMutter::PrivateMutter(const std::string& monitor) {
+  for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-run-session", "gdbus", "setpriv"}) {
+    if (!onPath(program)) {
+      whyNot_ = std::string(program) + " is not installed";
+      return;
+    }
+  }
+  char folder[] = "/tmp/tillerpad-mutter-XXXXXX";
+  if (!::mkdtemp(folder)) {
+    whyNot_ = "cannot make a runtime folder";
+    return;
+  }
+  runtimeDir_ = folder;
+  std::filesystem::create_directories(runtimeDir_ + "/config");
+  session_ = std::make_unique<ChildProcess>(
+      "dbus-run-session", std::vector<std::string>{"--", "sh", "-c", kSessionScript},
+      std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtimeDir_},
+                                         {"XDG_CONFIG_HOME", runtimeDir_ + "/config"},
+                                         {"TILLERPAD_MONITOR", monitor},
+                                         {"GSETTINGS_BACKEND", "memory"},
+                                         {"WAYLAND_DISPLAY", ""},
+                                         {"DISPLAY", ""}});
+  auto line = session_->lineStarting("ready ");
+  if (!line) {
+    whyNot_ = "mutter did not start: " + runShell("tail -n 5 " + runtimeDir_ + "/log");
+    session_.reset();
+    return;
+  }
+  busAddress_ = line->substr(6);
+}
+
+PrivateMutter::~PrivateMutter() {
+  if (session_) {
+    session_->endInput();
+    if (session_->wait(std::chrono::seconds(5)) == -1) session_->stop(SIGKILL);
+  }
+  if (!runtimeDir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(runtimeDir_, ignored);
+  }
+}
+
+std::map<std::string, std::string> PrivateMutter::environment() const {
+  return {{"DBUS_SESSION_BUS_ADDRESS", busAddress_},
+          {"XDG_RUNTIME_DIR", runtimeDir_},
+          {"WAYLAND_DISPLAY", "wayland-0"},
+          {"GDK_BACKEND", "wayland"},
+          {"GSETTINGS_BACKEND", "memory"},
+          {"DISPLAY", ""}};
+}
+
+}  // namespace tillerpad::test
