@@ -2,6 +2,7 @@
 
 #include "platform/gnome/gnome_input.h"
 #include "platform/gnome/gnome_permission_probe.h"
+#include "platform/gnome/gnome_screen_capture.h"
 #include "platform/gnome/mutter_remote_desktop.h"
 
 namespace tillerpad::platform::gnome {
@@ -12,6 +13,7 @@ class GnomeBackend : public DesktopBackend {
   GnomeBackend(const BackendContext& context, std::shared_ptr<MutterRemoteDesktop> desktop)
       : desktop_(std::move(desktop)),
         input_(desktop_, nullptr, context.logger("input")),
+        screen_(desktop_, context.logger("screen")),
         permissions_(desktop_) {}
 
   InputEventSink* input() override { return &input_; }
@@ -21,7 +23,7 @@ class GnomeBackend : public DesktopBackend {
   KeyboardLayoutSource* keyboardLayouts() override { return nullptr; }
   SystemCommandRunner* systemCommands() override { return nullptr; }
   DesktopShortcuts* shortcuts() override { return nullptr; }
-  ScreenCapture* screenCapture() override { return nullptr; }
+  ScreenCapture* screenCapture() override { return &screen_; }
   Pasteboard* pasteboard() override { return nullptr; }
   PermissionProbe* permissions() override { return &permissions_; }
   std::unique_ptr<AppWorkspace> openAppWorkspace() override { return nullptr; }
@@ -30,6 +32,7 @@ class GnomeBackend : public DesktopBackend {
  private:
   std::shared_ptr<MutterRemoteDesktop> desktop_;
   GnomeInput input_;
+  GnomeScreenCapture screen_;
   GnomePermissionProbe permissions_;
 };
 

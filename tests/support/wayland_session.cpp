@@ -12,7 +12,7 @@ namespace {
 // (bounded) until Mutter's remote desktop answers and its Wayland socket is
 // there, prints "ready" and the bus address, and stops everything when its
 // standard input ends. setpriv's death signal takes each service along if
-// the shell dies first.
+// the shell dies first; "kill-mutter" on its input kills Mutter alone.
 constexpr const char* kSessionScript = R"sh(
 set -u
 pids=""
@@ -20,6 +20,7 @@ start() { setpriv --pdeathsig KILL "$@" >>"$XDG_RUNTIME_DIR/log" 2>&1 & pids="$p
 start pipewire
 start wireplumber
 start mutter --headless --wayland --no-x11 --virtual-monitor "$TILLERPAD_MONITOR"
+mutter=$!
 for i in $(seq 200); do
   if [ -S "$XDG_RUNTIME_DIR/wayland-0" ] && [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] &&
      gdbus introspect --session --dest org.gnome.Mutter.RemoteDesktop \
@@ -29,7 +30,9 @@ for i in $(seq 200); do
   fi
   sleep 0.05
 done
-read -r _
+while read -r command; do
+  [ "$command" = kill-mutter ] && kill -KILL $mutter
+done
 kill $pids 2>/dev/null
 wait
 )sh";
@@ -80,6 +83,10 @@ PrivateMutter::~PrivateMutter() {
     std::error_code ignored;
     std::filesystem::remove_all(runtimeDir_, ignored);
   }
+}
+
+void PrivateMutter::killCompositor() {
+  if (session_) session_->send("kill-mutter");
 }
 
 std::map<std::string, std::string> PrivateMutter::environment() const {

@@ -25,6 +25,8 @@ class PrivateMutter {
   const std::string& whyNot() const { return whyNot_; }
   const std::string& busAddress() const { return busAddress_; }
   const std::string& runtimeDir() const { return runtimeDir_; }
+  // Kills Mutter alone (its bus and PipeWire stay), as a crash would.
+  void killCompositor();
   // What a client of this session needs in its environment.
   std::map<std::string, std::string> environment() const;
 

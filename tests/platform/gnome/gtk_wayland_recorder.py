@@ -29,6 +29,8 @@ QUADRANTS = [(1, 0, 0), (0, 1, 0), (0, 0, 1), (1, 1, 1)]
 
 
 def main():
+    # A blinking text cursor would keep the screen from ever being still.
+    Gtk.Settings.get_default().set_property("gtk-cursor-blink", False)
     window = Gtk.Window()
     box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL)
     entry = Gtk.Entry()
