@@ -1,6 +1,7 @@
 #include "platform/gnome/gnome_backend.h"
 
 #include "platform/gnome/gnome_input.h"
+#include "platform/gnome/gnome_pasteboard.h"
 #include "platform/gnome/gnome_permission_probe.h"
 #include "platform/gnome/gnome_screen_capture.h"
 #include "platform/gnome/mutter_remote_desktop.h"
@@ -12,7 +13,12 @@ class GnomeBackend : public DesktopBackend {
  public:
   GnomeBackend(const BackendContext& context, std::shared_ptr<MutterRemoteDesktop> desktop)
       : desktop_(std::move(desktop)),
-        input_(desktop_, nullptr, context.logger("input")),
+        pasteboard_(desktop_, context.logger("clipboard")),
+        input_(desktop_,
+               [this](const std::string& utf8, const std::function<void()>& pressPaste) {
+                 return pasteboard_.pasteText(utf8, pressPaste);
+               },
+               context.logger("input")),
         screen_(desktop_, context.logger("screen")),
         permissions_(desktop_) {}
 
@@ -24,13 +30,14 @@ class GnomeBackend : public DesktopBackend {
   SystemCommandRunner* systemCommands() override { return nullptr; }
   DesktopShortcuts* shortcuts() override { return nullptr; }
   ScreenCapture* screenCapture() override { return &screen_; }
-  Pasteboard* pasteboard() override { return nullptr; }
+  Pasteboard* pasteboard() override { return &pasteboard_; }
   PermissionProbe* permissions() override { return &permissions_; }
   std::unique_ptr<AppWorkspace> openAppWorkspace() override { return nullptr; }
   std::string_view name() override { return "gnome"; }
 
  private:
   std::shared_ptr<MutterRemoteDesktop> desktop_;
+  GnomePasteboard pasteboard_;
   GnomeInput input_;
   GnomeScreenCapture screen_;
   GnomePermissionProbe permissions_;

@@ -1,6 +1,7 @@
 #include "platform/gnome/gnome_input.h"
 
 #include <linux/input-event-codes.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <algorithm>
 #include <cmath>
@@ -161,7 +162,14 @@ bool GnomeInput::postText(const TextEvent& event) {
       // What was typed before must be in before the paste lands: the paste
       // waits for Mutter's answer to the last key.
       desktop_->flush();
-      typed = paste_(utf8(run.characters)) || typed;
+      typed = paste_(utf8(run.characters), [this] {
+                // Control by position, V by keysym: layouts put V in other places.
+                desktop_->notify("NotifyKeyboardKeycode", g_variant_new("(ub)", static_cast<guint32>(KEY_LEFTCTRL), TRUE));
+                desktop_->notify("NotifyKeyboardKeysym", g_variant_new("(ub)", static_cast<guint32>(XKB_KEY_v), TRUE));
+                desktop_->notify("NotifyKeyboardKeysym", g_variant_new("(ub)", static_cast<guint32>(XKB_KEY_v), FALSE));
+                desktop_->notify("NotifyKeyboardKeycode", g_variant_new("(ub)", static_cast<guint32>(KEY_LEFTCTRL), FALSE));
+                desktop_->flush();
+              }) || typed;
     }
   }
   return typed;

@@ -25,8 +25,9 @@ class GnomeInput : public InputEventSink, public DisplayQuery {
  public:
   static constexpr double wheelStepPixels = 30;
 
-  // Pastes UTF-8 text into the focused application; false when it could not.
-  using Paste = std::function<bool(const std::string& utf8)>;
+  // Puts UTF-8 text where `pressPaste` (Ctrl+V) takes it from, and the
+  // clipboard back afterwards; false when it could not.
+  using Paste = std::function<bool(const std::string& utf8, const std::function<void()>& pressPaste)>;
 
   GnomeInput(std::shared_ptr<MutterRemoteDesktop> desktop, Paste paste, kit::Logger log);
 

@@ -18,6 +18,7 @@
 
 #include "platform/gnome/display_config.h"
 #include "platform/gnome/frame_pool.h"
+#include "platform/gnome/serial_worker.h"
 
 namespace tillerpad::platform::gnome {
 namespace {
@@ -51,60 +52,7 @@ std::vector<MutterMonitor> currentMonitors(MutterRemoteDesktop& desktop) {
 
 }  // namespace
 
-// Runs set-up and teardown tasks one at a time on a thread of its own. The
-// last owner may be a task on that thread: the thread keeps its queue alive
-// and is let go instead of joined then.
-class GnomeScreenCapture::Worker {
- public:
-  Worker() : queue_(std::make_shared<Queue>()) {
-    thread_ = std::thread([queue = queue_] { queue->run(); });
-  }
-  ~Worker() {
-    {
-      std::lock_guard lock(queue_->mutex);
-      queue_->ending = true;
-    }
-    queue_->wake.notify_all();
-    if (std::this_thread::get_id() == thread_.get_id()) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-  }
-  void post(std::function<void()> task) {
-    {
-      std::lock_guard lock(queue_->mutex);
-      queue_->tasks.push_back(std::move(task));
-    }
-    queue_->wake.notify_all();
-  }
-
- private:
-  struct Queue {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::function<void()>> tasks;
-    bool ending = false;
-    void run() {
-      for (;;) {
-        std::function<void()> task;
-        {
-          std::unique_lock lock(mutex);
-          wake.wait_for(lock, 500ms, [this] { return ending || !tasks.empty(); });
-          if (tasks.empty()) {
-            if (ending) return;
-            continue;
-          }
-          task = std::move(tasks.front());
-          tasks.pop_front();
-        }
-        task();
-      }
-    }
-  };
-  std::shared_ptr<Queue> queue_;
-  std::thread thread_;
-};
+class GnomeScreenCapture::Worker : public SerialWorker {};
 
 namespace {
 

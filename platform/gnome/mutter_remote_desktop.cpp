@@ -66,6 +66,21 @@ std::optional<Rect> streamArea(GVariant* parameters) {
 
 }  // namespace
 
+// Mutter 43 sends the list wrapped in a tuple ("(as)"); the interface
+// describes a bare one ("as"). Either is taken.
+std::vector<std::string> selectionMimeTypes(GVariant* options) {
+  std::vector<std::string> out;
+  VariantPtr value(g_variant_lookup_value(options, "mime-types", nullptr));
+  if (value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE("(as)"))) value.reset(g_variant_get_child_value(value.get(), 0));
+  if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE("as"))) return out;
+  for (gsize i = 0; i < g_variant_n_children(value.get()); ++i) {
+    const char* type = nullptr;
+    g_variant_get_child(value.get(), i, "&s", &type);
+    out.emplace_back(type);
+  }
+  return out;
+}
+
 MutterRemoteDesktop::Event event(MutterRemoteDesktop::Event::Kind kind) {
   MutterRemoteDesktop::Event e;
   e.kind = kind;
@@ -248,11 +263,7 @@ struct MutterRemoteDesktop::State : std::enable_shared_from_this<State> {
           if (!s) return;
           Event ownerChanged = event(Event::Kind::selectionOwnerChanged);
           GVariant* selection = g_variant_get_child_value(parameters, 0);
-          const char** types = nullptr;
-          if (g_variant_lookup(selection, "mime-types", "^a&s", &types)) {
-            for (const char** t = types; *t; ++t) ownerChanged.mimeTypes.emplace_back(*t);
-            g_free(types);
-          }
+          ownerChanged.mimeTypes = selectionMimeTypes(selection);
           gboolean owner = FALSE;
           g_variant_lookup(selection, "session-is-owner", "b", &owner);
           ownerChanged.sessionIsOwner = owner;
@@ -506,9 +517,11 @@ bool MutterRemoteDesktop::notify(const char* method, GVariant* parameters) {
 bool MutterRemoteDesktop::flush() {
   std::string path = sessionPath();
   if (path.empty()) return false;
-  // Mutter answers in order: the answer to this comes after the calls before.
-  return call(kRemoteDesktopName, path, "org.freedesktop.DBus.Properties", "Get",
-              g_variant_new("(ss)", kSessionInterface, "SessionId"), "(v)") != nullptr;
+  // Mutter answers in order: the answer to this comes after the calls before,
+  // and a task on the bus thread runs after the signals that came first.
+  bool answered = call(kRemoteDesktopName, path, "org.freedesktop.DBus.Properties", "Get",
+                       g_variant_new("(ss)", kSessionInterface, "SessionId"), "(v)") != nullptr;
+  return state_->runOnBus([] {}) && answered;
 }
 
 std::vector<MutterRemoteDesktop::InputStream> MutterRemoteDesktop::inputStreams() const {

@@ -62,7 +62,8 @@ class MutterRemoteDesktop {
   // answer; calls from one thread reach Mutter in order. `parameters` may be
   // floating. False when no session runs.
   bool notify(const char* method, GVariant* parameters);
-  // Waits (bounded) until Mutter has handled every call sent before.
+  // Waits (bounded) until Mutter has handled every call sent before, and
+  // the signals it sent meanwhile have reached their handlers.
   bool flush();
   std::vector<InputStream> inputStreams() const;
   // Counts the sessions started so far: a new one means a new virtual device.
@@ -97,5 +98,8 @@ class MutterRemoteDesktop {
   explicit MutterRemoteDesktop(std::shared_ptr<State> state);
   std::shared_ptr<State> state_;
 };
+
+// The "mime-types" of a selection's options, in either shape Mutter sends.
+std::vector<std::string> selectionMimeTypes(GVariant* options);
 
 }  // namespace tillerpad::platform::gnome

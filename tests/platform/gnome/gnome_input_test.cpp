@@ -1,6 +1,7 @@
 // Input through Mutter's remote desktop into a GTK window on a headless
 // Mutter; the window reports what reached it.
 #include "platform/gnome/gnome_input.h"
+#include "platform/gnome/gnome_pasteboard.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,11 @@ class GnomeInputTest : public ::testing::Test {
   void SetUp() override {
     if (!session_->whyNot.empty()) GTEST_SKIP() << session_->whyNot;
     if (!haveGtk()) GTEST_SKIP() << "no python3-gi with GTK 3";
-    input_ = std::make_unique<GnomeInput>(session_->desktop, nullptr, session_->logger("input"));
+    pasteboard_ = std::make_unique<GnomePasteboard>(session_->desktop, session_->logger("clipboard"));
+    input_ = std::make_unique<GnomeInput>(
+        session_->desktop,
+        [this](const std::string& utf8, const std::function<void()>& press) { return pasteboard_->pasteText(utf8, press); },
+        session_->logger("input"));
     recorder_ = std::make_unique<Recorder>(session_->mutter);
     ASSERT_TRUE(recorder_->ready()) << recorder_->errors() << tillerpad::test::runShell("tail -n 20 " + session_->mutter.runtimeDir() + "/log");
     // The window settles into full screen after it says so: clicks at two
@@ -59,6 +64,7 @@ class GnomeInputTest : public ::testing::Test {
   }
 
   static MutterSession* session_;
+  std::unique_ptr<GnomePasteboard> pasteboard_;
   std::unique_ptr<GnomeInput> input_;
   std::unique_ptr<Recorder> recorder_;
   bool settled_ = false;
@@ -121,6 +127,24 @@ TEST_F(GnomeInputTest, KeysByPositionAndTextByKeysym) {
   ASSERT_TRUE(recorder_->untilLine(textLine(U"aB")));
   ASSERT_TRUE(input_->postText({true, u" Hello, World!"}));
   EXPECT_TRUE(recorder_->untilLine(textLine(U"aB Hello, World!")));
+}
+
+TEST_F(GnomeInputTest, CharactersWithoutKeysArePastedAndTheClipboardComesBack) {
+  auto initial = pasteboard_->changeCount();
+  recorder_->send("copy keep-me");
+  ASSERT_TRUE(recorder_->untilLine("copied"));
+  for (int i = 0; i < 100 && pasteboard_->changeCount() == initial; ++i) std::this_thread::sleep_for(20ms);
+  auto before = pasteboard_->changeCount();
+  ASSERT_NE(initial, before) << "the window's copy was not seen";
+  std::u32string expected;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(input_->postText({true, u"wörld ✓"})) << i;
+    expected += U"wörld ✓";
+    ASSERT_TRUE(recorder_->untilLine(textLine(expected))) << "round " << i;
+  }
+  recorder_->send("paste");
+  EXPECT_TRUE(recorder_->untilLine("clipboard 6b 65 65 70 2d 6d 65")) << "the user's clipboard was not put back";
+  EXPECT_EQ(before, pasteboard_->changeCount()) << "the paste route moved the change count";
 }
 
 TEST_F(GnomeInputTest, DisplaysAreMuttersMonitors) {

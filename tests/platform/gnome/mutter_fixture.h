@@ -57,6 +57,11 @@ struct MutterSession {
     if (!desktop || !desktop->running()) whyNot = "Mutter's remote desktop did not start";
   }
   kit::Logger logger(const std::string& category) const { return kit::Logger(logs, "test", category); }
+  ~MutterSession() {
+    if (std::getenv("TILLERPAD_TEST_TRACE")) {
+      for (const auto& r : logs->records()) std::fprintf(stderr, "log %s: %s\n", r.category.c_str(), r.text.c_str());
+    }
+  }
 };
 
 // The recording window (gtk_wayland_recorder.py) on the session's display.
@@ -83,6 +88,7 @@ class Recorder {
       auto line = client_.nextLine(left);
       if (!line) return std::nullopt;
       seen.push_back(*line);
+      if (std::getenv("TILLERPAD_TEST_TRACE")) std::fprintf(stderr, "recorder: %s\n", line->c_str());
       if (done(*line)) return seen;
     }
   }
