@@ -25,9 +25,10 @@ constexpr const char* kUtf8Plain = "text/plain;charset=utf-8";
 constexpr auto kOwnershipWait = 1s;
 // How long the paste route waits for the application to read the text, and
 // how long it spends keeping the user's clipboard, all types together.
-constexpr auto kPasteReadWait = 1s;
+constexpr auto kPasteReadWait = 3s;
 constexpr auto kKeepWait = 1s;
-constexpr auto kReadRetry = 10ms;
+constexpr auto kKeeperWait = 1s;
+constexpr auto kReadRetry = 20ms;
 
 // "text/plain" on Wayland is UTF-8 in practice (GTK, Qt and wl-copy write it so).
 std::string asTarget(const std::string& mime) { return mime == "text/plain" ? kUtf8Plain : mime; }
@@ -171,8 +172,8 @@ struct GnomePasteboard::State : std::enable_shared_from_this<State> {
     std::string path = desktop->sessionPath();
     if (path.empty()) return Data::none();
     int fd = -1;
-    // Mutter refuses a read while it is still finishing the one before,
-    // for a moment after we saw its end: a few tries, within the deadline.
+    // Mutter refuses a read while it still finishes the one before, which
+    // can be a moment after we saw its end: a few tries within the deadline.
     for (int attempt = 0; fd < 0 && attempt < 10 && Clock::now() < deadline; ++attempt) {
       if (attempt > 0) std::this_thread::sleep_for(kReadRetry);
       GUnixFDList* fds = nullptr;
@@ -353,12 +354,22 @@ bool GnomePasteboard::pasteText(const std::string& utf8, const std::function<voi
   Bytes bytes(utf8.begin(), utf8.end());
   text->offers = offersForWriting(plainTextType, bytes);
   text->items.emplace_back(plainTextType, bytes);
+  std::uint64_t asked = 0;
+  {
+    std::lock_guard lock(s.mutex);
+    asked = s.transfersAsked;
+  }
   bool taken = s.take(text).has_value();
   if (taken) {
-    // Mutter reads a new selection for itself as soon as it changes; the
-    // application's read is the first one asked for after the keys.
+    // Mutter's own clipboard keeper reads a new text selection as soon as it
+    // changes; the application's read is the one after the keys. Both are
+    // served from here, so the keeper's is waited for (briefly: it may not
+    // come for every type) before the keys go.
+    {
+      std::unique_lock lock(s.mutex);
+      s.changed.wait_for(lock, kKeeperWait, [&] { return s.transfersAsked > asked && s.transfersDone >= s.transfersAsked; });
+    }
     desktop_->flush();
-    std::uint64_t asked = 0;
     {
       std::lock_guard lock(s.mutex);
       asked = s.transfersAsked;

@@ -79,7 +79,7 @@ class Recorder {
   void send(const std::string& line) { client_.send(line); }
   // Lines until one satisfies `done` (included), or nothing after `limit`.
   std::optional<std::vector<std::string>> until(const std::function<bool(const std::string&)>& done,
-                                                std::chrono::milliseconds limit = 5s) {
+                                                std::chrono::milliseconds limit = 15s) {
     std::vector<std::string> seen;
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -92,7 +92,7 @@ class Recorder {
       if (done(*line)) return seen;
     }
   }
-  std::optional<std::vector<std::string>> untilLine(const std::string& line, std::chrono::milliseconds limit = 5s) {
+  std::optional<std::vector<std::string>> untilLine(const std::string& line, std::chrono::milliseconds limit = 15s) {
     return until([&](const std::string& l) { return l == line; }, limit);
   }
 
