@@ -27,8 +27,9 @@ constexpr auto kOwnershipWait = 1s;
 // how long it spends keeping the user's clipboard, all types together.
 constexpr auto kPasteReadWait = 3s;
 constexpr auto kKeepWait = 1s;
-constexpr auto kKeeperWait = 1s;
 constexpr auto kReadRetry = 20ms;
+constexpr auto kKeeperWait = 1s;
+constexpr auto kQuietAfterRead = 150ms;
 
 // "text/plain" on Wayland is UTF-8 in practice (GTK, Qt and wl-copy write it so).
 std::string asTarget(const std::string& mime) { return mime == "text/plain" ? kUtf8Plain : mime; }
@@ -90,6 +91,9 @@ struct GnomePasteboard::State : std::enable_shared_from_this<State> {
   std::uint64_t ownEvents = 0;
   std::int64_t lastOwnCount = 0;
   std::uint64_t transfersAsked = 0, transfersDone = 0;
+  // Transfers asked for before our latest selection: later signals of an
+  // older one arrive before the ownership event of the new one.
+  std::uint64_t askedBeforeOwnership = 0;
 
   void onEvent(const MutterRemoteDesktop::Event& event) {
     using Kind = MutterRemoteDesktop::Event::Kind;
@@ -100,6 +104,7 @@ struct GnomePasteboard::State : std::enable_shared_from_this<State> {
       if (event.sessionIsOwner) {
         if (!pasting) ++count;
         lastOwnCount = count.load();
+        askedBeforeOwnership = transfersAsked;
         ++ownEvents;
       } else {
         own.reset();
@@ -354,19 +359,16 @@ bool GnomePasteboard::pasteText(const std::string& utf8, const std::function<voi
   Bytes bytes(utf8.begin(), utf8.end());
   text->offers = offersForWriting(plainTextType, bytes);
   text->items.emplace_back(plainTextType, bytes);
-  std::uint64_t asked = 0;
-  {
-    std::lock_guard lock(s.mutex);
-    asked = s.transfersAsked;
-  }
   bool taken = s.take(text).has_value();
   if (taken) {
     // Mutter's own clipboard keeper reads a new text selection as soon as it
-    // changes; the application's read is the one after the keys. Both are
-    // served from here, so the keeper's is waited for (briefly: it may not
-    // come for every type) before the keys go.
+    // changes; the application's read is the first one asked for after the
+    // keys. The keeper's is waited for (at most a second: not every Mutter
+    // keeps) before the keys go.
+    std::uint64_t asked = 0;
     {
       std::unique_lock lock(s.mutex);
+      asked = s.askedBeforeOwnership;
       s.changed.wait_for(lock, kKeeperWait, [&] { return s.transfersAsked > asked && s.transfersDone >= s.transfersAsked; });
     }
     desktop_->flush();
@@ -375,8 +377,18 @@ bool GnomePasteboard::pasteText(const std::string& utf8, const std::function<voi
       asked = s.transfersAsked;
     }
     pressPaste();
+    auto until = Clock::now() + kPasteReadWait;
     std::unique_lock lock(s.mutex);
-    s.changed.wait_for(lock, kPasteReadWait, [&] { return s.transfersAsked > asked && s.transfersDone >= s.transfersAsked; });
+    s.changed.wait_until(lock, until, [&] { return s.transfersAsked > asked && s.transfersDone >= s.transfersAsked; });
+    // A keeper's read that came late may have been taken for the
+    // application's: the text stays until no read has come for a moment.
+    for (;;) {
+      asked = s.transfersAsked;
+      auto quietEnd = std::min(until, Clock::now() + kQuietAfterRead);
+      bool another = s.changed.wait_until(lock, quietEnd, [&] { return s.transfersAsked > asked; });
+      if (!another) break;
+      s.changed.wait_until(lock, until, [&] { return s.transfersDone >= s.transfersAsked; });
+    }
   }
   // Back to what the user had; an empty clipboard keeps the text.
   if (previous) s.take(previous);
