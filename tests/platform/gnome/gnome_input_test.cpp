@@ -1,5 +1,6 @@
 // Input through Mutter's remote desktop into a GTK window on a headless
 // Mutter; the window reports what reached it.
+#include "platform/gnome/gnome_backend.h"
 #include "platform/gnome/gnome_input.h"
 #include "platform/gnome/gnome_pasteboard.h"
 
@@ -170,6 +171,31 @@ TEST_F(GnomeInputTest, InputComesBackAfterMutterClosesTheSession) {
   // The new session's first motion and first press must not be lost.
   click({400, 300}, 0);
   EXPECT_EQ(std::vector<std::string>({"press 1 400 300", "release 1 400 300"}), linesUpToMarker());
+}
+
+}  // namespace
+}  // namespace tillerpad::platform::gnome::test
+
+namespace tillerpad::platform::gnome::test {
+namespace {
+
+TEST(GnomeBackend, OpensOnlyWhereMutterAnswers) {
+  kit::Logger quiet;
+  BackendContext context{[&](std::string) { return quiet; }};
+  {
+    ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tillerpad-test-bus");
+    EXPECT_FALSE(openGnomeBackend(context));
+  }
+  MutterSession session;
+  if (!session.whyNot.empty()) GTEST_SKIP() << session.whyNot;
+  auto backend = openGnomeBackend(context);
+  ASSERT_TRUE(backend);
+  EXPECT_EQ("gnome", backend->name());
+  ASSERT_TRUE(backend->permissions());
+  EXPECT_TRUE(backend->permissions()->canSynthesizeInput());
+  EXPECT_TRUE(backend->permissions()->canCaptureScreen());
+  EXPECT_TRUE(backend->input() && backend->displays() && backend->screenCapture() && backend->pasteboard());
+  EXPECT_EQ(1u, backend->displays()->activeDisplays().size());
 }
 
 }  // namespace
