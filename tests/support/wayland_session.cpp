@@ -16,6 +16,10 @@ namespace {
 constexpr const char* kSessionScript = R"sh(
 set -u
 pids=""
+# The bus itself goes at the end too: dbus-run-session, killed with its
+# test, would leave it behind.
+bus=$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+  --method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.DBus | tr -cd '0-9 ' | awk '{print $NF}')
 start() { setpriv --pdeathsig KILL "$@" >>"$XDG_RUNTIME_DIR/log" 2>&1 & pids="$pids $!"; }
 start pipewire
 start wireplumber
@@ -33,8 +37,9 @@ done
 while read -r command; do
   [ "$command" = kill-mutter ] && kill -KILL $mutter
 done
-kill $pids 2>/dev/null
+kill -KILL $pids 2>/dev/null
 wait
+[ -n "$bus" ] && kill -KILL "$bus"
 )sh";
 
 bool onPath(const char* program) {
@@ -63,6 +68,7 @@ PrivateMutter::PrivateMutter(const std::string& monitor) {
                                          {"XDG_CONFIG_HOME", runtimeDir_ + "/config"},
                                          {"TILLERPAD_MONITOR", monitor},
                                          {"GSETTINGS_BACKEND", "memory"},
+                                         {"NO_AT_BRIDGE", "1"},
                                          {"WAYLAND_DISPLAY", ""},
                                          {"DISPLAY", ""}});
   auto line = session_->lineStarting("ready ");
@@ -95,6 +101,8 @@ std::map<std::string, std::string> PrivateMutter::environment() const {
           {"WAYLAND_DISPLAY", "wayland-0"},
           {"GDK_BACKEND", "wayland"},
           {"GSETTINGS_BACKEND", "memory"},
+          // No accessibility bus: it would outlive the session.
+          {"NO_AT_BRIDGE", "1"},
           {"DISPLAY", ""}};
 }
 
