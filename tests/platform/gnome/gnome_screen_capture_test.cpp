@@ -243,7 +243,7 @@ TEST(GnomeScreenCaptureLoss, MutterLeavingEndsTheCapture) {
   ASSERT_EQ(std::future_status::ready, future.wait_for(10s));
   auto stream = future.get();
   ASSERT_TRUE(stream);
-  ASSERT_TRUE(sink.frameAfter(0));
+  ASSERT_TRUE(sink.frameAfter(0, 15s));
   session->mutter.killCompositor();
   auto stop = sink.stopAfter(5s);
   ASSERT_TRUE(stop);
