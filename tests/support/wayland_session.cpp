@@ -42,6 +42,8 @@ std::string tail(const std::string& path) {
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), {});
   return text.size() > 600 ? text.substr(text.size() - 600) : text;
+}
+
 // Starts the services beside a bus that dbus-run-session made, waits
 // (bounded) until Mutter's remote desktop answers and its Wayland socket is
 // there, prints "ready" and the bus address, and stops everything when its

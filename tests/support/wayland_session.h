@@ -46,6 +46,7 @@ class PrivateSway {
  private:
   std::string dir_, socket_, swaysock_, reason_;
   std::unique_ptr<ChildProcess> server_;
+};
 
 // A headless Mutter (`--headless --wayland --no-x11` with one virtual
 // monitor) inside a D-Bus session bus of its own, with PipeWire and
