@@ -26,7 +26,7 @@ Bytes Framing::frame(ByteView payload) {
 }
 
 void FrameDecoder::reserve(std::size_t more) {
-  if (buffer_ && buffer_.use_count() > 1) {
+  if (handedOver_) {
     // Payloads in this buffer were handed over: it is theirs now. A new one
     // of the same size, so that a frame as large as the last needs no growing.
     std::size_t held = size_ - consumed_;
@@ -37,6 +37,7 @@ void FrameDecoder::reserve(std::size_t more) {
     capacity_ = capacity;
     size_ = held;
     consumed_ = 0;
+    handedOver_ = false;
     return;
   }
   if (consumed_ > 0) {
@@ -78,11 +79,12 @@ void FrameDecoder::append(ByteView bytes) {
   size_ += bytes.size();
 }
 
-std::shared_ptr<const void> FrameDecoder::share(ByteView payload) const {
+std::shared_ptr<const void> FrameDecoder::share(ByteView payload) {
   if (!buffer_ || payload.size() < shareMinimum || payload.size() * 2 < capacity_) return nullptr;
   // Only a payload next() handed out from this buffer (after the last one,
   // size_ is back at 0, so the capacity is the bound).
   if (payload.data() < buffer_.get() || payload.data() + payload.size() > buffer_.get() + capacity_) return nullptr;
+  handedOver_ = true;
   return buffer_;
 }
 

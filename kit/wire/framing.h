@@ -35,6 +35,7 @@ class FrameDecoder {
     capacity_ = std::exchange(other.capacity_, 0);
     size_ = std::exchange(other.size_, 0);
     consumed_ = std::exchange(other.consumed_, 0);
+    handedOver_ = std::exchange(other.handedOver_, false);
     return *this;
   }
 
@@ -63,7 +64,7 @@ class FrameDecoder {
   // when copying is the better deal (a small payload, or one that would keep
   // a buffer more than twice its size alive). The decoder leaves a buffer that
   // is kept this way to its keepers and goes on in a new one.
-  std::shared_ptr<const void> share(ByteView payload) const;
+  std::shared_ptr<const void> share(ByteView payload);
 
   std::size_t bufferedBytes() const { return size_ - consumed_; }
 
@@ -77,6 +78,10 @@ class FrameDecoder {
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;      // bytes held
   std::size_t consumed_ = 0;  // bytes at the front already handed out
+  // share() gave the buffer away: it is never written again. Not judged by
+  // use_count(), whose relaxed read would not order our writes after the
+  // reads of a keeper on another thread.
+  bool handedOver_ = false;
 };
 
 }  // namespace tillerpad::kit
