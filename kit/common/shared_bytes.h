@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,6 +49,9 @@ class SharedBytes {
   Bytes release() && {
     Bytes out;
     if (vector_ && owner_.use_count() == 1 && vector_->size() == view_.size()) {
+      // use_count() reads relaxed: the fence orders the move after the reads
+      // of holders that let go on other threads.
+      std::atomic_thread_fence(std::memory_order_acquire);
       out = std::move(*vector_);
     } else {
       out.assign(view_.begin(), view_.end());
