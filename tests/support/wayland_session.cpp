@@ -44,6 +44,7 @@ std::string tail(const std::string& path) {
   return text.size() > 600 ? text.substr(text.size() - 600) : text;
 }
 
+
 // Starts the services beside a bus that dbus-run-session made, waits
 // (bounded) until Mutter's remote desktop answers and its Wayland socket is
 // there, prints "ready" and the bus address, and stops everything when its
@@ -160,6 +161,9 @@ void PrivateSway::stop() {
   kill(server_->pid(), SIGTERM);
   if (server_->wait(std::chrono::seconds(5)) == -1) server_->stop(SIGKILL);
   if (reason_.empty()) reason_ = "sway was stopped";
+}
+
+
 PrivateMutter::PrivateMutter(const std::string& monitor) {
   for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-run-session", "gdbus", "setpriv"}) {
     if (!onPath(program)) {
