@@ -49,13 +49,14 @@ constexpr std::array<int, 6> countdownMarks{240, 180, 120, 60, 30, 10};
 
 HeadlessFront::HeadlessFront(AppModel& model, asio::any_io_executor executor, std::shared_ptr<kit::Clock> clock,
                              std::function<std::chrono::system_clock::time_point()> wallClock, Terminal terminal,
-                             std::function<void()> quit)
+                             std::function<void()> quit, Unavailable unavailable)
     : model_(model),
       executor_(std::move(executor)),
       clock_(std::move(clock)),
       wallClock_(std::move(wallClock)),
       terminal_(std::move(terminal)),
-      quit_(std::move(quit)) {}
+      quit_(std::move(quit)),
+      unavailable_(std::move(unavailable)) {}
 
 HeadlessFront::~HeadlessFront() {
   *alive_ = false;
@@ -124,10 +125,10 @@ void HeadlessFront::begin(bool pair) {
 }
 
 void HeadlessFront::printPermissions(const kit::PermissionStatus& status, const Out& out) {
-  out(status.accessibility ? "Pointer and keyboard control: allowed"
-                           : "Pointer and keyboard control: not possible (no X display with the XTest extension)");
-  out(status.screenRecording ? "Screen viewing: possible"
-                             : "Screen viewing: not possible (the X display cannot be read)");
+  out(status.accessibility ? std::string("Pointer and keyboard control: allowed")
+                           : "Pointer and keyboard control: not possible (" + unavailable_.input + ")");
+  out(status.screenRecording ? std::string("Screen viewing: possible")
+                             : "Screen viewing: not possible (" + unavailable_.screen + ")");
 }
 
 void HeadlessFront::handleLine(std::string_view line) { handle(line, false); }

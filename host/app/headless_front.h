@@ -15,6 +15,14 @@
 
 namespace tillerpad::host {
 
+// What the permission lines say in their parentheses when input or the
+// screen is not possible: the desktop session's situation. The defaults are
+// an X11 session's.
+struct HeadlessUnavailable {
+  std::string input = "no X display with the XTest extension";
+  std::string screen = "the X display cannot be read";
+};
+
 // The terminal in place of the tray: status lines, pairing with a text QR
 // code and an allow-or-deny question, and one command per input line. Its
 // lines go to standard output and to a terminal attached through the control
@@ -37,9 +45,11 @@ class HeadlessFront {
     std::function<void()> detach;  // ends its connection after what it was sent
   };
 
+  using Unavailable = HeadlessUnavailable;
+
   HeadlessFront(AppModel& model, asio::any_io_executor executor, std::shared_ptr<kit::Clock> clock,
                 std::function<std::chrono::system_clock::time_point()> wallClock, Terminal terminal,
-                std::function<void()> quit);
+                std::function<void()> quit, Unavailable unavailable = {});
   ~HeadlessFront();
   HeadlessFront(const HeadlessFront&) = delete;
   HeadlessFront& operator=(const HeadlessFront&) = delete;
@@ -94,6 +104,7 @@ class HeadlessFront {
   std::function<std::chrono::system_clock::time_point()> wallClock_;
   Terminal terminal_;
   std::function<void()> quit_;
+  Unavailable unavailable_;
   bool isPairing_ = false;
   bool inputEnded_ = false;
   Question question_ = Question::none;

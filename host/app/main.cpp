@@ -345,6 +345,11 @@ class LinuxDesktop {
   // What "Open System Settings" opens (docs/tray-settings.md).
   platform::linux_apps::DesktopSettingsApp& settingsApp() { return settingsApp_; }
   const std::shared_ptr<kit::Clock>& clock() const { return clock_; }
+  // What the status names when input or the screen is not possible.
+  host::HeadlessFront::Unavailable unavailable() const {
+    auto reasons = platform::unavailableReasons(choice_, backend_.get());
+    return {reasons.input, reasons.screen};
+  }
 
   // On the service thread, which runs `io`.
   std::unique_ptr<host::AppModel> makeModel(asio::io_context& io) {
@@ -371,15 +376,15 @@ class LinuxDesktop {
   // The probes run only without --backend; the choice is one log line.
   std::unique_ptr<platform::DesktopBackend> openBackend() {
     auto facts = options_.backend ? platform::SessionFacts{} : platform::probeSession();
-    auto choice = platform::chooseBackend(facts, options_.backend);
-    if (choice.degraded) {
-      log_.error(choice.line);
+    choice_ = platform::chooseBackend(facts, options_.backend);
+    if (choice_.degraded) {
+      log_.error(choice_.line);
     } else {
-      log_.notice(choice.line);
+      log_.notice(choice_.line);
     }
-    if (!choice.kind) return nullptr;
+    if (!choice_.kind) return nullptr;
     platform::BackendContext context{[this](std::string category) { return logger(std::move(category)); }, "", ""};
-    return builtInBackends().open(*choice.kind, context, log_);
+    return builtInBackends().open(*choice_.kind, context, log_);
   }
 
   Options options_;
@@ -391,6 +396,7 @@ class LinuxDesktop {
   std::shared_ptr<kit::Clock> clock_ = std::make_shared<kit::SteadyClock>();
   platform::LinuxSystemInfo system_;
   platform::XdgAutostart autostart_;
+  platform::BackendChoice choice_;  // set by openBackend
   std::unique_ptr<platform::DesktopBackend> backend_;
   std::unique_ptr<platform::ServiceAdvertiser> advertiser_;
   kit::SystemInterfaceSource interfaces_;
@@ -496,7 +502,7 @@ int runHeadless(const Options& options) {
                                                           },
                                                           ::isatty(STDOUT_FILENO) == 1,
                                                           platform::isJournalStream(STDOUT_FILENO)},
-                            quit);
+                            quit, desktop->unavailable());
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](std::error_code ec, int signal) {
     if (ec) return;

@@ -76,12 +76,33 @@ BackendChoice chooseBackend(const SessionFacts& facts, std::optional<BackendKind
                   whatWaylandLacks(facts) + ": X11 through Xwayland reaches only Xwayland's windows, not the Wayland ones",
                   true);
   }
-  if (facts.waylandDisplaySet) return {std::nullopt, whatWaylandLacks(facts) + ": " + std::string(noControl), true};
-  return {std::nullopt,
-          "No desktop session: neither $WAYLAND_DISPLAY nor $DISPLAY is set, and GNOME's remote desktop does not answer "
-          "on the session bus: " +
-              std::string(noControl),
-          true};
+  if (facts.waylandDisplaySet) {
+    return {std::nullopt, whatWaylandLacks(facts) + ": " + std::string(noControl), true, whatWaylandLacks(facts)};
+  }
+  std::string none = "neither $WAYLAND_DISPLAY nor $DISPLAY is set, and GNOME's remote desktop does not answer on the session bus";
+  return {std::nullopt, "No desktop session: " + none + ": " + std::string(noControl), true, none};
+}
+
+UnavailableReasons unavailableReasons(const BackendChoice& choice, const DesktopBackend* opened) {
+  if (!opened) {
+    std::string why = "no desktop backend: " + (choice.kind ? "the " + std::string(backendName(*choice.kind)) +
+                                                                  " backend could not be opened"
+                                                            : choice.lacking);
+    return {why, why};
+  }
+  auto name = opened->name();
+  // The X11 wording is older than the other backends; scripts and the docs quote it.
+  if (name == "x11") return {"no X display with the XTest extension", "the X display cannot be read"};
+  if (name == "wlroots") {
+    return {"wlroots backend: the compositor refused the virtual pointer and keyboard, or is gone",
+            "wlroots backend: the compositor offers no screencopy or sent no frame, or is gone"};
+  }
+  if (name == "gnome") {
+    return {"gnome backend: Mutter's remote desktop session did not start, or ended",
+            "gnome backend: Mutter's screen cast did not start, or ended"};
+  }
+  std::string prefix = std::string(name) + " backend: ";
+  return {prefix + "the desktop does not accept input from it", prefix + "the desktop does not let it capture the screen"};
 }
 
 std::unique_ptr<DesktopBackend> BackendRegistry::open(BackendKind kind, const BackendContext& context,

@@ -73,12 +73,22 @@ struct BackendChoice {
   std::optional<BackendKind> kind;  // none: the host runs without input or screen
   std::string line;                 // the one log line: what was chosen and why, or what is missing
   bool degraded = false;            // the line is a warning: less than the session could need
+  std::string lacking;              // without a kind: what the session lacks, in a few words
 };
 
 // The backend for a session: --backend wins; else wlroots where the
 // compositor offers both wlr globals, X11 in a plain X session, GNOME where
 // Mutter's remote desktop answers, X11 through Xwayland as a last resort.
 BackendChoice chooseBackend(const SessionFacts& facts, std::optional<BackendKind> forced);
+
+// What the status says in "Pointer and keyboard control: not possible (...)"
+// and "Screen viewing: not possible (...)": the backend in use names what
+// it needs; without one (none chosen, or the chosen one did not open), what
+// the session lacks.
+struct UnavailableReasons {
+  std::string input, screen;
+};
+UnavailableReasons unavailableReasons(const BackendChoice& choice, const DesktopBackend* opened);
 
 using BackendFactory = std::function<std::unique_ptr<DesktopBackend>(const BackendContext&)>;
 

@@ -19,11 +19,12 @@ using kit::Message;
 
 // The desktop with its terminal; `realTime` with a TLS listener on loopback.
 struct Headless : test::Desktop {
-  explicit Headless(bool realTime, bool journal = false) : Desktop({.tls = realTime, .realTime = realTime}) {
+  explicit Headless(bool realTime, bool journal = false, std::optional<HeadlessFront::Unavailable> unavailable = {})
+      : Desktop({.tls = realTime, .realTime = realTime}) {
     front = std::make_unique<HeadlessFront>(
         *model, io.get_executor(), clock, [this] { return now; },
         HeadlessFront::Terminal{[this](std::string_view line) { terminal.emplace_back(line); }, false, journal},
-        [this] { ++quits; });
+        [this] { ++quits; }, unavailable.value_or(HeadlessFront::Unavailable{}));
   }
   void attach() {
     front->attach({[this](std::string_view line) { attached.emplace_back(line); }, [this] { ++detaches; }});
@@ -170,6 +171,31 @@ TEST(HeadlessFrontTest, PermissionsArePolledEverySecondAndChangesPrintedAndForwa
   desktop.model.reset();
   desktop.drain();
   EXPECT_EQ(desktop.manualClock->pendingTimers(), 0u);
+}
+
+// The session's situation, not X11's, where the desktop is not an X11 one:
+// at start, in `status`, on an attached terminal and when it changes.
+TEST(HeadlessFrontTest, PermissionLinesNameTheSessionsSituation) {
+  Headless desktop(false, false, HeadlessFront::Unavailable{"wlroots backend: no pointer", "wlroots backend: no frames"});
+  desktop.probe.input = false;
+  desktop.probe.screen = true;
+  desktop.advance(1s);
+  desktop.front->begin(false);
+  desktop.drain();
+  const std::string input = "Pointer and keyboard control: not possible (wlroots backend: no pointer)";
+  const std::string screen = "Screen viewing: not possible (wlroots backend: no frames)";
+  EXPECT_EQ(desktop.count(input), 1u);
+  desktop.attach();
+  desktop.front->handleLine("status");
+  EXPECT_EQ(desktop.count(input), 2u);
+  EXPECT_TRUE(Headless::has(desktop.attached, input));
+  desktop.probe.screen = false;
+  desktop.advance(1s);
+  EXPECT_TRUE(desktop.printed(screen));
+  EXPECT_TRUE(Headless::has(desktop.attached, screen));
+  for (const auto* lines : {&desktop.terminal, &desktop.attached}) {
+    EXPECT_FALSE(std::any_of(lines->begin(), lines->end(), [](const std::string& l) { return l.find("X display") != std::string::npos; }));
+  }
 }
 
 TEST(HeadlessFrontTest, SharingSwitchesAreStoredAndTheViewerIsShown) {

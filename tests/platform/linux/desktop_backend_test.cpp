@@ -57,8 +57,57 @@ TEST(ChooseBackend, EachSession) {
 }
 
 struct NamedBackend final : DesktopBackend {
-  std::string_view name() const override { return "gnome"; }
+  explicit NamedBackend(std::string_view n = "gnome") : n(n) {}
+  std::string_view name() const override { return n; }
+  std::string_view n;
 };
+
+// The status names the session's situation: the backend in use and what it
+// needs, or without one what the session lacks; X11 keeps its old words.
+TEST(UnavailableReasons, NameTheBackendOrWhatTheSessionLacks) {
+  struct Case {
+    const char* session;
+    SessionFacts facts;
+    std::optional<BackendKind> forced;
+    const char* opened;  // the backend that opened; null: none
+    const char* input;
+    const char* screen;
+  };
+  // waylandDisplaySet, x11DisplaySet, waylandConnected, wlrVirtualPointer, wlrScreencopy, mutterRemoteDesktop
+  const Case cases[] = {
+      {"X11", {false, true}, {}, "x11", "no X display with the XTest extension", "the X display cannot be read"},
+      {"X11 through Xwayland", {true, true, false}, {}, "x11", "no X display with the XTest extension",
+       "the X display cannot be read"},
+      {"sway", {true, false, true, true, true}, {}, "wlroots",
+       "wlroots backend: the compositor refused the virtual pointer and keyboard, or is gone",
+       "wlroots backend: the compositor offers no screencopy or sent no frame, or is gone"},
+      {"GNOME on Wayland", {true, false, true, false, false, true}, {}, "gnome",
+       "gnome backend: Mutter's remote desktop session did not start, or ended",
+       "gnome backend: Mutter's screen cast did not start, or ended"},
+      {"another Wayland compositor", {true, false, true}, {}, nullptr,
+       "no desktop backend: Wayland session without the wlroots virtual-pointer and screencopy protocols and "
+       "without GNOME's remote desktop",
+       nullptr},
+      {"a compositor that did not answer", {true, false, false}, {}, nullptr,
+       "no desktop backend: Wayland session whose compositor did not answer and without GNOME's remote desktop",
+       nullptr},
+      {"nothing at all", {}, {}, nullptr,
+       "no desktop backend: neither $WAYLAND_DISPLAY nor $DISPLAY is set, and GNOME's remote desktop does not "
+       "answer on the session bus",
+       nullptr},
+      {"wlroots forced where it cannot open", {}, BackendKind::wlroots, nullptr,
+       "no desktop backend: the wlroots backend could not be opened", nullptr},
+      {"sway, chosen but not opened", {true, false, true, true, true}, {}, nullptr,
+       "no desktop backend: the wlroots backend could not be opened", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.session);
+    NamedBackend backend(c.opened ? c.opened : "");
+    auto reasons = unavailableReasons(chooseBackend(c.facts, c.forced), c.opened ? &backend : nullptr);
+    EXPECT_EQ(reasons.input, c.input);
+    EXPECT_EQ(reasons.screen, c.screen ? c.screen : c.input);
+  }
+}
 
 TEST(BackendRegistry, OpensByKindAndLogsWhatItCannotOpen) {
   auto sink = std::make_shared<kit::RecordingLogSink>();
