@@ -44,6 +44,7 @@
 #include "platform/linux/session_probe.h"
 #include "platform/linux/x11_display.h"
 #include "platform/linux/xdg_autostart.h"
+#include "platform/gnome/gnome_backend.h"
 #include "platform/wlroots/wlroots_backend.h"
 #include "platform/screen_capture.h"
 
@@ -220,6 +221,7 @@ platform::BackendRegistry builtInBackends() {
   platform::BackendRegistry backends;
   backends.add(platform::BackendKind::x11, &platform::linux_x11::openX11Backend);
   backends.add(platform::BackendKind::wlroots, &platform::wlroots::openWlrootsBackend);
+  backends.add(platform::BackendKind::gnome, &platform::gnome::openGnomeBackend);
   return backends;
 }
 

@@ -209,7 +209,7 @@ void ClipboardSync::write(kit::ClipboardContent content, std::function<void(bool
   if (!content.image) return done(false);
   auto& image = *content.image;
   if (image.format == kit::ImageFormat::png) {
-    store({{Pasteboard::pngType, std::move(image.data.data)}}, std::move(done));
+    store({{Pasteboard::pngType, std::move(image.data.data).release()}}, std::move(done));
   } else if (image.format == kit::ImageFormat::jpeg) {
     // Many X11 applications paste only PNG: the image goes as both.
     ++writesInFlight_;
@@ -219,7 +219,7 @@ void ClipboardSync::write(kit::ClipboardContent content, std::function<void(bool
       if (png) representations.emplace_back(Pasteboard::pngType, std::move(*png));
       self.store(std::move(representations), std::move(done));
     });
-    bool queued = converter_.post([jpeg = std::move(image.data.data), withPng]() mutable {
+    bool queued = converter_.post([jpeg = std::move(image.data.data).release(), withPng]() mutable {
       auto png = pngForm(jpeg);
       withPng(std::move(jpeg), std::move(png));
     });

@@ -145,6 +145,9 @@ class BudgetedConnection final : public kit::Connection {
     }
   }
   void send(kit::Bytes bytes, WriteHandler handler) override { inner_->send(std::move(bytes), std::move(handler)); }
+  void sendPieces(kit::BytePieces pieces, WriteHandler handler) override {
+    inner_->sendPieces(std::move(pieces), std::move(handler));
+  }
   void cancel() override { inner_->cancel(); }
   kit::Endpoint remoteEndpoint() const override { return inner_->remoteEndpoint(); }
   std::optional<kit::Bytes> exportKeyingMaterial(std::string_view label, std::size_t length) override {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "kit/common/bytes.h"
+#include "kit/common/shared_bytes.h"
 #include "kit/transport/endpoint.h"
 
 namespace tillerpad::kit {
@@ -52,6 +53,18 @@ class Connection {
   // Writes `bytes` as one unit; writes go out in call order. `handler` may be
   // empty (fire and forget).
   virtual void send(Bytes bytes, WriteHandler handler) = 0;
+  // send() of the pieces, one after the other, as one unit. Connections that
+  // can write them where they are spare the caller joining them; the others
+  // join them here.
+  virtual void sendPieces(BytePieces pieces, WriteHandler handler) {
+    if (pieces.size() == 1) return send(std::move(pieces.front()).release(), std::move(handler));
+    std::size_t size = 0;
+    for (const auto& piece : pieces) size += piece.size();
+    Bytes joined;
+    joined.reserve(size);
+    for (const auto& piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+    send(std::move(joined), std::move(handler));
+  }
   // Idempotent; leads to the state cancelled once started. Bounded in time.
   virtual void cancel() = 0;
 

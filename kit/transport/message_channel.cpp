@@ -138,7 +138,9 @@ void MessageChannel::onRead(ByteView bytes, bool endOfStream, std::exception_ptr
     decoder_.append(bytes);
     try {
       // Frames are decoded as soon as they are complete, reader or not.
-      while (auto payload = decoder_.next()) deliver(MessageCodec::decode(*payload));
+      // A large attachment keeps the buffer it was decrypted into instead of
+      // being copied out of it.
+      while (auto payload = decoder_.next()) deliver(MessageCodec::decode(*payload, decoder_.share(*payload)));
     } catch (...) {
       finish(std::current_exception());
       connection_->cancel();
@@ -265,17 +267,18 @@ void MessageChannel::cancelReceive(const std::shared_ptr<ReceiveToken>& token) {
 asio::awaitable<void> MessageChannel::send(const Message& message, std::optional<Duration> timeout) {
   // Encoded here, from the caller's message, so that the message itself is
   // never copied; a failure is kept for the await.
-  auto frame = std::make_shared<Bytes>();
+  // Large attachments are not copied: the frame shares their storage.
+  auto frame = std::make_shared<BytePieces>();
   std::exception_ptr encodingError;
   try {
-    *frame = MessageCodec::encodeFrame(message);
+    *frame = MessageCodec::encodeFramePieces(message);
   } catch (...) {
     encodingError = std::current_exception();
   }
   return sendFrame(weak_from_this(), std::move(frame), std::move(encodingError), timeout);
 }
 
-asio::awaitable<void> MessageChannel::sendFrame(std::weak_ptr<MessageChannel> weak, std::shared_ptr<Bytes> frame,
+asio::awaitable<void> MessageChannel::sendFrame(std::weak_ptr<MessageChannel> weak, std::shared_ptr<BytePieces> frame,
                                                 std::exception_ptr encodingError, std::optional<Duration> timeout) {
   // Encoding failures reach the caller at once and nothing is written.
   if (encodingError) std::rethrow_exception(encodingError);
@@ -291,7 +294,7 @@ asio::awaitable<void> MessageChannel::sendFrame(std::weak_ptr<MessageChannel> we
                                                                                           asio::use_awaitable);
 }
 
-void MessageChannel::startSend(Bytes frame, std::optional<Duration> timeout,
+void MessageChannel::startSend(BytePieces frame, std::optional<Duration> timeout,
                                std::function<void(std::exception_ptr)> complete) {
   // Completed once: by the write, or by the time limit, whichever is first.
   struct Pending {
@@ -322,8 +325,9 @@ void MessageChannel::startSend(Bytes frame, std::optional<Duration> timeout,
   });
 }
 
-bool MessageChannel::write(Bytes frame, std::function<void(std::exception_ptr)> written) {
-  std::size_t size = frame.size() + perWriteOverhead;
+bool MessageChannel::write(BytePieces frame, std::function<void(std::exception_ptr)> written) {
+  std::size_t size = perWriteOverhead;
+  for (const auto& piece : frame) size += piece.size();
   if (unsentBytes_ > 0 && unsentBytes_ + size > maxUnsentBytes) {
     // The peer stopped reading long ago: nothing more is queued for it.
     finish(std::make_exception_ptr(ConnectionError(
@@ -335,7 +339,7 @@ bool MessageChannel::write(Bytes frame, std::function<void(std::exception_ptr)> 
   }
   unsentBytes_ += size;
   std::weak_ptr<MessageChannel> weak = weak_from_this();
-  connection_->send(std::move(frame), [weak, size, written = std::move(written)](std::exception_ptr error) {
+  connection_->sendPieces(std::move(frame), [weak, size, written = std::move(written)](std::exception_ptr error) {
     if (auto self = weak.lock()) self->unsentBytes_ -= std::min(self->unsentBytes_, size);
     if (written) written(std::move(error));
   });
@@ -343,9 +347,9 @@ bool MessageChannel::write(Bytes frame, std::function<void(std::exception_ptr)> 
 }
 
 void MessageChannel::sendWithoutWaiting(const Message& message) {
-  Bytes frame;
+  BytePieces frame;
   try {
-    frame = MessageCodec::encodeFrame(message);
+    frame = MessageCodec::encodeFramePieces(message);
   } catch (...) {
     return;
   }

@@ -114,13 +114,13 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
                     std::function<void(std::exception_ptr, std::optional<Message>)> complete);
   void cancelReceive(const std::shared_ptr<ReceiveToken>& token);
   // The coroutine behind send(); parameters by value.
-  static asio::awaitable<void> sendFrame(std::weak_ptr<MessageChannel> weak, std::shared_ptr<Bytes> frame,
+  static asio::awaitable<void> sendFrame(std::weak_ptr<MessageChannel> weak, std::shared_ptr<BytePieces> frame,
                                          std::exception_ptr encodingError, std::optional<Duration> timeout);
-  void startSend(Bytes frame, std::optional<Duration> timeout, std::function<void(std::exception_ptr)> complete);
+  void startSend(BytePieces frame, std::optional<Duration> timeout, std::function<void(std::exception_ptr)> complete);
   // Hands a frame to the connection, counting it as unsent until the
   // connection reports it written; false (and the channel failed) when the
   // peer has let too much pile up.
-  bool write(Bytes frame, std::function<void(std::exception_ptr)> written);
+  bool write(BytePieces frame, std::function<void(std::exception_ptr)> written);
 
   void onState(Connection::State state, std::exception_ptr error);
   void readNext();

@@ -70,9 +70,11 @@ struct TlsContext::Impl {
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     // Read whatever the socket holds, many records per system call, instead
-    // of a header and a body per record.
+    // of a header and a body per record. Not more than four records' worth:
+    // before each record OpenSSL moves what is left of its read-ahead to the
+    // front, which with 256 KiB cost the receiver a second copy of the stream.
     SSL_CTX_set_read_ahead(ctx, 1);
-    SSL_CTX_set_default_read_buffer_len(ctx, 256 * 1024);
+    SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
     if (SSL_CTX_set_ex_data(ctx, exDataIndex(), this) != 1) fail("key map");
     if (parameters.role == TransportParameters::Role::server) {
       SSL_CTX_set_psk_server_callback(ctx, &Impl::serverKey);
@@ -174,12 +176,12 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     asio::post(strand_, [self = shared_from_this()] { self->pumpRead(); });
   }
 
-  void send(Bytes bytes, Connection::WriteHandler handler) {
+  void send(BytePieces pieces, Connection::WriteHandler handler) {
     if (cancelled_ || failed_) {
       if (handler && started_) asio::post(strand_, [handler] { handler(abortedError()); });
       return;
     }
-    writes_.push_back(Write{std::move(bytes), std::move(handler), 0});
+    writes_.push_back(Write{std::move(pieces), std::move(handler)});
     if (!ready_ || writeWaiting_ || followUpPosted_) return;
     // The first frame goes to the socket now, not one scheduler pass later
     // (its completion is posted, never called from here); frames that follow
@@ -235,9 +237,11 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
 
  private:
   struct Write {
-    Bytes bytes;
+    BytePieces pieces;
     Connection::WriteHandler handler;
-    std::size_t offset;
+    std::size_t piece = 0;   // where the chunks taken so far end
+    std::size_t offset = 0;
+    ByteView chunk;          // the chunk being sealed: retried unchanged, as OpenSSL asks
   };
   enum class Outcome { done, wantRead, wantWrite, endOfStream, failed };
 
@@ -562,23 +566,61 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     }
   }
 
+  // A write's pieces are sealed where they are, in whole records, with one
+  // exception: bytes that would make a short record (the encoded head of a
+  // frame, the end of an attachment, a small piece) are gathered with what
+  // follows into staging_, up to a full record. So records stay full and
+  // only those bytes are copied.
+  static constexpr std::size_t recordSize = SSL3_RT_MAX_PLAIN_LENGTH;
+
+  // Sets the write's next chunk; false when every piece is taken.
+  bool nextChunk(Write& write) {
+    auto& pieces = write.pieces;
+    auto skipTaken = [&] {
+      while (write.piece < pieces.size() && write.offset == pieces[write.piece].size()) {
+        ++write.piece;
+        write.offset = 0;
+      }
+    };
+    skipTaken();
+    if (write.piece == pieces.size()) return false;
+    const SharedBytes& piece = pieces[write.piece];
+    std::size_t left = piece.size() - write.offset;
+    if (left >= recordSize) {
+      std::size_t whole = left - left % recordSize;
+      write.chunk = ByteView(piece.data() + write.offset, whole);
+      write.offset += whole;
+      return true;
+    }
+    staging_.clear();
+    while (write.piece < pieces.size() && staging_.size() < recordSize) {
+      const SharedBytes& next = pieces[write.piece];
+      std::size_t take = std::min(next.size() - write.offset, recordSize - staging_.size());
+      staging_.insert(staging_.end(), next.data() + write.offset, next.data() + write.offset + take);
+      write.offset += take;
+      skipTaken();
+    }
+    write.chunk = ByteView(staging_.data(), staging_.size());
+    return true;
+  }
+
   // Seals the queued frames into the outbox, then flushes it; a frame is
   // reported written once its last byte is on the socket.
   void pumpWrite() {
     if (cancelled_ || failed_ || !ready_ || writeWaiting_) return;
     while (!writes_.empty()) {
       auto& write = writes_.front();
+      if (write.chunk.empty() && !nextChunk(write)) {
+        sealed_.push_back(Sealed{sealedTotal_, std::move(write.handler)});
+        writes_.pop_front();
+        continue;
+      }
       ERR_clear_error();
       errno = 0;
       std::size_t count = 0;
-      int result = write.offset < write.bytes.size()
-                       ? SSL_write_ex(ssl_.get(), write.bytes.data() + write.offset, write.bytes.size() - write.offset, &count)
-                       : 1;
+      int result = SSL_write_ex(ssl_.get(), write.chunk.data(), write.chunk.size(), &count);
       if (result == 1) {
-        write.offset += count;
-        if (write.offset < write.bytes.size()) continue;
-        sealed_.push_back(Sealed{sealedTotal_, std::move(write.handler)});
-        writes_.pop_front();
+        write.chunk = write.chunk.subspan(std::min(count, write.chunk.size()));
         continue;
       }
       switch (classify(result, "TLS write failed")) {
@@ -643,6 +685,7 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   std::unique_ptr<std::uint8_t[]> readBuffer_;
   std::size_t readBufferSize_ = 0;
   std::deque<Write> writes_;
+  Bytes staging_;  // the front write's gathered chunk
   // Frames sealed into the outbox, each with the outbox total at its end.
   struct Sealed {
     std::uint64_t end;
@@ -681,7 +724,14 @@ class TlsConnectionImpl final : public Connection {
   void receiveInto(std::size_t minimum, std::size_t maximum, ReadHandler handler, ReadRoom room) override {
     stream_->receive(minimum, maximum, std::move(handler), std::move(room));
   }
-  void send(Bytes bytes, WriteHandler handler) override { stream_->send(std::move(bytes), std::move(handler)); }
+  void send(Bytes bytes, WriteHandler handler) override {
+    BytePieces pieces;
+    pieces.emplace_back(std::move(bytes));
+    stream_->send(std::move(pieces), std::move(handler));
+  }
+  void sendPieces(BytePieces pieces, WriteHandler handler) override {
+    stream_->send(std::move(pieces), std::move(handler));
+  }
   void cancel() override { stream_->cancel(); }
   Endpoint remoteEndpoint() const override { return stream_->remote(); }
   std::optional<Bytes> exportKeyingMaterial(std::string_view label, std::size_t length) override {

@@ -26,6 +26,20 @@ Bytes Framing::frame(ByteView payload) {
 }
 
 void FrameDecoder::reserve(std::size_t more) {
+  if (handedOver_) {
+    // Payloads in this buffer were handed over: it is theirs now. A new one
+    // of the same size, so that a frame as large as the last needs no growing.
+    std::size_t held = size_ - consumed_;
+    std::size_t capacity = std::max(capacity_, held + more);
+    auto fresh = std::make_shared_for_overwrite<std::uint8_t[]>(capacity);
+    if (held > 0) std::memcpy(fresh.get(), buffer_.get() + consumed_, held);
+    buffer_ = std::move(fresh);
+    capacity_ = capacity;
+    size_ = held;
+    consumed_ = 0;
+    handedOver_ = false;
+    return;
+  }
   if (consumed_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + consumed_, size_ - consumed_);
     size_ -= consumed_;
@@ -33,7 +47,7 @@ void FrameDecoder::reserve(std::size_t more) {
   }
   if (capacity_ - size_ >= more) return;
   std::size_t capacity = std::max(size_ + more, capacity_ + capacity_ / 2);
-  auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  auto grown = std::make_shared_for_overwrite<std::uint8_t[]>(capacity);
   if (size_ > 0) std::memcpy(grown.get(), buffer_.get(), size_);
   buffer_ = std::move(grown);
   capacity_ = capacity;
@@ -63,6 +77,15 @@ void FrameDecoder::append(ByteView bytes) {
   reserve(bytes.size());
   std::memcpy(buffer_.get() + size_, bytes.data(), bytes.size());
   size_ += bytes.size();
+}
+
+std::shared_ptr<const void> FrameDecoder::share(ByteView payload) {
+  if (!buffer_ || payload.size() < shareMinimum || payload.size() * 2 < capacity_) return nullptr;
+  // Only a payload next() handed out from this buffer (after the last one,
+  // size_ is back at 0, so the capacity is the bound).
+  if (payload.data() < buffer_.get() || payload.data() + payload.size() > buffer_.get() + capacity_) return nullptr;
+  handedOver_ = true;
+  return buffer_;
 }
 
 std::optional<ByteView> FrameDecoder::next() {

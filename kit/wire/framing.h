@@ -35,6 +35,7 @@ class FrameDecoder {
     capacity_ = std::exchange(other.capacity_, 0);
     size_ = std::exchange(other.size_, 0);
     consumed_ = std::exchange(other.consumed_, 0);
+    handedOver_ = std::exchange(other.handedOver_, false);
     return *this;
   }
 
@@ -55,6 +56,16 @@ class FrameDecoder {
   // Throws WireError::frameTooLarge as soon as an oversized length is buffered.
   std::optional<ByteView> next();
 
+  // Payloads from this size on may be handed over by share().
+  static constexpr std::size_t shareMinimum = 64 * 1024;
+
+  // For a payload that next() just returned: a keeper of its bytes, so that
+  // what is decoded from it can hold on to them instead of copying them; null
+  // when copying is the better deal (a small payload, or one that would keep
+  // a buffer more than twice its size alive). The decoder leaves a buffer that
+  // is kept this way to its keepers and goes on in a new one.
+  std::shared_ptr<const void> share(ByteView payload);
+
   std::size_t bufferedBytes() const { return size_ - consumed_; }
 
  private:
@@ -62,10 +73,15 @@ class FrameDecoder {
   void reserve(std::size_t more);
 
   // Not a vector: the space handed out by room() is never zero-filled.
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  // Shared only with the keepers of payloads handed over by share().
+  std::shared_ptr<std::uint8_t[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;      // bytes held
   std::size_t consumed_ = 0;  // bytes at the front already handed out
+  // share() gave the buffer away: it is never written again. Not judged by
+  // use_count(), whose relaxed read would not order our writes after the
+  // reads of a keeper on another thread.
+  bool handedOver_ = false;
 };
 
 }  // namespace tillerpad::kit

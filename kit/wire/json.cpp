@@ -152,6 +152,7 @@ Blob Reader::asBlob(const Reader& at, const Json& v) {
     at.fail(Kind::dataCorrupted, fmt::format("Missing attachment {}", index));
   }
   ByteView bytes = source->blobs[static_cast<std::size_t>(index)];
+  if (source->owner) return Blob{SharedBytes(source->owner, bytes)};
   return Blob{Bytes(bytes.begin(), bytes.end())};
 }
 
@@ -174,7 +175,7 @@ void Writer::put(const char* key, const Bytes& v) { value_[key] = base64::encode
 
 void Writer::put(const char* key, const Blob& v) {
   if (!sink_) {
-    put(key, v.data);
+    value_[key] = base64::encode(v.data.view());
     return;
   }
   value_[key] = static_cast<std::uint64_t>(sink_->blobs.size());

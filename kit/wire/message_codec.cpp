@@ -47,6 +47,42 @@ Bytes layOut(const Message& message, std::size_t prefix, std::size_t* payloadSiz
 
 }  // namespace
 
+BytePieces MessageCodec::encodeFramePieces(const Message& message) {
+  BlobSink sink;
+  std::string json = envelope::write(message, &sink);
+  if (sink.blobs.size() > maxAttachments) throw WireError::malformed("Too many attachments");
+  std::size_t size = 4 + json.size() + 2;
+  for (const SharedBytes& blob : sink.blobs) size += 4 + blob.size();
+
+  // Small attachments are copied in with the JSON; a large one becomes a
+  // piece that shares its storage, and the bytes after it start a new piece.
+  std::size_t inlined = 4 + 4 + json.size() + 2;
+  for (const SharedBytes& blob : sink.blobs) inlined += 4 + (blob.size() < gatherMinimum ? blob.size() : 0);
+  BytePieces pieces;
+  Bytes out;
+  out.reserve(inlined);
+  out.resize(8);
+  Framing::writeHeader(size, out.data());
+  putUInt32(out.data() + 4, json.size());
+  out.insert(out.end(), json.begin(), json.end());
+  out.push_back(static_cast<std::uint8_t>(sink.blobs.size() >> 8));
+  out.push_back(static_cast<std::uint8_t>(sink.blobs.size()));
+  for (SharedBytes& blob : sink.blobs) {
+    std::uint8_t length[4];
+    putUInt32(length, blob.size());
+    out.insert(out.end(), length, length + 4);
+    if (blob.size() < gatherMinimum) {
+      out.insert(out.end(), blob.begin(), blob.end());
+      continue;
+    }
+    pieces.emplace_back(std::move(out));
+    pieces.push_back(std::move(blob));
+    out = Bytes();
+  }
+  if (!out.empty()) pieces.emplace_back(std::move(out));
+  return pieces;
+}
+
 Bytes MessageCodec::encode(const Message& message) {
   std::size_t size = 0;
   return layOut(message, 0, &size);
@@ -59,13 +95,14 @@ Bytes MessageCodec::encodeFrame(const Message& message) {
   return out;
 }
 
-Message MessageCodec::decode(ByteView payload) {
+Message MessageCodec::decode(ByteView payload, std::shared_ptr<const void> owner) {
   ByteReader reader(payload);
   std::uint32_t jsonLength = reader.readUInt32();
   ByteView json = reader.readView(jsonLength);
   std::uint16_t count = reader.readUInt16();
   if (count > maxAttachments) throw WireError::malformed("Too many attachments");
   BlobSource source;
+  source.owner = std::move(owner);
   source.blobs.reserve(count);
   for (std::uint16_t i = 0; i < count; ++i) {
     std::uint32_t length = reader.readUInt32();

@@ -69,7 +69,9 @@ std::unique_ptr<DesktopBackend> openWlrootsBackend(const BackendContext& context
   backend->connection = connection;
   backend->appsLog = logger("apps");
   backend->wlrInput = WlrInput::open(connection, logger("input"));
-  backend->screen = std::make_unique<WlrScreenCapture>(connection, logger("screen"));
+  if (connection->global(&zwlr_screencopy_manager_v1_interface)) {
+    backend->screen = std::make_unique<WlrScreenCapture>(connection, logger("screen"));
+  }
   if (connection->global(&zwlr_data_control_manager_v1_interface)) {
     backend->clipboard = std::make_unique<WlrPasteboard>(connection, WlrPasteboard::Options{}, logger("clipboard"));
   } else {

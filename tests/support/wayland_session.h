@@ -1,10 +1,6 @@
 #pragma once
 
-// A headless sway of the test's own: one 1280x800 output at (0,0), no bar,
-// no borders or gaps, the cursor never hidden. Sway refuses to run as root,
-// so under root it runs as the system user `tillerpad-wl` (created when
-// missing) in a runtime folder owned by that user; the test process, root,
-// connects through the absolute socket path.
+// Wayland compositors of a test's own, each in a private runtime folder.
 #include <chrono>
 #include <map>
 #include <memory>
@@ -15,6 +11,11 @@
 
 namespace tillerpad::test {
 
+// A headless sway of the test's own: one 1280x800 output at (0,0), no bar,
+// no borders or gaps, the cursor never hidden. Sway refuses to run as root,
+// so under root it runs as the system user `tillerpad-wl` (created when
+// missing) in a runtime folder owned by that user; the test process, root,
+// connects through the absolute socket path.
 class PrivateSway {
  public:
   static constexpr const char* user = "tillerpad-wl";
@@ -45,6 +46,34 @@ class PrivateSway {
  private:
   std::string dir_, socket_, swaysock_, reason_;
   std::unique_ptr<ChildProcess> server_;
+};
+
+// A headless Mutter (`--headless --wayland --no-x11` with one virtual
+// monitor) inside a D-Bus session bus of its own, with PipeWire and
+// WirePlumber on that bus; as root, in a private XDG_RUNTIME_DIR. Every
+// process it starts dies with the test.
+class PrivateMutter {
+ public:
+  explicit PrivateMutter(const std::string& monitor = "1920x1080");
+  ~PrivateMutter();
+  PrivateMutter(const PrivateMutter&) = delete;
+  PrivateMutter& operator=(const PrivateMutter&) = delete;
+
+  bool running() const { return !busAddress_.empty(); }
+  // Why it is not running (for a skip message).
+  const std::string& whyNot() const { return whyNot_; }
+  const std::string& busAddress() const { return busAddress_; }
+  const std::string& runtimeDir() const { return runtimeDir_; }
+  // Kills Mutter alone (its bus and PipeWire stay), as a crash would.
+  void killCompositor();
+  // What a client of this session needs in its environment.
+  std::map<std::string, std::string> environment() const;
+
+ private:
+  std::string runtimeDir_;
+  std::string busAddress_;
+  std::string whyNot_;
+  std::unique_ptr<ChildProcess> session_;
 };
 
 }  // namespace tillerpad::test

@@ -11,7 +11,7 @@ using kit::MessageType;
 const char* boolean(bool value) { return value ? "true" : "false"; }
 
 // " size=WxH" from a PNG's header; empty for anything else.
-std::string pngSize(const kit::Bytes& d) {
+std::string pngSize(kit::ByteView d) {
   static const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   if (d.size() < 24 || !std::equal(std::begin(signature), std::end(signature), d.begin())) return "";
   auto be32 = [&](std::size_t at) {

@@ -38,7 +38,7 @@ class ClipboardSyncTest : public ::testing::Test {
   // What a phone gets, into `sent` or `into`: the text, or the image's format and size.
   void watch(const kit::Uuid& device, const std::shared_ptr<int>& by, Texts* into = nullptr) {
     sync->watch(device, by, [this, into](kit::ClipboardContent c) {
-      auto [w, h] = c.text ? std::pair{0, 0} : imageSize(c.image->data.data).value_or(std::pair{0, 0});
+      auto [w, h] = c.text ? std::pair{0, 0} : imageSize(c.image->data.data.toBytes()).value_or(std::pair{0, 0});
       auto shown = c.text ? *c.text : c.image->format.rawValue + " " + std::to_string(w) + "x" + std::to_string(h);
       (into ? *into : sent).push_back(shown);
     });

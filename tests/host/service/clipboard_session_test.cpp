@@ -43,7 +43,7 @@ TEST_F(ClipboardSessionTest, ContentFromThePhoneIsWrittenThenPastedWhenAsked) {
       {"text, pasted", ClipboardContent::fromText("hello", true), true, false, true, true},
       {"text, not pasted", ClipboardContent::fromText("hello", false), true, false, true, false},
       {"refused by the clipboard", ClipboardContent::fromText("hello", true), true, true, false, false},
-      {"GIF", ClipboardContent::fromImage({kit::ImageFormat("gif"), {{1}}}, true), true, false, false, false},
+      {"GIF", ClipboardContent::fromImage({kit::ImageFormat("gif"), kit::Blob{kit::Bytes{1}}}, true), true, false, false, false},
       {"sharing off", ClipboardContent::fromText("hello", true), false, false, false, false},
   };
   const std::string ignored = "Ignoring clipboard content that can't be used";

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kit/common/coding_error.h"
 #include "kit/wire/framing.h"
 #include "kit/wire/wire_error.h"
@@ -36,6 +38,44 @@ TEST(MessageCodec, GoldenBytesOfWholeMessages) {
 
   // encodeFrame is the frame of encode, built in one buffer.
   EXPECT_EQ(MessageCodec::encodeFrame(Message::screenStop({})), Framing::frame(stop));
+}
+
+// The gathered frame, joined, is the frame in one buffer; an attachment from
+// gatherMinimum on is a piece that shares the message's bytes, smaller ones
+// are copied in with the JSON.
+TEST(MessageCodec, GatheredFrameSharesOnlyLargeAttachments) {
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, MessageCodec::gatherMinimum - 1, MessageCodec::gatherMinimum,
+                           std::size_t{300'000}}) {
+    const Message message = Message::screenFrame(frameWith(testing::counting(3, size)));
+    const auto pieces = MessageCodec::encodeFramePieces(message);
+    Bytes joined;
+    for (const auto& piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+    EXPECT_EQ(joined, MessageCodec::encodeFrame(message)) << size;
+    const SharedBytes& jpeg = message.get<MessageType::screenFrame>().jpeg.data;
+    bool shared = std::any_of(pieces.begin(), pieces.end(), [&](const SharedBytes& piece) {
+      return !jpeg.empty() && piece.data() == jpeg.data() && piece.size() == jpeg.size();
+    });
+    EXPECT_EQ(shared, size >= MessageCodec::gatherMinimum) << size;
+  }
+}
+
+// With an owner, decoded attachments point into the payload and keep it
+// alive; without one they are copies.
+TEST(MessageCodec, DecodedAttachmentsShareAnOwnedPayload) {
+  const Message message = Message::screenFrame(frameWith(testing::counting(5, 5000)));
+  auto owned = std::make_shared<Bytes>(MessageCodec::encode(message));
+  const ByteView payload(*owned);
+  auto inPayload = [&](const Message& m) {
+    const auto* bytes = m.get<MessageType::screenFrame>().jpeg.data.data();
+    return bytes >= payload.data() && bytes < payload.data() + payload.size();
+  };
+  Message copied = MessageCodec::decode(payload);
+  Message shared = MessageCodec::decode(payload, owned);
+  EXPECT_FALSE(inPayload(copied));
+  EXPECT_TRUE(inPayload(shared));
+  owned.reset();  // the decoded message holds the payload now
+  EXPECT_EQ(shared, message);
+  EXPECT_EQ(copied, message);
 }
 
 TEST(MessageCodec, EveryKindRoundTrips) {

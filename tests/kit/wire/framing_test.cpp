@@ -133,6 +133,50 @@ TEST(Framing, RoomEndsAtTheEndOfALargeIncompleteFrame) {
   EXPECT_EQ(decoder.bufferedBytes(), 0u);
 }
 
+// Payloads handed over by share() keep their bytes while the decoder reads
+// on (read as a connection does: into the room, 256 KiB at most), and after
+// the decoder is gone; small payloads are never handed over.
+TEST(Framing, HandedOverPayloadsKeepTheirBytesWhileReadingGoesOn) {
+  const std::vector<std::size_t> sizes = {10, 1 << 20, 3, 70'000, 1 << 20, 200'000, 5, 65'535, 1 << 20};
+  std::vector<Bytes> payloads;
+  std::vector<Bytes> frames;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    payloads.push_back(counting(static_cast<std::uint8_t>(i * 37), sizes[i]));
+    frames.push_back(Framing::frame(payloads.back()));
+  }
+  const Bytes stream = concat({frames[0], frames[1], frames[2], frames[3], frames[4], frames[5], frames[6], frames[7],
+                               frames[8]});
+  struct Kept {
+    std::size_t index;
+    ByteView bytes;
+    std::shared_ptr<const void> keeper;
+  };
+  std::vector<Kept> kept;
+  std::size_t yielded = 0;
+  {
+    FrameDecoder decoder;
+    for (std::size_t fed = 0; fed < stream.size();) {
+      auto room = decoder.room(262'144);
+      std::size_t n = std::min(room.size(), stream.size() - fed);
+      std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(fed), n, room.begin());
+      decoder.append(ByteView(room.data(), n));
+      fed += n;
+      while (auto payload = decoder.next()) {
+        if (auto keeper = decoder.share(*payload)) {
+          EXPECT_GE(payload->size(), FrameDecoder::shareMinimum) << "frame " << yielded;
+          kept.push_back({yielded, *payload, std::move(keeper)});
+        }
+        ++yielded;
+      }
+    }
+  }
+  ASSERT_EQ(yielded, sizes.size());
+  EXPECT_GE(kept.size(), 2u);  // the 1 MiB frames after the first at least
+  for (const auto& k : kept) {
+    EXPECT_TRUE(std::ranges::equal(k.bytes, payloads[k.index])) << "frame " << k.index << " changed after it was handed over";
+  }
+}
+
 // A read full of tiny frames costs time in proportion to its size: a decoder
 // that moved the rest of its buffer for every frame would need hundreds of
 // gigabytes of copying here and never finish within the limit, which is

@@ -1,0 +1,54 @@
+#include "platform/gnome/gnome_backend.h"
+
+#include "platform/gnome/gnome_input.h"
+#include "platform/gnome/gnome_pasteboard.h"
+#include "platform/gnome/gnome_permission_probe.h"
+#include "platform/gnome/gnome_screen_capture.h"
+#include "platform/gnome/mutter_remote_desktop.h"
+
+namespace tillerpad::platform::gnome {
+namespace {
+
+class GnomeBackend : public DesktopBackend {
+ public:
+  GnomeBackend(const BackendContext& context, std::shared_ptr<MutterRemoteDesktop> desktop)
+      : desktop_(std::move(desktop)),
+        pasteboard_(desktop_, context.logger("clipboard")),
+        input_(desktop_,
+               [this](const std::string& utf8, const std::function<void()>& pressPaste) {
+                 return pasteboard_.pasteText(utf8, pressPaste);
+               },
+               context.logger("input")),
+        screen_(desktop_, context.logger("screen")),
+        permissions_(desktop_) {}
+
+  InputEventSink* input() override { return &input_; }
+  DisplayQuery* displays() override { return &input_; }
+  // Layouts, media keys, shortcuts and applications come from the parts the
+  // X11 session shares with GNOME, wired by the host.
+  KeyboardLayoutSource* keyboardLayouts() override { return nullptr; }
+  SystemCommandRunner* systemCommands() override { return nullptr; }
+  DesktopShortcuts* shortcuts() override { return nullptr; }
+  ScreenCapture* screenCapture() override { return &screen_; }
+  Pasteboard* pasteboard() override { return &pasteboard_; }
+  PermissionProbe* permissions() override { return &permissions_; }
+  std::unique_ptr<AppWorkspace> openAppWorkspace() override { return nullptr; }
+  std::string_view name() const override { return "gnome"; }
+
+ private:
+  std::shared_ptr<MutterRemoteDesktop> desktop_;
+  GnomePasteboard pasteboard_;
+  GnomeInput input_;
+  GnomeScreenCapture screen_;
+  GnomePermissionProbe permissions_;
+};
+
+}  // namespace
+
+std::unique_ptr<DesktopBackend> openGnomeBackend(const BackendContext& context) {
+  auto desktop = MutterRemoteDesktop::open({}, context.logger("gnome"));
+  if (!desktop) return nullptr;
+  return std::make_unique<GnomeBackend>(context, std::move(desktop));
+}
+
+}  // namespace tillerpad::platform::gnome
