@@ -85,6 +85,10 @@ struct WaylandConnection::Impl {
   std::vector<WantedGlobal> wanted;
   int wake = -1;
   std::thread thread;
+  // Set when the event thread has returned: after a loss, objects may then
+  // be destroyed from any thread.
+  std::promise<void> threadEnded;
+  std::shared_future<void> threadEndedFuture = threadEnded.get_future().share();
   std::atomic<bool> stopping{false};
   std::atomic<bool> isLost{false};
 
@@ -471,7 +475,10 @@ std::unique_ptr<WaylandConnection> WaylandConnection::open(const std::string& so
   }
   auto connection = std::unique_ptr<WaylandConnection>(new WaylandConnection(std::move(impl)));
   Impl* raw = connection->impl_.get();
-  raw->thread = std::thread([raw] { raw->run(); });
+  raw->thread = std::thread([raw] {
+    raw->run();
+    raw->threadEnded.set_value();
+  });
   return connection;
 }
 
@@ -571,6 +578,15 @@ bool WaylandConnection::roundtrip(std::chrono::milliseconds limit) {
 }
 
 bool WaylandConnection::lost() const { return impl_->isLost; }
+
+bool WaylandConnection::finalCall(std::function<void()> f, std::chrono::milliseconds limit) {
+  if (callErased(f, limit)) return true;
+  // Lost: the proxies still hold memory. Once the event thread has returned
+  // nothing else touches them, so they go here.
+  if (!impl_->isLost || impl_->threadEndedFuture.wait_for(limit) != std::future_status::ready) return false;
+  f();
+  return true;
+}
 
 bool WaylandConnection::onConnectionThread() const { return std::this_thread::get_id() == impl_->thread.get_id(); }
 

@@ -121,6 +121,12 @@ class WaylandConnection {
   bool roundtrip(std::chrono::milliseconds limit = defaultLimit);
 
   bool lost() const;
+
+  // For tearing down: runs `f` like call(), or, once the connection is lost
+  // and its thread has ended, on the caller's thread (destroying proxies of
+  // a lost connection frees their memory). False when neither happened
+  // within `limit`.
+  bool finalCall(std::function<void()> f, std::chrono::milliseconds limit = defaultLimit);
   bool onConnectionThread() const;
 
   // Called once, on the connection's thread, when the compositor goes away

@@ -155,7 +155,7 @@ struct WlrInput::Impl {
 
   ~Impl() {
     connection->setOnSeatCapabilities(nullptr);
-    connection->call([this] {
+    connection->finalCall([this] {
       if (pointer) zwlr_virtual_pointer_v1_destroy(pointer);
       if (keyboard) zwp_virtual_keyboard_v1_destroy(keyboard);
       if (seatKeyboard) wl_keyboard_destroy(seatKeyboard);

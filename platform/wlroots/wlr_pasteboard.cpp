@@ -510,7 +510,7 @@ WlrPasteboard::~WlrPasteboard() {
   // The protocol objects go on the connection's thread; the state stays
   // alive until then, even if that comes late.
   auto keep = shared_;
-  connection->call([keep] { keep->destroyAll(); });
+  connection->finalCall([keep] { keep->destroyAll(); });
   s->server->stop();
 }
 

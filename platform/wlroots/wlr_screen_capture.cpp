@@ -416,9 +416,10 @@ void Worker::closeWire() {
   slot_ = -1;
   armed_ = false;
   ++generation_;
-  // The buffers go on the connection's thread; a lost connection took them with it.
+  // The buffers go on the connection's thread, or here once a lost
+  // connection's thread has ended.
   auto wire = wire_;
-  connection_->call([wire] { wire->close(); });
+  connection_->finalCall([wire] { wire->close(); });
 }
 
 void Worker::endByPlatform(std::string why) {

@@ -248,7 +248,7 @@ class ForeignToplevelSource final : public WindowSource {
   ~ForeignToplevelSource() override {
     connection_.unsubscribe(lostToken_);
     // Queued behind earlier tasks; the task holds the state until it ran.
-    connection_.call([state = state_] { state->teardown(); });
+    connection_.finalCall([state = state_] { state->teardown(); });
   }
 
   WindowSnapshot snapshot() override {

@@ -48,7 +48,14 @@ class PatternWindow {
     paint(false);
   }
   ~PatternWindow() {
+    // Proxies hold client memory even after the compositor is gone.
     if (buffer_) wl_buffer_destroy(buffer_);
+    if (toplevel_) xdg_toplevel_destroy(toplevel_);
+    if (xdg_) xdg_surface_destroy(xdg_);
+    if (surface_) wl_surface_destroy(surface_);
+    if (wm_) xdg_wm_base_destroy(wm_);
+    if (shm_) wl_shm_destroy(shm_);
+    if (compositor_) wl_compositor_destroy(compositor_);
     if (display_) wl_display_disconnect(display_);
   }
   bool shown() const { return buffer_ != nullptr; }

@@ -115,9 +115,10 @@ class GnomeScreenCaptureTest : public ::testing::Test {
     return {displays_[0].id, width, height, 0.02, cursor};
   }
 
-  // Frames until one shows the quadrants (the window may still be drawing).
+  // Frames until one shows the quadrants (the window may still be drawing;
+  // under the sanitizers that takes seconds).
   FrameRef quadrants(Sink& sink) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
     int seen = 0;
     while (std::chrono::steady_clock::now() < deadline) {
       auto f = sink.frameAfter(seen, 1s);
