@@ -560,9 +560,9 @@ void Worker::loop() {
     if (!handleCommands(commands, stopDone)) break;
     auto now = Clock::now();
     if (!ended_ && lost) {
-      ended_ = true;  // the connection and its buffers are gone
-      armed_ = false;
+      ended_ = true;
       log_.notice("Screen capture ended: " + *lost);
+      closeWire();  // the lost connection's proxies still hold memory
       if (handlers_.stopped) handlers_.stopped(CaptureStop{"Lost the Wayland compositor: " + *lost, false});
     }
     if (!ended_ && outputsChanged && !outputExists(config_.displayID)) endByPlatform("The display went away");

@@ -274,9 +274,14 @@ struct SilentOwner {
     connection->roundtrip();
   }
   ~SilentOwner() {
-    if (connection) connection->call([this] {
-        for (int fd : held) close(fd);
-      });
+    if (!connection) return;
+    connection->call([this] {
+      for (int fd : held) close(fd);
+      if (source) zwlr_data_control_source_v1_destroy(source);
+      if (device) zwlr_data_control_device_v1_destroy(device);
+    });
+    // Offers already on their way are dispatched (and destroyed) before the connection goes.
+    connection->roundtrip();
   }
 };
 
