@@ -8,7 +8,8 @@
 TILLERPAD=$1 SHOTS=$2
 set -uo pipefail
 # In the sanitizer build: what libdbus keeps for the process is not ours.
-export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+# (One suppression file for the project: a second suppressions= would replace the first.)
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(cd "$(dirname "$0")/../support" && pwd)/lsan.supp"
 # The end-to-end scripts' folder, clean-up, steps and bounded waits.
 source "$(dirname "$0")/../e2e/lib.sh"
 
