@@ -17,7 +17,7 @@
 #include <libyuv/scale_argb.h>
 
 #include "platform/gnome/display_config.h"
-#include "platform/gnome/frame_pool.h"
+#include "platform/linux/frame_pool.h"
 #include "platform/gnome/serial_worker.h"
 
 namespace tillerpad::platform::gnome {

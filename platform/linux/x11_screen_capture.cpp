@@ -18,6 +18,7 @@
 
 #include <libyuv/scale_argb.h>
 
+#include "platform/linux/frame_pool.h"
 #include "platform/linux/wakeup.h"
 #include "platform/linux/x11_display.h"
 
@@ -43,7 +44,6 @@ constexpr auto kEndWait = 2s;
 // A server that went away is looked for again this often.
 constexpr auto kReconnectInterval = 2s;
 // Frames lent at once: the pump holds at most two in flight and one pending.
-constexpr int kPoolSize = 4;
 constexpr auto kShortestInterval = 2ms;
 // Monitors made with RRSetMonitor (`xrandr --setmonitor`) come and go
 // without any RandR event: they are looked at this often.
@@ -176,67 +176,6 @@ bool hasRandr15(Display* display) {
          (major > 1 || (major == 1 && minor >= 5));
 }
 
-// ---------------------------------------------------------------------------
-// Frame pool. Frames are lent as shared pointers whose control blocks live in
-// the pool's slots too, so that a frame costs no allocation once the buffers
-// have their size; a slot is free again when its control block is released.
-
-constexpr std::size_t kControlBlockBytes = 128;
-
-class FramePool {
- public:
-  // A slot that nobody holds, now reserved; -1 when all are lent.
-  int acquire() {
-    std::lock_guard lock(mutex_);
-    for (int i = 0; i < kPoolSize; ++i) {
-      if (!slots_[i].lent) {
-        slots_[i].lent = true;
-        return i;
-      }
-    }
-    return -1;
-  }
-  CapturedFrame& frame(int slot) { return slots_[slot].frame; }
-  void* controlBlock(int slot) { return slots_[slot].block; }
-  void release(int slot) {
-    std::lock_guard lock(mutex_);
-    slots_[slot].lent = false;
-  }
-
- private:
-  struct Slot {
-    CapturedFrame frame;
-    alignas(std::max_align_t) unsigned char block[kControlBlockBytes];
-    bool lent = false;
-  };
-  std::mutex mutex_;
-  std::array<Slot, kPoolSize> slots_;
-};
-
-template <class T>
-struct SlotAllocator {
-  using value_type = T;
-  std::shared_ptr<FramePool> pool;
-  int slot = 0;
-  SlotAllocator(std::shared_ptr<FramePool> p, int s) : pool(std::move(p)), slot(s) {}
-  template <class U>
-  SlotAllocator(const SlotAllocator<U>& other) : pool(other.pool), slot(other.slot) {}
-  T* allocate(std::size_t n) {
-    static_assert(sizeof(T) <= kControlBlockBytes && alignof(T) <= alignof(std::max_align_t));
-    (void)n;
-    return static_cast<T*>(pool->controlBlock(slot));
-  }
-  // The control block is gone: nothing refers to the frame any more.
-  void deallocate(T*, std::size_t) { pool->release(slot); }
-  template <class U>
-  bool operator==(const SlotAllocator<U>& other) const {
-    return pool == other.pool && slot == other.slot;
-  }
-};
-
-FrameRef lend(const std::shared_ptr<FramePool>& pool, int slot) {
-  return FrameRef(&pool->frame(slot), [](const CapturedFrame*) {}, SlotAllocator<CapturedFrame>(pool, slot));
-}
 
 // ---------------------------------------------------------------------------
 // One capture: its thread, its connection and everything it reads with.

@@ -1,6 +1,6 @@
 #pragma once
 
-// Frames lent from a small pool, as the X11 capture does: the shared
+// Frames lent from a small pool, shared by the screen captures: the shared
 // pointers' control blocks live in the pool's slots too, so that a frame
 // costs no allocation once the buffers have their size; a slot is free again
 // when its control block is released.
@@ -11,9 +11,9 @@
 
 #include "platform/screen_capture.h"
 
-namespace tillerpad::platform::gnome {
+namespace tillerpad::platform {
 
-constexpr int kPoolSize = 4;
+constexpr int kFramePoolSize = 4;
 constexpr std::size_t kControlBlockBytes = 128;
 
 class FramePool {
@@ -21,7 +21,7 @@ class FramePool {
   // A slot that nobody holds, now reserved; -1 when all are lent.
   int acquire() {
     std::lock_guard lock(mutex_);
-    for (int i = 0; i < kPoolSize; ++i) {
+    for (int i = 0; i < kFramePoolSize; ++i) {
       if (!slots_[i].lent) {
         slots_[i].lent = true;
         return i;
@@ -43,7 +43,7 @@ class FramePool {
     bool lent = false;
   };
   std::mutex mutex_;
-  std::array<Slot, kPoolSize> slots_;
+  std::array<Slot, kFramePoolSize> slots_;
 };
 
 template <class T>
@@ -69,4 +69,4 @@ inline FrameRef lend(const std::shared_ptr<FramePool>& pool, int slot) {
   return FrameRef(&pool->frame(slot), [](const CapturedFrame*) {}, SlotAllocator<CapturedFrame>(pool, slot));
 }
 
-}  // namespace tillerpad::platform::gnome
+}  // namespace tillerpad::platform
