@@ -335,9 +335,14 @@ std::optional<std::string> Capture::update(const CaptureConfig& config) {
 }
 
 void Capture::onStateChanged(pw_stream_state state, const char* error) {
+  log_.debug(std::string("PipeWire stream ") + pw_stream_state_as_string(state));
   if (closing_) return;
   if (state == PW_STREAM_STATE_ERROR) platformEnded(std::string("PipeWire: ") + (error ? error : "stream error"));
-  if (state == PW_STREAM_STATE_UNCONNECTED) platformEnded("Mutter's stream went away");
+  if (state == PW_STREAM_STATE_UNCONNECTED) {
+    // Unlinked before any format: nobody linked the two streams.
+    platformEnded(sourceWidth_ > 0 ? "Mutter's stream went away"
+                                   : "PipeWire did not link Mutter's stream to ours (is WirePlumber running?)");
+  }
 }
 
 void Capture::onParamChanged(std::uint32_t id, const spa_pod* param) {

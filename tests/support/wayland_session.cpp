@@ -59,6 +59,9 @@ bus=$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freede
   --method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.DBus | tr -cd '0-9 ' | awk '{print $NF}')
 start() { setpriv --pdeathsig KILL "$@" >>"$XDG_RUNTIME_DIR/log" 2>&1 & pids="$pids $!"; }
 start pipewire
+# WirePlumber, which links a screen cast to its reader, gives up at once
+# when PipeWire's socket is not there yet.
+for i in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.05; done
 start wireplumber
 start mutter --headless --wayland --no-x11 --virtual-monitor "$TILLERPAD_MONITOR"
 mutter=$!

@@ -120,12 +120,21 @@ class GnomeScreenCaptureTest : public ::testing::Test {
   FrameRef quadrants(Sink& sink) {
     auto deadline = std::chrono::steady_clock::now() + 20s;
     int seen = 0;
+    FrameRef last;
     while (std::chrono::steady_clock::now() < deadline) {
       auto f = sink.frameAfter(seen, 1s);
       seen = sink.frameCount();
       if (f && showsQuadrants(*f)) return f;
+      if (f) last = f;
     }
+    ADD_FAILURE() << seen << " frames, none with the quadrants; the last one's centre: " << (last ? centre(*last) : "none");
     return nullptr;
+  }
+  static std::string centre(const CapturedFrame& f) {
+    const std::uint8_t* p = f.pixels.data() + static_cast<std::size_t>(f.height / 2) * f.stride + static_cast<std::size_t>(f.width / 2) * 4;
+    char text[32];
+    std::snprintf(text, sizeof text, "BGR %d,%d,%d", p[0], p[1], p[2]);
+    return text;
   }
 
   static MutterSession* session_;

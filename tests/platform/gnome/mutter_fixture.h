@@ -60,6 +60,7 @@ struct MutterSession {
   ~MutterSession() {
     if (std::getenv("TILLERPAD_TEST_TRACE")) {
       for (const auto& r : logs->records()) std::fprintf(stderr, "log %s: %s\n", r.category.c_str(), r.text.c_str());
+      std::fprintf(stderr, "%s\n", tillerpad::test::runShell("tail -n 40 " + mutter.runtimeDir() + "/log").c_str());
     }
   }
 };
