@@ -5,6 +5,7 @@
 #include "platform/gnome/gnome_permission_probe.h"
 #include "platform/gnome/gnome_screen_capture.h"
 #include "platform/gnome/mutter_remote_desktop.h"
+#include "platform/linux/wayland_system_commands.h"
 
 namespace tillerpad::platform::gnome {
 namespace {
@@ -20,14 +21,17 @@ class GnomeBackend : public DesktopBackend {
                },
                context.logger("input")),
         screen_(desktop_, context.logger("screen")),
-        permissions_(desktop_) {}
+        permissions_(desktop_),
+        commands_(linux_x11::makeWaylandSystemCommands(
+            [this](MediaKey key, bool down) { return input_.postMediaKey(key, down); }, context.logger("media"))) {}
 
   InputEventSink* input() override { return &input_; }
   DisplayQuery* displays() override { return &input_; }
-  // Layouts, media keys, shortcuts and applications come from the parts the
-  // X11 session shares with GNOME, wired by the host.
+  // Layouts and shortcuts are GNOME's own business on Wayland; installed
+  // applications come from the host's Linux catalog (GNOME tells a client
+  // without shell extensions nothing of the running ones).
   KeyboardLayoutSource* keyboardLayouts() override { return nullptr; }
-  SystemCommandRunner* systemCommands() override { return nullptr; }
+  SystemCommandRunner* systemCommands() override { return commands_.get(); }
   DesktopShortcuts* shortcuts() override { return nullptr; }
   ScreenCapture* screenCapture() override { return &screen_; }
   Pasteboard* pasteboard() override { return &pasteboard_; }
@@ -41,6 +45,7 @@ class GnomeBackend : public DesktopBackend {
   GnomeInput input_;
   GnomeScreenCapture screen_;
   GnomePermissionProbe permissions_;
+  std::unique_ptr<SystemCommandRunner> commands_;  // uses input_
 };
 
 }  // namespace

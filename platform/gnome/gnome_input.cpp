@@ -122,6 +122,20 @@ bool GnomeInput::postScroll(const ScrollEvent& event) {
   return ok;
 }
 
+bool GnomeInput::postMediaKey(MediaKey key, bool down) {
+  std::uint32_t code = 0;
+  switch (key) {
+    case MediaKey::soundUp: code = KEY_VOLUMEUP; break;
+    case MediaKey::soundDown: code = KEY_VOLUMEDOWN; break;
+    case MediaKey::mute: code = KEY_MUTE; break;
+    case MediaKey::play: code = KEY_PLAYPAUSE; break;
+    case MediaKey::next: code = KEY_NEXTSONG; break;
+    case MediaKey::previous: code = KEY_PREVIOUSSONG; break;
+  }
+  std::lock_guard lock(mutex_);
+  return desktop_->notify("NotifyKeyboardKeycode", g_variant_new("(ub)", code, down));
+}
+
 bool GnomeInput::postKey(const KeyEvent& event) {
   auto code = linux_x11::evdevCodeForKey(event.keyCode);
   if (!code) return false;

@@ -11,6 +11,7 @@
 #include "platform/gnome/keymap_keysyms.h"
 #include "platform/gnome/mutter_remote_desktop.h"
 #include "platform/input_event_sink.h"
+#include "platform/system_command_runner.h"
 
 namespace tillerpad::platform::gnome {
 
@@ -35,6 +36,8 @@ class GnomeInput : public InputEventSink, public DisplayQuery {
   bool postScroll(const ScrollEvent& event) override;
   bool postKey(const KeyEvent& event) override;
   bool postText(const TextEvent& event) override;
+  // A media key by its evdev code: GNOME's own media-key bindings act on it.
+  bool postMediaKey(MediaKey key, bool down);
   // Wayland tells no client where the pointer is: this is where we put it.
   std::optional<Point> cursorLocation() override;
   std::vector<DisplayInfo> activeDisplays() override;

@@ -2,6 +2,7 @@
 
 #include <wayland-client.h>
 
+#include "platform/linux/wayland_system_commands.h"
 #include "platform/wlroots/sway_ipc.h"
 #include "platform/wlroots/wlr_input.h"
 #include "platform/wlroots/wlr_pasteboard.h"
@@ -81,7 +82,7 @@ std::unique_ptr<DesktopBackend> openWlrootsBackend(const BackendContext& context
       std::make_unique<WlrootsPermissionProbe>(backend->wlrInput != nullptr, connection, backend->screen.get());
   backend->socket = context.waylandDisplay;
   WlrInput* input = backend->wlrInput.get();
-  backend->commands = makeWlrootsSystemCommands(
+  backend->commands = linux_x11::makeWaylandSystemCommands(
       [input](MediaKey key, bool down) { return input && input->postMediaKey(key, down); }, logger("media"));
   backend->swayShortcuts = std::make_unique<SwayShortcuts>(sway_ipc::socketFromEnvironment());
   return backend;

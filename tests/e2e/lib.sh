@@ -86,9 +86,12 @@ start_host() {
   mkdir -p -m 0700 "$E2E_DIR/host/runtime"
   mkfifo "$E2E_DIR/host.in"
   exec 3<>"$E2E_DIR/host.in"
-  # No session bus: the host keeps its records in the file store under XDG_DATA_HOME.
+  # No session bus unless HOST_BUS names one: the host keeps its records in the
+  # file store under XDG_DATA_HOME.
   # A runtime folder of its own: its control socket meets no other test's.
-  env -u DBUS_SESSION_BUS_ADDRESS HOME="$E2E_DIR/host/home" XDG_RUNTIME_DIR="$E2E_DIR/host/runtime" \
+  # HOST_BUS: the session bus the desktop is on (GNOME's backend is found there).
+  env -u DBUS_SESSION_BUS_ADDRESS ${HOST_BUS:+DBUS_SESSION_BUS_ADDRESS="$HOST_BUS"} \
+    HOME="$E2E_DIR/host/home" XDG_RUNTIME_DIR="$E2E_DIR/host/runtime" \
     XDG_CONFIG_HOME="$E2E_DIR/host/config" XDG_DATA_HOME="$E2E_DIR/host/data" \
     "$TILLERPAD" --headless "$@" <&3 >"$E2E_DIR/host.out" 2>"$E2E_DIR/host.err" &
   host_pid=$!
@@ -300,4 +303,48 @@ stop_private_sway() {
   kill -KILL "$sway_pid" 2>/dev/null
   wait "$sway_pid" 2>/dev/null
   sway_pid=""
+}
+
+# MARK: a private headless Mutter
+
+# start_private_mutter: a headless Mutter (one 1280x800 virtual monitor) with
+# PipeWire and WirePlumber on a session bus of their own, in a runtime folder
+# of its own. Sets MUTTER_DIR (its XDG_RUNTIME_DIR), MUTTER_BUS and
+# mutter_pid, or returns 77 (skip) with the reason on stderr.
+start_private_mutter() {
+  local program
+  for program in mutter pipewire wireplumber dbus-daemon gdbus; do
+    command -v "$program" >/dev/null || { echo "SKIP: $program is not installed" >&2; return 77; }
+  done
+  MUTTER_DIR="$E2E_DIR/mutter"
+  mkdir -p -m 0700 "$MUTTER_DIR" "$MUTTER_DIR/config"
+  dbus-daemon --session --nofork --print-address=5 5>"$MUTTER_DIR/bus" 2>"$MUTTER_DIR/bus.log" &
+  E2E_PIDS+=("$!")
+  for _ in $(seq 100); do [ -s "$MUTTER_DIR/bus" ] && break; sleep 0.05; done
+  MUTTER_BUS=$(head -n 1 "$MUTTER_DIR/bus")
+  [ -n "$MUTTER_BUS" ] || { echo "SKIP: no session bus for Mutter" >&2; return 77; }
+  # Run in a subshell (or with &): it becomes the program, so $! is its pid.
+  mutter_env() {
+    exec env -u DISPLAY -u WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS="$MUTTER_BUS" XDG_RUNTIME_DIR="$MUTTER_DIR" \
+      XDG_CONFIG_HOME="$MUTTER_DIR/config" GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1 "$@"
+  }
+  mutter_env pipewire >"$MUTTER_DIR/pipewire.log" 2>&1 &
+  E2E_PIDS+=("$!")
+  # WirePlumber gives up at once when PipeWire's socket is not there yet.
+  for _ in $(seq 100); do [ -S "$MUTTER_DIR/pipewire-0" ] && break; sleep 0.05; done
+  mutter_env wireplumber >"$MUTTER_DIR/wireplumber.log" 2>&1 &
+  E2E_PIDS+=("$!")
+  mutter_env mutter --headless --wayland --no-x11 --virtual-monitor 1280x800 >"$MUTTER_DIR/mutter.log" 2>&1 &
+  mutter_pid=$!
+  E2E_PIDS+=("$mutter_pid")
+  for _ in $(seq 200); do
+    if [ -S "$MUTTER_DIR/wayland-0" ] && (mutter_env gdbus introspect --session --dest org.gnome.Mutter.RemoteDesktop \
+         --object-path /org/gnome/Mutter/RemoteDesktop >/dev/null 2>&1); then
+      return 0
+    fi
+    kill -0 "$mutter_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "SKIP: mutter did not start: $(tail -n 5 "$MUTTER_DIR/mutter.log" 2>/dev/null)" >&2
+  return 77
 }

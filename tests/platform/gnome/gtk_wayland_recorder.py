@@ -5,7 +5,9 @@ Y" and "release B X Y" (window coordinates, which are desktop coordinates
 while it is full-screen), "scroll up|down|left|right", "text HEX ..." (the
 entry's code points after each change). Below the entry it paints four
 quadrants: red, green / blue, white. "copy TEXT" on standard input puts TEXT
-on the clipboard, "paste" prints "clipboard HEX ..." with what is there.
+on the clipboard, "paste" prints "clipboard HEX ..." with what is there;
+"copy-image PATH" puts a picture file there, "paste-image" prints "image
+WxH" (or "image none").
 Ends when its standard input closes."""
 import sys
 
@@ -13,7 +15,8 @@ import gi
 
 gi.require_version("Gtk", "3.0")
 gi.require_version("Gdk", "3.0")
-from gi.repository import Gdk, GLib, Gtk  # noqa: E402
+gi.require_version("GdkPixbuf", "2.0")
+from gi.repository import Gdk, GdkPixbuf, GLib, Gtk  # noqa: E402
 
 
 def say(line):
@@ -49,8 +52,13 @@ def main():
     area = Gtk.EventBox()
     area.add(grid)
     area.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.BUTTON_RELEASE_MASK | Gdk.EventMask.SCROLL_MASK)
-    box.pack_start(entry, False, False, 0)
-    box.pack_start(area, True, True, 0)
+    # --entry-at-bottom: the recording area reaches the screen's top left corner.
+    if "--entry-at-bottom" in sys.argv:
+        box.pack_start(area, True, True, 0)
+        box.pack_start(entry, False, False, 0)
+    else:
+        box.pack_start(entry, False, False, 0)
+        box.pack_start(area, True, True, 0)
     window.add(box)
 
     def where(event):
@@ -116,6 +124,13 @@ def main():
             clipboard.set_text(line[5:], -1)
             clipboard.store()
             say("copied")
+        elif line.startswith("copy-image "):
+            clipboard.set_image(GdkPixbuf.Pixbuf.new_from_file(line[11:]))
+            clipboard.store()
+            say("copied")
+        elif line == "paste-image":
+            clipboard.request_image(
+                lambda _c, image: say("image %dx%d" % (image.get_width(), image.get_height()) if image else "image none"))
         elif line == "paste":
             clipboard.request_text(lambda _c, text: say("clipboard " + hexed(text or "")))
         return True

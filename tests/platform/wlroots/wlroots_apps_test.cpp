@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/linux/mpris_remote.h"
+#include "platform/linux/wayland_system_commands.h"
 #include "platform/wlroots/wlroots_backend.h"
 #include "platform/wlroots/wlroots_session_commands.h"
 #include "tests/platform/linux/temp_dir.h"
@@ -275,7 +276,7 @@ TEST(WlrootsMediaKeys, ThePlayingPlayerElseTheFirstAndVolumeThroughTheKeyboard) 
   {
     std::mutex keysMutex;
     std::vector<std::pair<MediaKey, bool>> keyboard;
-    auto commands = makeWlrootsSystemCommands(
+    auto commands = linux_x11::makeWaylandSystemCommands(
         [&](MediaKey key, bool down) {
           std::lock_guard lock(keysMutex);
           keyboard.emplace_back(key, down);
