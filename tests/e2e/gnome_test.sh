@@ -138,6 +138,15 @@ say ping
 want="text $(python3 -c 'import sys; print(" ".join("%x" % ord(c) for c in sys.argv[1]))' "$expected")"
 for _ in $(seq 300); do grep -qxF "$want" "$E2E_DIR/recorder.out" && break; sleep 0.1; done
 grep -qxF "$want" "$E2E_DIR/recorder.out" || fail "typed $(grep '^text ' "$E2E_DIR/recorder.out" | tail -n 1)"
+
+step "the volume keys reach the desktop as its media keys"
+m=$(mark)
+say media volumeUp
+say media mute
+say media volumeDown
+wait_line "$m" '^key AudioLowerVolume$'
+[ "$(after "$m" | grep '^key ' | tr '\n' '|')" = "key AudioRaiseVolume|key AudioMute|key AudioLowerVolume|" ] ||
+  fail "the media keys arrived as: $(after "$m" | grep '^key ' | tr '\n' '|')"
 say quit
 wait_exit "$session_pid" 20
 

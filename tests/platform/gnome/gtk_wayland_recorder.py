@@ -3,7 +3,7 @@
 reaches it, one line each: "ready" once it has the keyboard focus, "press B X
 Y" and "release B X Y" (window coordinates, which are desktop coordinates
 while it is full-screen), "scroll up|down|left|right", "text HEX ..." (the
-entry's code points after each change). Below the entry it paints four
+entry's code points after each change), "key NAME" for a media key (AudioRaiseVolume...). Below the entry it paints four
 quadrants: red, green / blue, white. "copy TEXT" on standard input puts TEXT
 on the clipboard, "paste" prints "clipboard HEX ..." with what is there;
 "copy-image PATH" puts a picture file there, "paste-image" prints "image
@@ -109,6 +109,13 @@ def main():
         check()
         return False
 
+    def key(_w, event):
+        name = Gdk.keyval_name(event.keyval) or ""
+        if name.startswith("Audio"):
+            say("key " + name)
+        return False
+
+    window.connect("key-press-event", key)
     window.connect("focus-in-event", focused)
     window.connect("window-state-event", changed_state)
     window.connect("map-event", lambda *_: window.get_window().focus(Gdk.CURRENT_TIME) or False)
