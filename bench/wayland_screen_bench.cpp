@@ -1,10 +1,12 @@
-// Screen frames per frame on a headless sway (1920×1080, pixman) beside the
+// Screen frames per frame on a headless sway (1920×1080, pixman) and a
+// headless Mutter (1920×1080 virtual monitor, frames over PipeWire) beside the
 // same pipeline on a 1920×1080 Xvfb: the platform capture with frames handed
 // to a consumer thread that encodes them to JPEG (1280×720, quality 0.7), as
-// the frame pump uses them. A child keeps the screen changing all along (a full-
-// screen window repainting on sway, an X client drawing on Xvfb). CPU is this process's user
-// + system time; the compositor's or X server's share is not counted.
-//   build-rel/bench/tillerpad_bench_wlr_screen [frames]
+// the frame pump uses them. A child keeps the screen changing all along (a
+// full-screen window repainting on the compositors, an X client drawing on
+// Xvfb). CPU is this process's user + system time; the compositor's or X
+// server's share is not counted. Mutter paints at its monitor's 60 Hz.
+//   build/bench/tillerpad_bench_wayland_screen [frames]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,6 +23,8 @@
 #include <thread>
 
 #include "host/screen/jpeg_encoder.h"
+#include "platform/gnome/gnome_screen_capture.h"
+#include "platform/gnome/mutter_remote_desktop.h"
 #include "platform/linux/x11_display.h"
 #include "platform/linux/x11_screen_capture.h"
 #include "platform/wlroots/wlr_screen_capture.h"
@@ -107,12 +111,12 @@ Figures measure(platform::ScreenCapture& capture, int frames) {
 }
 
 void row(const char* what, const Figures& f) {
-  std::printf("%-44s %8d %14.2f %14.2f\n", what, f.frames, f.cpuMs, f.wallMs);
+  std::printf("%-48s %8d %14.2f %14.2f\n", what, f.frames, f.cpuMs, f.wallMs);
 }
 
 int main(int argc, char** argv) {
   int frames = argc > 1 ? std::atoi(argv[1]) : 200;
-  std::printf("%-44s %8s %14s %14s\n", "1920x1080 -> 1280x720 JPEG q0.7", "frames", "CPU ms/frame", "wall ms/frame");
+  std::printf("%-48s %8s %14s %14s\n", "1920x1080 -> 1280x720 JPEG q0.7", "frames", "CPU ms/frame", "wall ms/frame");
 
   test::PrivateSway sway("output HEADLESS-1 mode 1920x1080 position 0 0");
   if (!sway.running()) {
@@ -138,6 +142,36 @@ int main(int argc, char** argv) {
     }
     kill(painter, SIGKILL);
     waitpid(painter, nullptr, 0);
+  }
+
+  {
+    test::PrivateMutter mutter("1920x1080");
+    if (!mutter.running()) {
+      std::printf("mutter: %s\n", mutter.whyNot().c_str());
+    } else {
+      pid_t painter = fork();
+      if (painter == 0) {
+        test::PatternWindow window(mutter.runtimeDir() + "/wayland-0", 1920, 1080);
+        for (unsigned i = 0;; ++i) {
+          window.paint(i % 2 == 1);
+          usleep(4000);
+        }
+      }
+      // PipeWire finds Mutter's through the runtime folder.
+      for (const auto& [name, value] : mutter.environment()) ::setenv(name.c_str(), value.c_str(), 1);
+      std::this_thread::sleep_for(500ms);
+      platform::gnome::MutterRemoteDesktop::Options options;
+      options.busAddress = mutter.busAddress();
+      if (auto desktop = platform::gnome::MutterRemoteDesktop::open(options, kit::Logger())) {
+        platform::gnome::GnomeScreenCapture capture(desktop, kit::Logger());
+        row("mutter: screen cast + PipeWire + scale + encode", measure(capture, frames));
+        row("mutter: again", measure(capture, frames));
+      } else {
+        std::printf("mutter: the remote desktop did not start\n");
+      }
+      kill(painter, SIGKILL);
+      waitpid(painter, nullptr, 0);
+    }
   }
 
   platform::linux_x11::prepareXlib();
