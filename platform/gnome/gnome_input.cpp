@@ -123,17 +123,9 @@ bool GnomeInput::postScroll(const ScrollEvent& event) {
 }
 
 bool GnomeInput::postMediaKey(MediaKey key, bool down) {
-  std::uint32_t code = 0;
-  switch (key) {
-    case MediaKey::soundUp: code = KEY_VOLUMEUP; break;
-    case MediaKey::soundDown: code = KEY_VOLUMEDOWN; break;
-    case MediaKey::mute: code = KEY_MUTE; break;
-    case MediaKey::play: code = KEY_PLAYPAUSE; break;
-    case MediaKey::next: code = KEY_NEXTSONG; break;
-    case MediaKey::previous: code = KEY_PREVIOUSSONG; break;
-  }
   std::lock_guard lock(mutex_);
-  return desktop_->notify("NotifyKeyboardKeycode", g_variant_new("(ub)", code, down));
+  return desktop_->notify("NotifyKeyboardKeycode",
+                          g_variant_new("(ub)", static_cast<guint32>(linux_x11::evdevCodeForMediaKey(key)), down));
 }
 
 bool GnomeInput::postKey(const KeyEvent& event) {

@@ -1,5 +1,7 @@
 #include "platform/linux/key_positions.h"
 
+#include <linux/input-event-codes.h>
+
 #include <array>
 #include <utility>
 
@@ -144,6 +146,18 @@ std::optional<std::uint16_t> virtualKeyForEvdevCode(std::uint16_t evdevCode) {
     if (e == evdevCode && v != 54 && v != 55) return v;
   }
   return std::nullopt;
+}
+
+std::uint16_t evdevCodeForMediaKey(MediaKey key) {
+  switch (key) {
+    case MediaKey::soundUp: return KEY_VOLUMEUP;
+    case MediaKey::soundDown: return KEY_VOLUMEDOWN;
+    case MediaKey::mute: return KEY_MUTE;
+    case MediaKey::play: return KEY_PLAYPAUSE;
+    case MediaKey::next: return KEY_NEXTSONG;
+    case MediaKey::previous: return KEY_PREVIOUSSONG;
+  }
+  return KEY_RESERVED;
 }
 
 }  // namespace tillerpad::platform::linux_x11

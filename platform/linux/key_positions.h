@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/system_command_runner.h"
+
 namespace tillerpad::platform::linux_x11 {
 
 // X key codes are evdev key codes plus this offset.
@@ -15,5 +17,7 @@ inline constexpr int kEvdevToX = 8;
 std::optional<std::uint16_t> evdevCodeForKey(std::uint16_t virtualKeyCode);
 // The inverse, for bindings read from the desktop.
 std::optional<std::uint16_t> virtualKeyForEvdevCode(std::uint16_t evdevCode);
+// The evdev code of a media key (KEY_VOLUMEUP and so on).
+std::uint16_t evdevCodeForMediaKey(MediaKey key);
 
 }  // namespace tillerpad::platform::linux_x11

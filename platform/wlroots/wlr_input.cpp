@@ -576,18 +576,9 @@ void WlrInput::setOnChange(std::function<void()> onChange) {
 }
 
 bool WlrInput::postMediaKey(MediaKey key, bool down) {
-  std::uint32_t code = 0;
-  switch (key) {
-    case MediaKey::soundUp: code = KEY_VOLUMEUP; break;
-    case MediaKey::soundDown: code = KEY_VOLUMEDOWN; break;
-    case MediaKey::mute: code = KEY_MUTE; break;
-    case MediaKey::play: code = KEY_PLAYPAUSE; break;
-    case MediaKey::next: code = KEY_NEXTSONG; break;
-    case MediaKey::previous: code = KEY_PREVIOUSSONG; break;
-  }
   std::lock_guard lock(impl_->mutex);
   if (!impl_->upload()) return false;
-  return impl_->key(code + kEvdevToX, down);
+  return impl_->key(linux_x11::evdevCodeForMediaKey(key) + kEvdevToX, down);
 }
 
 std::size_t WlrInput::spareKeyCount() const {

@@ -151,24 +151,12 @@ say quit
 wait_exit "$session_pid" 20
 
 step "text and a PNG copied in the window reach the watching phone"
-python3 - "$E2E_DIR/copied.png" <<'PY'
-import struct, sys, zlib
-w, h = 24, 16
-rows = b''.join(b'\0' + b''.join(bytes((x * 10, y * 15, 200)) for x in range(w)) for y in range(h))
-chunk = lambda t, d: struct.pack('>I', len(d)) + t + d + struct.pack('>I', zlib.crc32(t + d))
-png = b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0)) + \
-      chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b'')
-open(sys.argv[1], 'wb').write(png)
-PY
+make_png "$E2E_DIR/copied.png"
 remote_background phone clipboard watch --out "$E2E_DIR/clip"
 watcher=$remote_pid
 wait_for "$E2E_DIR/phone.remote.out" '^sent clipboardSubscription$'
-# Only changes after the subscription is in place are shared: copy until one arrives.
-for i in $(seq 20); do
-  gtk "copy Grüße aus GNOME $i"
-  for _ in $(seq 10); do grep -q '^clipboard text=' "$E2E_DIR/phone.remote.out" && break; sleep 0.1; done
-  grep -q '^clipboard text=' "$E2E_DIR/phone.remote.out" && break
-done
+copy_text() { gtk "copy Grüße aus GNOME $1"; }
+share_copies copy_text
 grep -qE '^clipboard text="Grüße aus GNOME [0-9]+"$' "$E2E_DIR/phone.remote.out" || fail "the copied text did not arrive"
 gtk "copy-image $E2E_DIR/copied.png"
 wait_for "$E2E_DIR/phone.remote.out" '^clipboard image='
@@ -203,12 +191,8 @@ done
 [ "$line" = "image 24x16" ] || fail "the window pastes '$line'"
 
 step "installed applications are listed and open starts one (which run is GNOME's secret)"
-line=""
 for _ in $(seq 50); do
-  : >"$E2E_DIR/apps.remote.out"
-  env XDG_DATA_HOME="$E2E_DIR/phone" HOME="$E2E_DIR/phone" timeout 30 "$REMOTE" --host 127.0.0.1 \
-    --port "$(host_port)" apps >"$E2E_DIR/apps.remote.out" 2>>"$E2E_DIR/apps.remote.err"
-  line=$(grep -E '^app id=tillerpad-e2e-app ' "$E2E_DIR/apps.remote.out")
+  line=$(apps_line tillerpad-e2e-app)
   [ -n "$line" ] && break
   sleep 0.2
 done

@@ -305,6 +305,42 @@ stop_private_sway() {
   sway_pid=""
 }
 
+# MARK: shared by the Wayland round trips
+
+# make_png FILE: a 24x16 RGB PNG whose pixels all differ.
+make_png() {
+  python3 - "$1" <<'PY'
+import struct, sys, zlib
+w, h = 24, 16
+rows = b''.join(b'\0' + b''.join(bytes((x * 10, y * 15, 200)) for x in range(w)) for y in range(h))
+chunk = lambda t, d: struct.pack('>I', len(d)) + t + d + struct.pack('>I', zlib.crc32(t + d))
+png = b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0)) + \
+      chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b'')
+open(sys.argv[1], 'wb').write(png)
+PY
+}
+
+# share_copies COPY: runs `COPY N` for N = 1..20 until the watching phone
+# (phone.remote.out) reports clipboard text: only changes after its
+# subscription is in place are shared.
+share_copies() {
+  local i
+  for i in $(seq 20); do
+    "$1" "$i"
+    for _ in $(seq 10); do grep -q '^clipboard text=' "$E2E_DIR/phone.remote.out" && break; sleep 0.1; done
+    grep -q '^clipboard text=' "$E2E_DIR/phone.remote.out" && return 0
+  done
+  fail "no copy reached the phone"
+}
+
+# apps_line ID: that application's line in a fresh list of phone's.
+apps_line() {
+  : >"$E2E_DIR/apps.remote.out"
+  env XDG_DATA_HOME="$E2E_DIR/phone" HOME="$E2E_DIR/phone" \
+    timeout 30 "$REMOTE" --host 127.0.0.1 --port "$(host_port)" apps >"$E2E_DIR/apps.remote.out" 2>>"$E2E_DIR/apps.remote.err"
+  grep -E "^app id=$1 " "$E2E_DIR/apps.remote.out"
+}
+
 # MARK: a private headless Mutter
 
 # start_private_mutter: a headless Mutter (one 1280x800 virtual monitor) with

@@ -180,25 +180,15 @@ say quit
 wait_exit "$session_pid" 20
 
 step "text and a PNG copied with wl-copy reach the watching phone"
-python3 - "$E2E_DIR/copied.png" <<'PY'
-import struct, sys, zlib
-w, h = 24, 16
-rows = b''.join(b'\0' + b''.join(bytes((x * 10, y * 15, 200)) for x in range(w)) for y in range(h))
-chunk = lambda t, d: struct.pack('>I', len(d)) + t + d + struct.pack('>I', zlib.crc32(t + d))
-png = b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0)) + \
-      chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b'')
-open(sys.argv[1], 'wb').write(png)
-PY
+make_png "$E2E_DIR/copied.png"
 remote_background phone clipboard watch --out "$E2E_DIR/clip"
 watcher=$remote_pid
 wait_for "$E2E_DIR/phone.remote.out" '^sent clipboardSubscription$'
-# Only changes after the subscription is in place are shared: copy until one arrives.
-for i in $(seq 20); do
-  printf 'Grüße aus Sway %s' "$i" | wl-copy --foreground &
+copy_text() {
+  printf 'Grüße aus Sway %s' "$1" | wl-copy --foreground &
   E2E_PIDS+=("$!")
-  for _ in $(seq 10); do grep -q '^clipboard text=' "$E2E_DIR/phone.remote.out" && break; sleep 0.1; done
-  grep -q '^clipboard text=' "$E2E_DIR/phone.remote.out" && break
-done
+}
+share_copies copy_text
 grep -qE '^clipboard text="Grüße aus Sway [0-9]+"$' "$E2E_DIR/phone.remote.out" || fail "the copied text did not arrive"
 wl-copy --foreground --type image/png <"$E2E_DIR/copied.png" &
 E2E_PIDS+=("$!")
@@ -222,13 +212,6 @@ wl-paste --type image/png 2>/dev/null | cmp -s - "$E2E_DIR/copied.png" || fail "
 
 step "a foot window with the entry's app_id is running and active; open brings it back"
 foot_window tillerpad-e2e-app cat
-# apps_line ID: that application's line in a fresh list.
-apps_line() {
-  : >"$E2E_DIR/apps.remote.out"
-  env XDG_DATA_HOME="$E2E_DIR/phone" HOME="$E2E_DIR/phone" \
-    timeout 30 "$REMOTE" --host 127.0.0.1 --port "$(host_port)" apps >"$E2E_DIR/apps.remote.out" 2>>"$E2E_DIR/apps.remote.err"
-  grep -E "^app id=$1 " "$E2E_DIR/apps.remote.out"
-}
 # wait_app ID RUNNING ACTIVE: until the list says so (the compositor's news is asynchronous).
 wait_app() {
   local line
