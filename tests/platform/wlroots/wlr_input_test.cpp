@@ -224,19 +224,6 @@ TEST_F(WlrInputTest, ClicksAndWheelLandAtTheCellsUnderThePointer) {
   EXPECT_EQ(reports(seen), expected);
 }
 
-TEST_F(WlrInputTest, TextArrivesExactlyTwentyTimesInARow) {
-  ASSERT_TRUE(startFoot("stty raw -echo; exec cat > '" + recording.string() + "'"));
-  // Characters of the layout, with shift, and two it lacks (spare keys).
-  const std::u32string text = U"w\u00f6rld \u2713 Hi!";
-  std::string expected;
-  for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(input->postText({true, utf16(text)}));
-    ASSERT_TRUE(input->postText({false, utf16(text)}));
-    expected += "w\xC3\xB6rld \xE2\x9C\x93 Hi!";
-  }
-  EXPECT_EQ(waitForFile(recording, [&](const std::string& t) { return t.size() >= expected.size(); }), expected);
-}
-
 // More characters the layout lacks than there are spare keys: codes are
 // taken back, least recently used first, and every character still arrives.
 TEST_F(WlrInputTest, MoreMissingCharactersThanSpareKeysStillArrive) {
