@@ -12,6 +12,8 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -145,6 +147,7 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       : context_(std::move(context)),
         socket_(std::move(socket)),
         timer_(socket_.get_executor()),
+        closeTimer_(socket_.get_executor()),
         remote_(std::move(remote)),
         target_(target),
         ssl_(SSL_new(context_->ssl.native_handle())) {
@@ -209,10 +212,30 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       ERR_clear_error();
       SSL_shutdown(ssl_.get());
     }
-    flush();
+    bool flushed = flush() == Flush::done;
     completeFlushed();
     failWrites(abortedError());
+    int unsent = 0;
     std::error_code ignored;
+    if (flushed && ::ioctl(socket_.native_handle(), SIOCOUTQ, &unsent) == 0 && unsent == 0) {
+      socket_.close(ignored);
+      return;
+    }
+    if (!flushed) return reset();
+    // What the kernel still holds (a bye, the close_notify) gets a moment
+    // behind a FIN; a peer that has not taken it by then gets a reset. A
+    // FIN queued behind data a peer never reads would keep the connection
+    // and its buffers for minutes, and that peer blocked on a full window.
+    ::shutdown(socket_.native_handle(), SHUT_WR);
+    closeTimer_.expires_after(closeGrace);
+    closeTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code&) { self->reset(); }));
+  }
+
+  // Ends the connection with a reset, dropping whatever the kernel holds.
+  void reset() {
+    std::error_code ignored;
+    if (!socket_.is_open()) return;
+    socket_.set_option(asio::socket_base::linger(true, 0), ignored);
     socket_.close(ignored);
   }
 
@@ -673,6 +696,9 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   std::shared_ptr<TlsContext::Impl> context_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
+  // How long a cancelled connection's last bytes may take to be read.
+  static constexpr std::chrono::seconds closeGrace{1};
+  asio::steady_timer closeTimer_;
   Endpoint remote_;
   std::optional<asio::ip::tcp::endpoint> target_;
   std::unique_ptr<SSL, SslFree> ssl_;

@@ -65,15 +65,17 @@ grep -qE '^(bye|closed)' "$E2E_DIR/session2.remote.out" && fail "the phone's ses
 
 step "the desktop closes what the flood opened"
 # The abuser saw every connection closed; what remains is the desktop's own
-# clean-up. Same state as before: one phone connected.
+# clean-up. The state before: one phone connected. (Fewer is fine: a
+# connection the desktop ended before may still have had its last second
+# to be read then.)
 now=$(open_files)
 for _ in $(seq 400); do
   now=$(open_files)
-  [ "$now" -eq "$before" ] && break
+  [ "$now" -le "$before" ] && break
   sleep 0.1
 done
 echo "open files after: $now"
-[ "$now" -eq "$before" ] || fail "$now open files after the flood, $before before: $(ls -l "/proc/$host_pid/fd")"
+[ "$now" -le "$before" ] || fail "$now open files after the flood, $before before: $(ls -l "/proc/$host_pid/fd")"
 
 step "a fresh phone connection still gets in"
 remote phone ping
