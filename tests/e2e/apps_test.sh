@@ -30,7 +30,7 @@ printf '<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><rect wid
   >"$E2E_DIR/icon.svg"
 start_recorder
 start_host --pair
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 pair_phone phone
 
 step "the phone gets the list, naturally sorted, the first folder's entry winning"

@@ -14,7 +14,7 @@ copy() { printf '%s' "$1" | xclip -selection clipboard -i -loops 3 >/dev/null 2>
 step "a desktop with a paired phone"
 start_recorder
 start_host --pair
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 pair_phone phone
 
 step "what the desktop copies reaches the watching phone"

@@ -31,7 +31,7 @@ printf '[Desktop Entry]\nType=Application\nName=E2E Launcher\nExec=touch %s\n' "
 # The service sees the test's entry and no system ones; the clients keep
 # the system's data (GTK finds its MIME database there).
 XDG_DATA_DIRS="$E2E_DIR/system" HOST_BUS=$MUTTER_BUS start_host --pair
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 wait_for "$E2E_DIR/host.err" 'Fast channel on UDP port'
 [ "$(count "$E2E_DIR/host.err" 'Desktop backend|Wayland session|No desktop session')" -eq 1 ] ||
   fail "not one backend line: $(grep -E 'backend|Wayland|desktop session' "$E2E_DIR/host.err")"

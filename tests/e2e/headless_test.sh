@@ -12,7 +12,7 @@ start_recorder
 
 step "the desktop starts with a pairing code"
 start_host --pair
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 [ "$(host_lines '^Pair Your iPhone$')" -eq 1 ] || fail "no pairing title"
 pairing_code | grep -qE '^TILLERPAD:[^ ]+$' || fail "the code is not one word after TILLERPAD:"
 

@@ -42,7 +42,7 @@ start_recorder
 verbose=()
 [ "$CASE" = logs ] && verbose=(--verbose)
 start_host --pair "${verbose[@]}"
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 pair_phone phone
 start=$SECONDS
 

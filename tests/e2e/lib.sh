@@ -114,6 +114,11 @@ stop_host() {
 # The port of the newest listener.
 host_port() { grep -E '^Listening on port [0-9]+$' "$E2E_DIR/host.out" | tail -n 1 | awk '{print $4}'; }
 
+# The first countdown line of a new code. The expiry is held in whole seconds,
+# so a line printed a fraction of a second after the code was made (a slow,
+# sanitized build) already says 4:59.
+new_code_shown='^Expires in (5:00|4:5[0-9])$'
+
 # The newest pairing code the host printed.
 pairing_code() { grep -E '^TILLERPAD:' "$E2E_DIR/host.out" | tail -n 1; }
 

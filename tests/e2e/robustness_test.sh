@@ -19,7 +19,7 @@ abuser_running() { kill -0 "$abuser" 2>/dev/null; }
 
 step "a paired phone is connected"
 start_host --pair
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 pair_phone phone
 start_session phone session1 4
 wait_for "$E2E_DIR/host.out" '^Connected: phone$'

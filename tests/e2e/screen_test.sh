@@ -27,7 +27,7 @@ PY
 step "something on the screen, and a desktop with a paired phone"
 start_recorder
 start_host --pair
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 pair_phone phone
 
 step "the phone views five frames at 640 pixels while the pointer moves"

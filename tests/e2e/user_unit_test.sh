@@ -84,7 +84,7 @@ attach --attach --pair <"$E2E_DIR/attach.in" >"$E2E_DIR/user.attach.out" 2>"$E2E
 attach_pid=$!
 exec 7>"$E2E_DIR/attach.in"
 E2E_PIDS+=("$attach_pid")
-wait_for "$E2E_DIR/user.attach.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/user.attach.out" "$new_code_shown"
 code=$(grep -E '^TILLERPAD:' "$E2E_DIR/user.attach.out" | tail -n 1)
 [ -n "$code" ] || fail "no code on the attached terminal"
 wait_for "$journal" '^Pairing code shown on the attached terminal$'

@@ -57,7 +57,7 @@ for app in "tillerpad-e2e-app|E2E Terminal" "tillerpad-rec|Recorder"; do
     >"$E2E_DIR/host/data/applications/${app%%|*}.desktop"
 done
 start_host --pair
-wait_for "$E2E_DIR/host.out" '^Expires in 5:00$'
+wait_for "$E2E_DIR/host.out" "$new_code_shown"
 wait_for "$E2E_DIR/host.err" 'Fast channel on UDP port'
 [ "$(count "$E2E_DIR/host.err" 'Desktop backend|Wayland session|No desktop session')" -eq 1 ] ||
   fail "not one backend line: $(grep -E 'backend|Wayland|desktop session' "$E2E_DIR/host.err")"
