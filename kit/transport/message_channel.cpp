@@ -176,6 +176,14 @@ void MessageChannel::deliver(Message message) {
 void MessageChannel::finish(std::exception_ptr error) {
   // The first ending wins; later ones only report the recorded one.
   if (!ending_) ending_ = Ending{std::move(error)};
+  // Held frames are not written any more: their sends fail with the ending.
+  writesHeld_ = false;
+  if (!heldFrames_.empty()) {
+    unsentBytes_ -= std::min(unsentBytes_, std::exchange(heldSize_, 0));
+    heldFrames_.clear();
+    auto failed = endingError();
+    for (const auto& written : std::exchange(heldWritten_, {})) written(failed);
+  }
   auto recorded = ending_->error;
   if (openCompletion_) {
     openTimer_.reset();
@@ -338,12 +346,47 @@ bool MessageChannel::write(BytePieces frame, std::function<void(std::exception_p
     return false;
   }
   unsentBytes_ += size;
+  if (writesHeld_) {
+    heldFrames_.insert(heldFrames_.end(), std::make_move_iterator(frame.begin()), std::make_move_iterator(frame.end()));
+    heldSize_ += size;
+    if (written) heldWritten_.push_back(std::move(written));
+    return true;
+  }
+  handToConnection(std::move(frame), size, std::move(written));
+  return true;
+}
+
+void MessageChannel::handToConnection(BytePieces frame, std::size_t size,
+                                      std::function<void(std::exception_ptr)> written) {
   std::weak_ptr<MessageChannel> weak = weak_from_this();
   connection_->sendPieces(std::move(frame), [weak, size, written = std::move(written)](std::exception_ptr error) {
     if (auto self = weak.lock()) self->unsentBytes_ -= std::min(self->unsentBytes_, size);
     if (written) written(std::move(error));
   });
-  return true;
+}
+
+void MessageChannel::holdWrites() {
+  asio::post(strand_, [self = shared_from_this()] {
+    if (!self->ending_) self->writesHeld_ = true;
+  });
+}
+
+void MessageChannel::releaseWrites() {
+  asio::post(strand_, [self = shared_from_this()] { self->flushHeldWrites(); });
+}
+
+void MessageChannel::flushHeldWrites() {
+  writesHeld_ = false;
+  if (heldFrames_.empty()) return;
+  std::function<void(std::exception_ptr)> written;
+  if (!heldWritten_.empty()) {
+    written = [all = std::exchange(heldWritten_, {})](const std::exception_ptr& error) {
+      for (const auto& each : all) each(error);
+    };
+  }
+  // One piece list: the connection seals it into as few records as it can
+  // and writes them at once.
+  handToConnection(std::exchange(heldFrames_, {}), std::exchange(heldSize_, 0), std::move(written));
 }
 
 void MessageChannel::sendWithoutWaiting(const Message& message) {
@@ -361,6 +404,7 @@ void MessageChannel::sendWithoutWaiting(const Message& message) {
 // MARK: closing
 
 asio::awaitable<void> MessageChannel::close(ByeReason reason, Duration limit) {
+  releaseWrites();
   try {
     auto bye = Message::bye(Bye{std::move(reason)});
     auto sending = send(std::move(bye), limit);

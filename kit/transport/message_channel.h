@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <vector>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -73,6 +74,12 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   asio::awaitable<void> send(const Message& message, std::optional<Duration> timeout = std::nullopt);
   // Every failure is dropped silently.
   void sendWithoutWaiting(const Message& message);
+  // Frames written from now on wait and leave together, in one write, at
+  // releaseWrites(), close() or the channel's end: a reply and the messages
+  // that follow it at once cost the peer one wake-up instead of several.
+  // Both take effect in call order with the sends around them.
+  void holdWrites();
+  void releaseWrites();
 
   // The next message; nothing once the channel ended normally. At most one
   // receive may be pending (a second one throws std::logic_error).
@@ -121,6 +128,8 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   // connection reports it written; false (and the channel failed) when the
   // peer has let too much pile up.
   bool write(BytePieces frame, std::function<void(std::exception_ptr)> written);
+  void handToConnection(BytePieces frame, std::size_t size, std::function<void(std::exception_ptr)> written);
+  void flushHeldWrites();
 
   void onState(Connection::State state, std::exception_ptr error);
   void readNext();
@@ -143,6 +152,10 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   std::function<void(std::exception_ptr)> openCompletion_;
   std::unique_ptr<Clock::Timer> openTimer_;
   std::size_t unsentBytes_ = 0;
+  bool writesHeld_ = false;
+  BytePieces heldFrames_;
+  std::size_t heldSize_ = 0;
+  std::vector<std::function<void(std::exception_ptr)>> heldWritten_;
   bool started_ = false;
   bool cancelledBeforeStart_ = false;
   bool readPaused_ = false;

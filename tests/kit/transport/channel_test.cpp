@@ -182,6 +182,38 @@ TEST_F(ChannelTest, SendWritesOneFramePerMessageAndAFailedWriteFailsOnlyThatSend
   EXPECT_EQ(receiveNow(), ping(3));
 }
 
+// Held writes (a welcome and the messages that follow it) leave in one write,
+// in order, at the release; close() lets them go before its bye; an ending
+// fails their sends instead of leaving them waiting.
+TEST_F(ChannelTest, HeldWritesLeaveTogetherAtTheReleaseOrFailWithTheEnd) {
+  makeChannel();
+  channel_->holdWrites();
+  channel_->sendWithoutWaiting(ping(1));
+  auto sent = run(channel_->send(ping(2)));
+  EXPECT_TRUE(script_->writes().empty());
+  EXPECT_FALSE(sent->done);
+  channel_->releaseWrites();
+  channel_->sendWithoutWaiting(ping(3));
+  drain(io_);
+  EXPECT_TRUE(sent->done && !sent->error);
+  EXPECT_EQ(script_->writes(), (std::vector<Bytes>{concat({frameOf(ping(1)), frameOf(ping(2))}), frameOf(ping(3))}));
+
+  makeChannel();
+  channel_->holdWrites();
+  channel_->sendWithoutWaiting(ping(4));
+  auto closed = run(channel_->close(ByeReason::revoked));
+  EXPECT_TRUE(closed->done);
+  EXPECT_EQ(script_->writes(), (std::vector<Bytes>{frameOf(ping(4)), frameOf(Message::bye({ByeReason::revoked}))}));
+
+  makeChannel();
+  channel_->holdWrites();
+  auto lost = run(channel_->send(ping(5)));
+  script_->deliverEndOfStream();
+  drain(io_);
+  EXPECT_EQ(lost->errorAs<ChannelError>(), ChannelError::closed());
+  EXPECT_TRUE(script_->writes().empty());
+}
+
 // A peer that stops reading: a send with a limit gives up and ends the
 // connection, close() does not wait past its limit, and what waits to be
 // sent stays bounded (the channel fails instead of queueing more).
