@@ -63,6 +63,8 @@ asio::awaitable<void> DeviceSession::run() {
   }
   sendPermissions(services_.permissions ? services_.permissions() : kit::PermissionStatus{});
   settingsChanged();
+  // The server holds the welcome back for these: all leave in one write.
+  channel_->releaseWrites();
 
   for (;;) {
     std::optional<Message> message;

@@ -240,7 +240,10 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
   };
   std::optional<kit::Hello> hello;
   try {
-    auto accepting = kit::Handshake::accept(channel, welcome, keyFor);
+    // The welcome waits for the session's opening messages: the phone gets
+    // all of them in one write.
+    auto accepting =
+        kit::Handshake::accept(channel, welcome, keyFor, kit::Handshake::WelcomeSending::heldWithWhatFollows);
     hello = co_await std::move(accepting);
   } catch (const std::exception& e) {
     if (auto self = weak.lock()) self->d_.log.info(std::string("Connection rejected: ") + e.what());
@@ -262,6 +265,7 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
     }
     auto pairing = self->d_.pairing;
     self.reset();
+    channel->releaseWrites();
     try {
       auto exchange = pairing->pair(channel, std::move(*hello));
       co_await std::move(exchange);

@@ -72,7 +72,7 @@ asio::awaitable<Welcome> Handshake::connect(std::shared_ptr<MessageChannel> chan
 }
 
 asio::awaitable<Hello> Handshake::accept(std::shared_ptr<MessageChannel> channel, Welcome welcome,
-                                         KeyForIdentity keyForIdentity) {
+                                         KeyForIdentity keyForIdentity, WelcomeSending sending) {
   // The binding depends on the TLS session alone: taken while the hello is
   // on its way, it is not on the path from the hello to the welcome.
   auto exporting = helloBinding(channel);
@@ -100,8 +100,13 @@ asio::awaitable<Hello> Handshake::accept(std::shared_ptr<MessageChannel> channel
     throw HandshakeError::authenticationFailed();
   }
   Hello result = *hello;
-  auto sending = channel->send(Message::welcome(std::move(welcome)), MessageChannel::closeLimit);
-  co_await std::move(sending);
+  if (sending == WelcomeSending::heldWithWhatFollows) {
+    channel->holdWrites();
+    channel->sendWithoutWaiting(Message::welcome(std::move(welcome)));
+    co_return result;
+  }
+  auto welcoming = channel->send(Message::welcome(std::move(welcome)), MessageChannel::closeLimit);
+  co_await std::move(welcoming);
   co_return result;
 }
 

@@ -66,10 +66,17 @@ asio::awaitable<Welcome> connect(std::shared_ptr<MessageChannel> channel, PeerId
 // pairing code's key, or nothing.
 using KeyForIdentity = std::function<std::optional<SymmetricKey>(const PeerIdentity&)>;
 
+// How the welcome leaves: on its own, awaited; or queued with the channel's
+// writes held, so that what the caller sends at once (a session's opening
+// messages) leaves in the same write. The caller then releases the writes.
+enum class WelcomeSending { awaited, heldWithWhatFollows };
+
 // Desktop side: returns the phone's hello once its proof holds and `welcome`
-// has been sent. Rejections caused by what the phone sent are answered with an
-// error message first. Throws HandshakeError or the channel's errors.
-asio::awaitable<Hello> accept(std::shared_ptr<MessageChannel> channel, Welcome welcome, KeyForIdentity keyForIdentity);
+// has been sent (or queued). Rejections caused by what the phone sent are
+// answered with an error message first. Throws HandshakeError or the
+// channel's errors.
+asio::awaitable<Hello> accept(std::shared_ptr<MessageChannel> channel, Welcome welcome, KeyForIdentity keyForIdentity,
+                              WelcomeSending sending = WelcomeSending::awaited);
 
 }  // namespace Handshake
 

@@ -268,6 +268,10 @@ TEST_F(ServerTest, APhoneThatNeverReadsLosesControlAtOnceWhenRevokedOrReplaced) 
     ASSERT_TRUE(phone.welcomed());
     EXPECT_EQ(phone.welcome->value->fastPort, server().fastPort());
     ASSERT_EQ(fastSessions(), 1u);
+    // The welcome waited for the opening messages: all three came in one write.
+    EXPECT_EQ(phone.deskScript->writes().size(), 1u);
+    EXPECT_EQ(phone.inbox->count(kit::MessageType::permissionStatus), 1u);
+    EXPECT_EQ(phone.inbox->count(kit::MessageType::sharingSettings), 1u);
     phone.channel->sendWithoutWaiting(Message::mouseButton({kit::MouseButton::left, Action::down}));
     drain();
     phone.deskScript->stallWrites();  // the desktop's sends now never complete
