@@ -15,43 +15,48 @@
 namespace tillerpad::platform::gnome::test {
 namespace {
 
-// What a capture delivered, kept for the test to wait on.
+// What a capture delivered, kept for the test to wait on. A dropped stream
+// may still deliver (only a finished stop() ends that), so the handlers
+// share the state instead of pointing at a sink on the test's stack.
 struct Sink {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<FrameRef> frames;
-  std::optional<CaptureStop> stop;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<FrameRef> frames;
+    std::optional<CaptureStop> stop;
+    int count = 0;
+  };
+  std::shared_ptr<State> state = std::make_shared<State>();
 
   CaptureHandlers handlers() {
-    return {[this](FrameRef f) {
-              std::lock_guard lock(mutex);
-              frames.push_back(std::move(f));
-              while (frames.size() > 1) frames.pop_front();  // the pool is small
-              ++count;
-              changed.notify_all();
+    return {[s = state](FrameRef f) {
+              std::lock_guard lock(s->mutex);
+              s->frames.push_back(std::move(f));
+              while (s->frames.size() > 1) s->frames.pop_front();  // the pool is small
+              ++s->count;
+              s->changed.notify_all();
             },
-            [this](CaptureStop s) {
-              std::lock_guard lock(mutex);
-              stop = std::move(s);
-              changed.notify_all();
+            [s = state](CaptureStop stop) {
+              std::lock_guard lock(s->mutex);
+              s->stop = std::move(stop);
+              s->changed.notify_all();
             }};
   }
-  // The newest frame once `count` passed `after`, else null after `limit`.
+  // The newest frame once the count passed `after`, else null after `limit`.
   FrameRef frameAfter(int after, std::chrono::milliseconds limit = 5s) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, limit, [&] { return count > after; });
-    return count > after ? frames.back() : nullptr;
+    std::unique_lock lock(state->mutex);
+    state->changed.wait_for(lock, limit, [&] { return state->count > after; });
+    return state->count > after ? state->frames.back() : nullptr;
   }
   int frameCount() {
-    std::lock_guard lock(mutex);
-    return count;
+    std::lock_guard lock(state->mutex);
+    return state->count;
   }
   std::optional<CaptureStop> stopAfter(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, limit, [&] { return stop.has_value(); });
-    return stop;
+    std::unique_lock lock(state->mutex);
+    state->changed.wait_for(lock, limit, [&] { return state->stop.has_value(); });
+    return state->stop;
   }
-  int count = 0;
 };
 
 struct Colour {
