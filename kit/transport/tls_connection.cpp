@@ -215,20 +215,21 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     bool flushed = flush() == Flush::done;
     completeFlushed();
     failWrites(abortedError());
+    if (!flushed) return reset();
     int unsent = 0;
-    std::error_code ignored;
-    if (flushed && ::ioctl(socket_.native_handle(), SIOCOUTQ, &unsent) == 0 && unsent == 0) {
+    if (::ioctl(socket_.native_handle(), SIOCOUTQ, &unsent) == 0 && unsent == 0) {
+      std::error_code ignored;
       socket_.close(ignored);
       return;
     }
-    if (!flushed) return reset();
     // What the kernel still holds (a bye, the close_notify) gets a moment
     // behind a FIN; a peer that has not taken it by then gets a reset. A
     // FIN queued behind data a peer never reads would keep the connection
     // and its buffers for minutes, and that peer blocked on a full window.
     ::shutdown(socket_.native_handle(), SHUT_WR);
     closeTimer_.expires_after(closeGrace);
-    closeTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code&) { self->reset(); }));
+    closeTimer_.async_wait(
+        asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code&) { self->reset(); }));
   }
 
   // Ends the connection with a reset, dropping whatever the kernel holds.
