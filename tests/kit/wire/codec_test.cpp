@@ -192,6 +192,26 @@ TEST(MessageCodec, HostilePayloadsFailWithTheirOwnError) {
   }
 }
 
+// Nesting is counted before the parse: brackets inside strings are text, and
+// 32 levels decode where 33 do not.
+TEST(MessageCodec, NestingIsLimitedToThirtyTwoLevelsOutsideStrings) {
+  auto withArrays = [](int arrays) {
+    return payload(R"({"type":"screenStop","body":{"x":)" + std::string(arrays, '[') + std::string(arrays, ']') + "}}");
+  };
+  EXPECT_TRUE(MessageCodec::decode(withArrays(30)).is(MessageType::screenStop));
+  try {
+    MessageCodec::decode(withArrays(31));
+    ADD_FAILURE() << "decoded";
+  } catch (const DecodingError& e) {
+    EXPECT_EQ(e.description(), "The given data was not valid JSON. It nests too deeply.");
+  }
+  const std::string text = std::string(40, '[') + "\\\"{" + std::string(40, '{');
+  Message m = MessageCodec::decode(payload(R"({"type":"typeText","body":{"text":")" + text + R"("}})"));
+  ASSERT_TRUE(m.getIf<MessageType::typeText>());
+  // The escaped quote does not end the string: the braces after it are text.
+  EXPECT_EQ(m.getIf<MessageType::typeText>()->text, std::string(40, '[') + "\"{" + std::string(40, '{'));
+}
+
 TEST(MessageCodec, SixtyFourAttachmentsAreTheLimit) {
   std::vector<Bytes> blobs(64, Bytes{7});
   Message m = MessageCodec::decode(payload(R"({"type":"screenStop","body":{}})", blobs));
