@@ -175,6 +175,11 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
     readMaximum_ = maximum;
     readHandler_ = std::move(handler);
     readRoom_ = std::move(room);
+    // The last read emptied the socket: wait for it rather than try a read
+    // that would only say so again.
+    if (readDrained_ && ready_ && !readWaiting_ && !readEnding_ && SSL_has_pending(ssl_.get()) == 0) {
+      return waitThen(asio::socket_base::wait_read, &TlsStream::pumpRead, readWaiting_);
+    }
     // Never inline: the channel registers the next read from inside its callback.
     asio::post(strand_, [self = shared_from_this()] { self->pumpRead(); });
   }
@@ -558,6 +563,7 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
       outcome = classify(result, "TLS read failed");
       break;
     }
+    readDrained_ = outcome == Outcome::wantRead;
     // An alert that reading produced goes out before the reader hears of it.
     if (unflushed() > 0 && !writeWaiting_) flush();
     if (readEnding_) {
@@ -735,6 +741,7 @@ class TlsStream : public std::enable_shared_from_this<TlsStream> {
   bool cancelled_ = false;
   bool handshakeWaiting_ = false;
   bool readWaiting_ = false;
+  bool readDrained_ = false;  // the last read ended for want of bytes on the socket
   bool writeWaiting_ = false;
   bool followUpPosted_ = false;
 };
