@@ -21,6 +21,7 @@
 #include <exception>
 
 #include "bench/loopback_desktop.h"
+#include "kit/pairing/key_derivation.h"
 #include "platform/fake/recording_input.h"
 
 namespace tillerpad::bench {
@@ -116,7 +117,10 @@ asio::awaitable<void> openOnly(std::shared_ptr<kit::MessageChannel> channel, std
 
 asio::awaitable<void> openAndGreet(std::shared_ptr<kit::MessageChannel> channel, kit::PreSharedKey psk,
                                    kit::SymmetricKey key, std::shared_ptr<Stamps> stamps) {
-  auto opening = channel->open(10s);
+  // The hello's channel binding is taken as the channel opens, as a phone
+  // does; this phone never uses the fast channel, so its keys are not.
+  std::vector<kit::KeyingMaterialRequest> binding{{kit::KeyDerivation::helloExporterLabel, kit::KeyDerivation::helloBindingLength}};
+  auto opening = channel->open(10s, std::move(binding));
   co_await std::move(opening);
   stamps->tls = std::chrono::steady_clock::now();
   stamps->tlsCpu = stamps->clocks.read();

@@ -219,7 +219,8 @@ asio::awaitable<void> Server::establish(std::weak_ptr<Server> weak, std::shared_
                                         std::shared_ptr<ReadBudget> budget, std::uint64_t pendingID) {
   auto slot = std::make_unique<PendingSlot>(weak, pendingID, [](Server& s, std::uint64_t id) { s.endPending(id); });
   try {
-    auto opening = channel->open(std::chrono::duration_cast<kit::Clock::Duration>(tlsTimeout));
+    auto opening =
+        channel->open(std::chrono::duration_cast<kit::Clock::Duration>(tlsTimeout), kit::Handshake::keyingMaterial());
     co_await std::move(opening);
   } catch (const std::exception& e) {
     if (auto self = weak.lock()) self->d_.log.debug(std::string("TLS not established: ") + e.what());

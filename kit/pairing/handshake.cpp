@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "kit/pairing/key_derivation.h"
+#include "kit/transport/fast_packet.h"
 #include "kit/transport/message_channel.h"
 
 namespace tillerpad::kit {
@@ -32,6 +33,11 @@ asio::awaitable<std::optional<Bytes>> helloBinding(std::shared_ptr<MessageChanne
 bool speaksOurMajor(const ProtocolVersion& v) { return v.major == ProtocolVersion::current.major; }
 
 }  // namespace
+
+std::vector<KeyingMaterialRequest> Handshake::keyingMaterial() {
+  return {{KeyDerivation::helloExporterLabel, KeyDerivation::helloBindingLength},
+          {FastChannelKeys::exporterLabel, FastChannelKeys::exporterLength}};
+}
 
 HandshakeError HandshakeError::unexpectedMessage(std::string typeName) {
   HandshakeError e(Case::unexpectedMessage, fmt::format("Expected another message than \"{}\"", typeName));

@@ -8,8 +8,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "kit/pairing/symmetric_key.h"
+#include "kit/transport/connection.h"
 #include "kit/wire/session_messages.h"
 
 namespace tillerpad::kit {
@@ -56,6 +58,12 @@ class HandshakeError : public std::runtime_error {
 namespace Handshake {
 
 inline constexpr std::chrono::seconds timeout{5};
+
+// What a session takes from its TLS session: the hello's channel binding and
+// the fast channel's keys. Both ends give it to MessageChannel::open, which
+// exports it as the connection becomes ready, on the channel's strand; asked
+// for afterwards, each would cost a hop onto that strand and back.
+std::vector<KeyingMaterialRequest> keyingMaterial();
 
 // Phone side: returns the desktop's welcome. Throws HandshakeError or the
 // channel's errors (a time-out is the channel's).

@@ -16,6 +16,12 @@
 
 namespace tillerpad::kit {
 
+// Keying material to export from a TLS session (RFC 5705, no context).
+struct KeyingMaterialRequest {
+  std::string_view label;
+  std::size_t length = 0;
+};
+
 // The byte-stream connection under a MessageChannel. Implementations: TLS
 // over TCP (tls_connection.h) and in-memory scripted connections for tests
 // (memory_connection.h).
@@ -71,6 +77,7 @@ class Connection {
   // Fixed when the connection is made; safe from any thread.
   virtual Endpoint remoteEndpoint() const = 0;
   // RFC 5705 exporter with no context; nothing without a TLS session.
+  // Not free: an exporter call costs about as much as decoding a message.
   virtual std::optional<Bytes> exportKeyingMaterial(std::string_view label, std::size_t length) = 0;
   virtual std::optional<std::uint16_t> negotiatedCipherSuite() = 0;
 };

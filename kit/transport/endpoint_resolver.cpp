@@ -8,6 +8,7 @@
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
+#include "kit/pairing/handshake.h"
 #include "kit/transport/message_channel.h"
 #include "kit/transport/tls_connection.h"
 #include "kit/transport/transport_parameters.h"
@@ -99,7 +100,7 @@ asio::awaitable<std::shared_ptr<MessageChannel>> EndpointResolver::connect(Netwo
   auto channel = MessageChannel::create(executor_, TlsConnection::connect(executor_, context, remote),
                                         "app.tillerpad.channel", std::move(clock));
   // On failure the channel is dropped here, which cancels its connection.
-  auto opening = channel->open(std::chrono::seconds(10));
+  auto opening = channel->open(std::chrono::seconds(10), Handshake::keyingMaterial());
   co_await std::move(opening);
   co_return channel;
 }

@@ -54,19 +54,22 @@ MessageChannel::~MessageChannel() {
 // their completions are stored in the channel, and a strong reference would
 // keep a dropped channel alive for as long as nothing arrives.
 
-asio::awaitable<void> MessageChannel::open(Duration timeout) {
+asio::awaitable<void> MessageChannel::open(Duration timeout, std::vector<KeyingMaterialRequest> exportedAtOpen) {
   std::weak_ptr<MessageChannel> weak = weak_from_this();
-  auto initiate = [weak, timeout](auto handler) {
+  auto initiate = [weak, timeout, exportedAtOpen = std::move(exportedAtOpen)](auto handler) mutable {
     auto complete = detail::Completion<std::exception_ptr>::wrap(std::move(handler));
     auto self = weak.lock();
     if (!self) return complete(closedError());
-    asio::post(self->strand_, [self, timeout, complete]() mutable { self->startOpen(timeout, std::move(complete)); });
+    asio::post(self->strand_, [self, timeout, exportedAtOpen = std::move(exportedAtOpen), complete]() mutable {
+      self->startOpen(timeout, std::move(exportedAtOpen), std::move(complete));
+    });
   };
   co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr)>(std::move(initiate),
                                                                                           asio::use_awaitable);
 }
 
-void MessageChannel::startOpen(Duration timeout, std::function<void(std::exception_ptr)> complete) {
+void MessageChannel::startOpen(Duration timeout, std::vector<KeyingMaterialRequest> exportedAtOpen,
+                               std::function<void(std::exception_ptr)> complete) {
   if (started_) {
     complete(std::make_exception_ptr(std::logic_error("A channel is opened only once")));
     return;
@@ -79,6 +82,7 @@ void MessageChannel::startOpen(Duration timeout, std::function<void(std::excepti
     return;
   }
   openCompletion_ = std::move(complete);
+  exportRequests_ = std::move(exportedAtOpen);
   std::weak_ptr<MessageChannel> weak = weak_from_this();
   connection_->setStateHandler([weak](Connection::State state, std::exception_ptr error) {
     if (auto self = weak.lock()) self->onState(state, std::move(error));
@@ -97,6 +101,11 @@ void MessageChannel::onState(Connection::State state, std::exception_ptr error) 
     case Connection::State::ready:
       if (openCompletion_) {
         openTimer_.reset();
+        for (const KeyingMaterialRequest& request : std::exchange(exportRequests_, {})) {
+          exportedAtOpen_.push_back({std::string(request.label), request.length,
+                                     connection_->exportKeyingMaterial(request.label, request.length)});
+        }
+        exported_.store(true, std::memory_order_release);
         std::exchange(openCompletion_, nullptr)(nullptr);
       }
       if (!ending_) readNext();
@@ -444,6 +453,11 @@ asio::awaitable<void> MessageChannel::waitUntilClosed(Duration timeout) {
 // MARK: TLS session
 
 asio::awaitable<std::optional<Bytes>> MessageChannel::exportKeyingMaterial(std::string label, std::size_t length) {
+  if (exported_.load(std::memory_order_acquire)) {
+    for (const Exported& e : exportedAtOpen_) {
+      if (e.label == label && e.length == length) co_return e.bytes;
+    }
+  }
   auto self = shared_from_this();
   auto exportBytes = [self, label = std::move(label), length] {
     return self->connection_->exportKeyingMaterial(label, length);

@@ -4,6 +4,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/strand.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -62,8 +63,10 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
 
   // Starts the connection; completes when it is ready. Fails with the
   // connection's error, ChannelError::closed or ChannelError::timedOut (the
-  // connection is then cancelled).
-  asio::awaitable<void> open(Duration timeout);
+  // connection is then cancelled). The keying material in `exportedAtOpen` is
+  // exported as the connection becomes ready, on the strand, and from then on
+  // exportKeyingMaterial() answers for it without a hop there and back.
+  asio::awaitable<void> open(Duration timeout, std::vector<KeyingMaterialRequest> exportedAtOpen = {});
 
   // Completes when the transport has taken the frame. With a time limit, a
   // frame not taken by then cancels the connection and fails with
@@ -94,6 +97,8 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   // the time is up. Never fails.
   asio::awaitable<void> waitUntilClosed(Duration timeout);
 
+  // Nothing without a TLS session. Material taken at open is given as it was
+  // taken, even once the channel has ended.
   asio::awaitable<std::optional<Bytes>> exportKeyingMaterial(std::string label, std::size_t length);
   asio::awaitable<std::optional<std::uint16_t>> negotiatedCipherSuite();
   Endpoint remoteEndpoint() const { return remoteEndpoint_; }
@@ -116,7 +121,8 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   MessageChannel(asio::any_io_executor executor, std::unique_ptr<Connection> connection, std::string label,
                  std::shared_ptr<Clock> clock);
 
-  void startOpen(Duration timeout, std::function<void(std::exception_ptr)> complete);
+  void startOpen(Duration timeout, std::vector<KeyingMaterialRequest> exportedAtOpen,
+                 std::function<void(std::exception_ptr)> complete);
   void startReceive(std::shared_ptr<ReceiveToken> token, std::optional<Duration> timeout,
                     std::function<void(std::exception_ptr, std::optional<Message>)> complete);
   void cancelReceive(const std::shared_ptr<ReceiveToken>& token);
@@ -144,12 +150,23 @@ class MessageChannel : public std::enable_shared_from_this<MessageChannel> {
   std::shared_ptr<Clock> clock_;
   Endpoint remoteEndpoint_;
 
+  // Written on the strand before `exported_` is set, never after: readable
+  // from any thread once the flag is seen.
+  struct Exported {
+    std::string label;
+    std::size_t length;
+    std::optional<Bytes> bytes;
+  };
+  std::vector<Exported> exportedAtOpen_;
+  std::atomic<bool> exported_{false};
+
   // Strand-confined state.
   FrameDecoder decoder_;
   std::deque<Message> inbox_;
   std::optional<Waiter> waiter_;
   std::optional<Ending> ending_;
   std::function<void(std::exception_ptr)> openCompletion_;
+  std::vector<KeyingMaterialRequest> exportRequests_;
   std::unique_ptr<Clock::Timer> openTimer_;
   std::size_t unsentBytes_ = 0;
   bool writesHeld_ = false;
